@@ -1,0 +1,241 @@
+#include "BaseIO.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "byte_order.h"
+#include "log.h"
+#include "platform.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace bv {
+
+const char* const kSeekErrorMsg = "BaseIO : Error - [line %d] Seek error %s !\n\n";
+const char* const kWriteErrorMsg = "BaseIO : Error - [line %d] Write error %s !\n\n";
+const char* const kReadEofMsg = "[line %d] Read EOF !\n";
+
+void IBaseIO::Fail(int err, const char* msg, int line, bool withText) {
+  state = kFailed;
+  lastError = err;
+  if (withText) {
+    const std::string text = plat::ErrorText(err);
+    std::printf(msg, line, text.c_str());
+  } else {
+    std::printf(msg, line);
+  }
+  std::fflush(stdout);
+  throw bv_mp4_exception(err);
+}
+
+// ---------------------------------------------------------------------------
+// Buffered file streams
+
+IFileIOBase::~IFileIOBase() { IFileIOBase::Close(); }
+
+int32_t IFileIOBase::OpenWithMode(const wchar_t* path, const char* mode) {
+  int err = 0;
+  FILE* f = plat::OpenFile(path, mode, &err);
+  if (f == nullptr) {
+    const std::string text = plat::ErrorText(err);
+    mm_log_error("open file failed, error:%s", __FILE__, __LINE__, "Init", text.c_str());
+    return MapErrorCode(err);
+  }
+  m_file = f;
+  state = kOpen;
+  return 0;
+}
+
+bool IFileIOBase::Close() {
+  state = kClosed;
+  if (m_file != nullptr) {
+    std::fclose(m_file);
+    m_file = nullptr;
+  }
+  return true;
+}
+
+int64_t IFileIOBase::Ftell() { return m_file ? plat::Tell64(m_file) : 0; }
+
+int32_t IFileIOBase::Seek(int64_t offset, int32_t origin) {
+  if (m_file == nullptr) Fail(EBADF, kSeekErrorMsg, __LINE__);
+  if (plat::Seek64(m_file, offset, origin) != 0) Fail(errno, kSeekErrorMsg, __LINE__);
+  return 0;
+}
+
+int32_t IFileIOBase::Flush() {
+  if (m_file == nullptr) Fail(EBADF, kWriteErrorMsg, __LINE__);
+  if (std::fflush(m_file) != 0) Fail(errno, kWriteErrorMsg, __LINE__);
+  return 0;
+}
+
+int32_t IFileIOBase::Read(void* dst, uint32_t n) {
+  if (n == 0) return 1;
+  if (m_file == nullptr || std::fread(dst, n, 1, m_file) != 1) Fail(errno, kReadEofMsg, __LINE__, false);
+  return 1;
+}
+
+int32_t IFileIOBase::Write(const void* src, uint32_t n) {
+  if (n == 0) return 1;
+  if (m_file == nullptr) Fail(EBADF, kWriteErrorMsg, __LINE__);
+  if (std::fwrite(src, n, 1, m_file) != 1) Fail(errno ? errno : EIO, kWriteErrorMsg, __LINE__);
+  return 1;
+}
+
+int32_t CFileWriter::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "wb"); }
+int32_t CAppendFileWriter::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "rb+"); }
+int32_t CFileReader::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "rb"); }
+
+// ---------------------------------------------------------------------------
+// Buffer stream
+
+CBufferIO::~CBufferIO() { FreeBuffer(); }
+
+void CBufferIO::FreeBuffer() {
+  std::free(m_data);
+  m_data = nullptr;
+  m_capacity = m_size = m_pos = 0;
+}
+
+void CBufferIO::SetTarget(IBaseIO* target) {
+  FreeBuffer();
+  m_target = target;
+  state = kOpen;
+}
+
+void CBufferIO::Attach(IBaseIO* target, uint64_t capacity) {
+  FreeBuffer();
+  m_target = target;
+  state = kOpen;
+  if (capacity > 0) {
+    m_data = static_cast<uint8_t*>(std::malloc(capacity));
+    if (m_data == nullptr) Fail(ENOMEM, kWriteErrorMsg, __LINE__);
+    m_capacity = capacity;
+  }
+}
+
+void CBufferIO::Reserve(uint64_t n) {
+  const uint64_t needed = m_pos + n;  // both below 2^33: no overflow
+  if (needed <= m_capacity) return;
+  if (needed > kMaxSize) Fail(EFBIG, kWriteErrorMsg, __LINE__);
+  uint64_t grown = m_capacity + m_capacity / 2;
+  if (grown < needed) grown = needed;
+  grown = (grown + 1023) & ~uint64_t{1023};
+  if (grown > kMaxSize + 1) grown = kMaxSize + 1;
+  void* p = std::realloc(m_data, static_cast<size_t>(grown));
+  if (p == nullptr) {
+    FreeBuffer();
+    Fail(ENOMEM, kWriteErrorMsg, __LINE__);
+  }
+  m_data = static_cast<uint8_t*>(p);
+  m_capacity = grown;
+}
+
+void CBufferIO::SetSize(uint64_t size) {
+  if (size > m_capacity) Fail(EINVAL, kWriteErrorMsg, __LINE__);
+  m_size = size;
+}
+
+bool CBufferIO::Close() {
+  state = kClosed;
+  FreeBuffer();
+  return true;
+}
+
+int32_t CBufferIO::Seek(int64_t offset, int32_t origin) {
+  int64_t target;
+  switch (origin) {
+    case 0: target = offset; break;
+    case 1: target = static_cast<int64_t>(m_pos) + offset; break;
+    case 2:
+      if (offset > 0) Fail(EINVAL, kSeekErrorMsg, __LINE__);
+      target = static_cast<int64_t>(m_size) + offset;
+      break;
+    default: return static_cast<int32_t>(m_pos);
+  }
+  if (target < 0 || static_cast<uint64_t>(target) > m_size) Fail(EINVAL, kSeekErrorMsg, __LINE__);
+  m_pos = static_cast<uint64_t>(target);
+  return static_cast<int32_t>(m_pos);
+}
+
+int32_t CBufferIO::Flush() {
+  if (m_target == nullptr) return 0;
+  if (m_target->state == kOpen && m_size > 0) m_target->Write(m_data, static_cast<uint32_t>(m_size));
+  m_pos = m_size = 0;
+  return 0;
+}
+
+int32_t CBufferIO::Read(void* dst, uint32_t n) {
+  if (m_pos + n > m_size) Fail(EIO, kReadEofMsg, __LINE__, false);
+  if (n > 0) std::memcpy(dst, m_data + m_pos, n);
+  m_pos += n;
+  return 1;
+}
+
+int32_t CBufferIO::Write(const void* src, uint32_t n) {
+  if (n == 0) return 1;
+  Reserve(n);
+  std::memcpy(m_data + m_pos, src, n);
+  m_pos += n;
+  if (m_pos > m_size) m_size = m_pos;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Locks
+
+#if defined(_WIN32)
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section storage too small");
+CMLock::CMLock() { InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(m_cs)); }
+CMLock::~CMLock() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(m_cs)); }
+void CMLock::Lock() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(m_cs)); }
+void CMLock::Unlock() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(m_cs)); }
+#else
+CMLock::CMLock() = default;
+CMLock::~CMLock() = default;
+void CMLock::Lock() { m_mutex.lock(); }
+void CMLock::Unlock() { m_mutex.unlock(); }
+#endif
+
+// ---------------------------------------------------------------------------
+// Field writers
+
+void PutBytes(IBaseIO& io, const void* data, uint32_t n) {
+  if (io.state == IBaseIO::kOpen && n > 0) io.Write(data, n);
+}
+void PutU8(IBaseIO& io, uint8_t v) { PutBytes(io, &v, 1); }
+void PutU16(IBaseIO& io, uint16_t v) {
+  uint8_t b[2];
+  StoreBE16(b, v);
+  PutBytes(io, b, 2);
+}
+void PutU24(IBaseIO& io, uint32_t v) {
+  uint8_t b[3];
+  StoreBE24(b, v);
+  PutBytes(io, b, 3);
+}
+void PutU32(IBaseIO& io, uint32_t v) {
+  uint8_t b[4];
+  StoreBE32(b, v);
+  PutBytes(io, b, 4);
+}
+void PutU64(IBaseIO& io, uint64_t v) {
+  uint8_t b[8];
+  StoreBE64(b, v);
+  PutBytes(io, b, 8);
+}
+void PutFourCC(IBaseIO& io, const char* code) { PutBytes(io, code, 4); }
+void PutZeros(IBaseIO& io, uint32_t n) {
+  static const uint8_t kZeros[256] = {};
+  while (n > 0 && io.state == IBaseIO::kOpen) {
+    const uint32_t k = n < sizeof(kZeros) ? n : static_cast<uint32_t>(sizeof(kZeros));
+    io.Write(kZeros, k);
+    n -= k;
+  }
+}
+
+}  // namespace bv

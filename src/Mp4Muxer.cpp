@@ -1,0 +1,232 @@
+#include "Mp4Muxer.h"
+
+#include <cwchar>
+#include <exception>
+
+#include "log.h"
+#include "platform.h"
+
+namespace bv {
+
+namespace {
+
+constexpr uint32_t kDefaultMaxDurationMs = 1800000;  // 30 minutes
+constexpr uint32_t kMaxSafeDurationSeconds = 604800;  // 7 days
+constexpr uint32_t kDefaultUpdateIntervalSeconds = 30;
+
+// Elapsed wall-clock milliseconds since a mark.
+class Stopwatch {
+ public:
+  Stopwatch() : start_(plat::TickMs()) {}
+  unsigned long long Lap() {
+    const uint64_t now = plat::TickMs();
+    const uint64_t elapsed = now - start_;
+    start_ = now;
+    return static_cast<unsigned long long>(elapsed);
+  }
+
+ private:
+  uint64_t start_;
+};
+
+}  // namespace
+
+CMp4Muxer::CMp4Muxer() = default;
+
+CMp4Muxer::~CMp4Muxer() {
+  if (!m_bClosed) Close();
+}
+
+int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
+  m_fileSize = 0;
+  LOGI("mp4 flag is %d", static_cast<int>(config.flags));
+  if (config.flags & MP4_FLAG_SAFE_DEPRECATED) LOGW("safe mode flag already deprecated");
+
+  m_bFastHeader = false;
+  if (config.flags & MP4_FLAG_FAST_HEADER) {
+    if (config.io_mode == MP4_IO_DIRECT) {
+      LOGI("fast header write enabled");
+      m_bFastHeader = true;
+    } else {
+      LOGW("fast header write flag only valid in direct io mode");
+    }
+  }
+
+  if (config.flags & MP4_FLAG_REPAIR) {
+    const int rc = OpenSideFile(path, static_cast<uint8_t>(config.flags));
+    if (rc != 0) {
+      Close();
+      return rc;
+    }
+  }
+  m_outputPath = path;
+
+  const int rc = CreateOutput(path, config);
+  if (!m_pIO) {
+    Close();
+    return rc;
+  }
+
+  IBaseIO* io = m_pIO.get();
+  m_ftyp = std::make_unique<CMp4FtypAtom>(io);
+  m_free = std::make_unique<CMp4FreeAtom>(io);
+  m_mdat = std::make_unique<CMp4MdatAtom>(io, (config.flags & MP4_FLAG_LARGE_FILE) != 0);
+  if (m_bFastHeader) {
+    m_headerBuffer = std::make_unique<CBufferIO>();
+    m_headerBuffer->SetTarget(io);
+  }
+
+  m_bQuickTime = std::wcsstr(path, L"mov") != nullptr;
+  m_ftyp->m_bQuickTime = m_bQuickTime;
+  return 0;
+}
+
+int CMp4Muxer::OpenSideFile(const wchar_t* path, uint8_t flags) {
+  (void)flags;
+  if (std::wcslen(path) + 6 > kMaxPath) return MP4_ERR_INVALID_PARAM;
+  // The side file and its replay arrive together; until then a recording
+  // that asks for them is refused rather than left without protection.
+  LOGE("repair mode is not supported by this build");
+  return MP4_ERR_NOT_SUPPORTED;
+}
+
+int CMp4Muxer::CreateOutput(const wchar_t* path, const mp4_config_t& config) {
+  switch (config.io_mode) {
+    case MP4_IO_FILE: {
+      auto writer = std::make_unique<CFileWriter>();
+      const int rc = writer->Init(path, 0, 0);
+      if (rc != 0) {
+        LOGE("init CFileWriter writer failed");
+        return rc;
+      }
+      m_pIO = std::move(writer);
+      return 0;
+    }
+    case MP4_IO_DIRECT:
+      LOGE("windows platform do not support direct io");
+      return MP4_ERR_NOT_SUPPORTED;
+    case MP4_IO_EXTERNAL:
+      if (config.pFunc == nullptr) {
+        LOGE("error: pFunc should not be null when use external io mode");
+        return MP4_ERR_INVALID_PARAM;
+      }
+      LOGE("external io mode is not supported by this build");
+      return MP4_ERR_NOT_SUPPORTED;
+    case MP4_IO_SAFE_WRITE: {
+      if (config.flags & MP4_FLAG_REPAIR) {
+        LOGE("can't set repair flag on safe mode");
+        return MP4_ERR_NOT_SUPPORTED;
+      }
+      m_bSafeMode = true;
+      if (config.block_size == 0 || config.block_num == 0) {
+        LOGE("invalid block config in safe write mode");
+        return MP4_ERR_INVALID_PARAM;
+      }
+      if (config.max_duration == 0) {
+        m_maxDurationMs = kDefaultMaxDurationMs;
+      } else if (config.max_duration > kMaxSafeDurationSeconds) {
+        LOGE("max duration should less then 7 days in safe mode");
+        return MP4_ERR_INVALID_PARAM;
+      } else {
+        m_maxDurationMs = config.max_duration * 1000u;
+      }
+      LOGI("set max duration to:%u", m_maxDurationMs);
+      m_updateInterval = config.update_interval;
+      if (m_updateInterval == 0) {
+        LOGI("update interval is 0, use 30 seconds");
+        m_updateInterval = kDefaultUpdateIntervalSeconds;
+      }
+      LOGE("safe write mode is not supported by this build");
+      return MP4_ERR_NOT_SUPPORTED;
+    }
+    default:
+      LOGE("invalid io mode %u", config.io_mode);
+      return MP4_ERR_INVALID_PARAM;
+  }
+}
+
+int CMp4Muxer::WriteHeader() {
+  Stopwatch watch;
+  if (m_bHeaderWritten) {
+    LOGE("header already write");
+    LOGI("write header cost time %llums", watch.Lap());
+    return 0;
+  }
+  if (!m_pIO) {
+    LOGE("file not open!");
+    return MP4_ERR_FILE_NOT_OPEN;
+  }
+  try {
+    m_ftyp->Write();
+    if (!m_bQuickTime) m_free->Write();
+    m_mdat->Write();
+  } catch (const bv_mp4_exception& e) {
+    return MapErrorCode(e.code());
+  } catch (const std::exception& e) {
+    LOGE("exception:%s", e.what());
+    return MP4_ERR_FAILED;
+  }
+  m_bHeaderWritten = true;
+  m_fileSize = static_cast<uint64_t>(m_pIO->Ftell());
+  LOGI("write header cost time %llums", watch.Lap());
+  return 0;
+}
+
+void CMp4Muxer::RemoveSideFile() {
+  if (!m_infoPath.empty()) plat::RemoveFile(m_infoPath.c_str());
+}
+
+int CMp4Muxer::Close() {
+  int result = 0;
+  if (m_pIO && m_pIO->state != IBaseIO::kOpen && m_pIO->state != IBaseIO::kClosed) {
+    result = MapErrorCode(m_pIO->lastError);
+  }
+  CMAutoLock hold(&m_lock);
+  if (m_infoWriter.IsOpen()) m_infoWriter.Close();
+
+  Stopwatch watch;
+  if (m_bHeaderWritten && m_pIO) {
+    try {
+      m_mdat->Update();
+      LOGI("Muxer - Close - mdat finish takes %lld ms", static_cast<long long>(watch.Lap()));
+      if (m_bFastHeader && m_headerBuffer) m_headerBuffer->Attach(m_pIO.get(), 0);
+      // Everything must be on disk before success is reported: a full disk
+      // found only by the runtime's close would otherwise go unnoticed.
+      m_pIO->Flush();
+      LOGI("Muxer - Close - moov write takes %lld ms", static_cast<long long>(watch.Lap()));
+      RemoveSideFile();
+      LOGI("Muxer - Close - remove info file takes %lld ms", static_cast<long long>(watch.Lap()));
+    } catch (const bv_mp4_exception& e) {
+      result = MapErrorCode(e.code());
+    } catch (...) {
+      result = MP4_ERR_FAILED;
+    }
+  } else {
+    LOGI("no data, ignore finish call");
+  }
+
+  if (m_pIO) {
+    if (m_pIO->state == IBaseIO::kOpen) m_fileSize = static_cast<uint64_t>(m_pIO->Ftell());
+    m_pIO->Close();
+  }
+  LOGI("Muxer - Close - uninit takes %lld ms", static_cast<long long>(watch.Lap()));
+
+  m_headerBuffer.reset();
+  m_ftyp.reset();
+  m_free.reset();
+  m_mdat.reset();
+  m_pIO.reset();
+  m_bClosed = true;
+  return result;
+}
+
+uint64_t CMp4Muxer::GetDurationMS() {
+  if (!m_pIO || m_pIO->state != IBaseIO::kOpen) {
+    LOGE("no open file, can't get duration");
+    return 0;
+  }
+  CMAutoLock hold(&m_lock);
+  return 0;
+}
+
+}  // namespace bv

@@ -1,0 +1,251 @@
+// The exported functions: argument and handle checks, the registry of open
+// handles and the library lock. Every handle-based call holds the lock for
+// its whole run, so calls on all handles are serialised.
+#include <cwchar>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "bv_mp4.h"
+#include "log.h"
+#include "mp4_registry.h"
+#include "Mp4Muxer.h"
+#include "platform.h"
+
+namespace bv {
+
+std::recursive_mutex& LibraryLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+namespace {
+
+std::set<CMp4Muxer*>& Registry() {
+  static std::set<CMp4Muxer*> registry;
+  return registry;
+}
+
+}  // namespace
+
+void CheckInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { LOGI("brelvane mp4 library %s", BV_MP4_VERSION); });
+}
+
+CMp4Muxer* LookupHandle(mp4_handle h, const char* func) {
+  if (h == nullptr) {
+    LOGE_IN(func, "null handle");
+    return nullptr;
+  }
+  auto& registry = Registry();
+  auto it = registry.find(static_cast<CMp4Muxer*>(h));
+  if (it == registry.end()) {
+    LOGE_IN(func, "invalid handle %p", h);
+    return nullptr;
+  }
+  return *it;
+}
+
+int ConvertPath(const char* path, wchar_t (&out)[CMp4Muxer::kMaxPath], const char* func) {
+  std::wmemset(out, L'\0', CMp4Muxer::kMaxPath);
+  const long n = plat::Utf8ToWide(path, nullptr, 0);
+  if (n < 0) {
+    LOGE_IN(func, "wcstombs failed");
+    return MP4_ERR_FAILED;
+  }
+  if (n >= static_cast<long>(CMp4Muxer::kMaxPath) - 1) {
+    LOGE_IN(func, "file path reach the max path size 1024");
+    return MP4_ERR_FAILED;
+  }
+  plat::Utf8ToWide(path, out, CMp4Muxer::kMaxPath - 1);
+  return 0;
+}
+
+namespace {
+
+mp4_config_t SimpleConfig(uint8_t flags, uint32_t ioMode, uint32_t dio1, uint32_t dio2, ExternalIoFuncs* funcs) {
+  mp4_config_t c{};
+  c.flags = flags;
+  c.io_mode = ioMode;
+  c.dio_param1 = dio1;
+  c.dio_param2 = dio2;
+  c.pFunc = funcs;
+  return c;
+}
+
+// The create sequence, under the library lock.
+int CreateSequence(const wchar_t* path, const mp4_config_t& config, mp4_handle* out, const char* func) {
+  // The output path is kept in a fixed field of kMaxPath wide characters.
+  if (std::wcslen(path) >= CMp4Muxer::kMaxPath) {
+    LOGE_IN(func, "file path reach the max path size 1024");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  std::unique_ptr<CMp4Muxer> muxer;
+  try {
+    muxer = std::make_unique<CMp4Muxer>();
+  } catch (const std::bad_alloc&) {
+    LOGE_IN(func, "out of memory");
+    return MP4_ERR_FAILED;
+  }
+  const int rc = muxer->Create(path, config);
+  if (rc != 0) return rc;
+  CMp4Muxer* raw = muxer.release();
+  *out = raw;
+  Registry().insert(raw);
+  return 0;
+}
+
+}  // namespace
+}  // namespace bv
+
+using namespace bv;
+
+#define BV_GUARD_EXCEPTIONS(func, body)               \
+  try {                                               \
+    body                                              \
+  } catch (const bv_mp4_exception& e) {               \
+    return MapErrorCode(e.code());                    \
+  } catch (const std::exception& e) {                 \
+    LOGE_IN(func, "exception:%s", e.what());          \
+    return MP4_ERR_FAILED;                            \
+  }
+
+extern "C" {
+
+BV_MP4_API int BV_MP4_CALL mp4_create_file(const wchar_t* path, uint8_t flags, mp4_handle* out) {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CheckInit();
+  if (path == nullptr) {
+    LOGE("path is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (out == nullptr) {
+    LOGE("handle is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  BV_GUARD_EXCEPTIONS(__func__, return CreateSequence(path, SimpleConfig(flags, MP4_IO_FILE, 4096, 32, nullptr), out,
+                                                      __func__);)
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_create_file_ex(const char* path, uint8_t flags, mp4_handle* out) {
+  CheckInit();
+  if (path == nullptr) {
+    LOGE("path is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (out == nullptr) {
+    LOGE("handle is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  wchar_t wide[CMp4Muxer::kMaxPath];
+  const int rc = ConvertPath(path, wide, __func__);
+  if (rc != 0) return rc;
+  return mp4_create_file(wide, flags, out);
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_create_file_adv(const wchar_t* path, uint8_t flags, uint32_t dio_param1,
+                                               uint32_t dio_param2, uint32_t io_mode, ExternalIoFuncs* pFunc,
+                                               mp4_handle* out) {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  if (path == nullptr) {
+    LOGE("path is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (out == nullptr) {
+    LOGE("handle is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  CheckInit();
+  BV_GUARD_EXCEPTIONS(__func__, return CreateSequence(path, SimpleConfig(flags, io_mode, dio_param1, dio_param2, pFunc),
+                                                      out, __func__);)
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_create_file_adv_ex(const char* path, uint8_t flags, uint32_t dio_param1,
+                                                  uint32_t dio_param2, uint32_t io_mode, ExternalIoFuncs* pFunc,
+                                                  mp4_handle* out) {
+  CheckInit();
+  if (path == nullptr) {
+    LOGE("path is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (out == nullptr) {
+    LOGE("handle is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  // Checked like the other converting forms: a path that cannot be converted
+  // whole must not be opened truncated.
+  wchar_t wide[CMp4Muxer::kMaxPath];
+  const int rc = ConvertPath(path, wide, __func__);
+  if (rc != 0) return rc;
+  return mp4_create_file_adv(wide, flags, dio_param1, dio_param2, io_mode, pFunc, out);
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_create_file_full(const wchar_t* path, const mp4_config_t* config, mp4_handle* out) {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CheckInit();
+  if (path == nullptr) {
+    LOGE("path is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (config == nullptr) {
+    LOGE("config is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (out == nullptr) {
+    LOGE("handle is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  const mp4_config_t copy = *config;
+  BV_GUARD_EXCEPTIONS(__func__, return CreateSequence(path, copy, out, __func__);)
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_create_file_full_ex(const char* path, const mp4_config_t* config, mp4_handle* out) {
+  CheckInit();
+  if (path == nullptr) {
+    LOGE("path is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (config == nullptr) {
+    LOGE("config is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  if (out == nullptr) {
+    LOGE("handle is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  wchar_t wide[CMp4Muxer::kMaxPath];
+  const int rc = ConvertPath(path, wide, __func__);
+  if (rc != 0) return rc;
+  return mp4_create_file_full(wide, config, out);
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_close_file(mp4_handle h) {
+  // Held from the lookup to the erase: two threads closing the same handle
+  // cannot both find it.
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CMp4Muxer* muxer = LookupHandle(h, __func__);
+  if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
+  Registry().erase(muxer);
+  int rc = MP4_ERR_FAILED;
+  try {
+    rc = muxer->Close();
+  } catch (...) {
+    rc = MP4_ERR_FAILED;
+  }
+  delete muxer;  // owned through the registry since its creation
+  return rc;
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_set_safe_param(void) {
+  LOGW("function %s deprecated", __func__);
+  return 0;
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_get_safe_param(void) {
+  LOGW("function %s deprecated", __func__);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,137 @@
+// POSIX side of the platform layer.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+#include "platform.h"
+
+namespace bv {
+namespace plat {
+
+FILE* OpenFile(const wchar_t* path, const char* mode, int* err) {
+  std::string narrow;
+  if (!WideToUtf8(path, narrow)) {
+    *err = EINVAL;
+    return nullptr;
+  }
+  errno = 0;
+  FILE* f = std::fopen(narrow.c_str(), mode);
+  if (f == nullptr) *err = errno ? errno : EIO;
+  return f;
+}
+
+int Seek64(FILE* f, int64_t offset, int origin) {
+  static const int kWhence[3] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  if (origin < 0 || origin > 2) {
+    errno = EINVAL;
+    return -1;
+  }
+  return fseeko(f, static_cast<off_t>(offset), kWhence[origin]);
+}
+
+int64_t Tell64(FILE* f) { return static_cast<int64_t>(ftello(f)); }
+
+int RemoveFile(const wchar_t* path) {
+  std::string narrow;
+  if (!WideToUtf8(path, narrow)) return EINVAL;
+  return ::unlink(narrow.c_str()) == 0 ? 0 : errno;
+}
+
+int TruncateFile(const wchar_t* path, uint64_t size) {
+  std::string narrow;
+  if (!WideToUtf8(path, narrow)) return EINVAL;
+  return ::truncate(narrow.c_str(), static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
+
+RawFile::~RawFile() { Close(); }
+
+int RawFile::Create(const wchar_t* path) {
+  Close();
+  std::string narrow;
+  if (!WideToUtf8(path, narrow)) return EINVAL;
+  // O_DSYNC: a completed write is on the device, the promise the direct-I/O
+  // cache makes to the recording.
+  fd_ = ::open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC, 0644);
+  return fd_ < 0 ? errno : 0;
+}
+
+int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<uint32_t>(n);
+  }
+  return 0;
+}
+
+int RawFile::ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got) {
+  char* p = static_cast<char*>(data);
+  *got = 0;
+  while (size > 0) {
+    const ssize_t n = ::pread(fd_, p, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<uint32_t>(n);
+    *got += static_cast<uint32_t>(n);
+  }
+  return 0;
+}
+
+int RawFile::Close() {
+  if (fd_ < 0) return 0;
+  const int r = ::close(fd_);
+  fd_ = -1;
+  return r == 0 ? 0 : errno;
+}
+
+bool RawFile::IsOpen() const { return fd_ >= 0; }
+
+uint64_t PreciseTime100ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 10000000u + static_cast<uint64_t>(ts.tv_nsec) / 100u;
+}
+
+void LocalTime(std::time_t t, std::tm* out) { localtime_r(&t, out); }
+
+uint64_t TickMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+std::string ErrorText(int err) {
+  char buf[256];
+  buf[0] = '\0';
+  // The GNU and XSI variants differ in their result; handle both.
+  auto pick = [&](auto r) -> const char* {
+    if constexpr (std::is_same_v<decltype(r), char*>) {
+      return r;
+    } else {
+      return r == 0 ? buf : "Unknown error";
+    }
+  };
+  return pick(strerror_r(err, buf, sizeof(buf)));
+}
+
+int SetStdoutUnbuffered() { return std::setvbuf(stdout, nullptr, _IONBF, 0); }
+
+}  // namespace plat
+}  // namespace bv

@@ -1,0 +1,124 @@
+// Win32 side of the platform layer.
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+#include <io.h>
+#include <share.h>
+
+#include "platform.h"
+
+namespace bv {
+namespace plat {
+
+FILE* OpenFile(const wchar_t* path, const char* mode, int* err) {
+  wchar_t wmode[8] = {};
+  for (size_t i = 0; i + 1 < 8 && mode[i]; ++i) wmode[i] = static_cast<wchar_t>(mode[i]);
+  // Secure wide open: other openers may read the recording but not write it.
+  FILE* f = _wfsopen(path, wmode, _SH_DENYWR);
+  if (f == nullptr) *err = errno ? errno : EIO;
+  return f;
+}
+
+int Seek64(FILE* f, int64_t offset, int origin) {
+  static const int kWhence[3] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  if (origin < 0 || origin > 2) {
+    errno = EINVAL;
+    return -1;
+  }
+  return _fseeki64(f, offset, kWhence[origin]);
+}
+
+int64_t Tell64(FILE* f) { return _ftelli64(f); }
+
+int RemoveFile(const wchar_t* path) { return _wremove(path) == 0 ? 0 : errno; }
+
+namespace {
+int ErrnoFromWin32(DWORD e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EBUSY;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    default: return EIO;
+  }
+}
+}  // namespace
+
+int TruncateFile(const wchar_t* path, uint64_t size) {
+  HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return ErrnoFromWin32(GetLastError());
+  LARGE_INTEGER pos;
+  pos.QuadPart = static_cast<LONGLONG>(size);
+  int r = 0;
+  if (!SetFilePointerEx(h, pos, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) r = ErrnoFromWin32(GetLastError());
+  CloseHandle(h);
+  return r;
+}
+
+RawFile::~RawFile() { Close(); }
+
+int RawFile::Create(const wchar_t* path) {
+  Close();
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return ErrnoFromWin32(GetLastError());
+  handle_ = h;
+  return 0;
+}
+
+int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
+  LARGE_INTEGER pos;
+  pos.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN)) return ErrnoFromWin32(GetLastError());
+  DWORD written = 0;
+  if (!WriteFile(handle_, data, size, &written, nullptr) || written != size) return ErrnoFromWin32(GetLastError());
+  return 0;
+}
+
+int RawFile::ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got) {
+  *got = 0;
+  LARGE_INTEGER pos;
+  pos.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN)) return ErrnoFromWin32(GetLastError());
+  DWORD read = 0;
+  if (!ReadFile(handle_, data, size, &read, nullptr)) return ErrnoFromWin32(GetLastError());
+  *got = read;
+  return 0;
+}
+
+int RawFile::Close() {
+  if (handle_ == nullptr) return 0;
+  const BOOL ok = CloseHandle(handle_);
+  handle_ = nullptr;
+  return ok ? 0 : ErrnoFromWin32(GetLastError());
+}
+
+bool RawFile::IsOpen() const { return handle_ != nullptr; }
+
+uint64_t PreciseTime100ns() {
+  FILETIME ft;
+  GetSystemTimePreciseAsFileTime(&ft);
+  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return t - 116444736000000000ull;  // 1601-01-01 -> 1970-01-01
+}
+
+void LocalTime(std::time_t t, std::tm* out) { localtime_s(out, &t); }
+
+uint64_t TickMs() { return GetTickCount64(); }
+
+std::string ErrorText(int err) {
+  char buf[256];
+  if (strerror_s(buf, sizeof(buf), err) != 0) return "Unknown error";
+  return buf;
+}
+
+int SetStdoutUnbuffered() { return std::setvbuf(stdout, nullptr, _IONBF, 0); }
+
+}  // namespace plat
+}  // namespace bv

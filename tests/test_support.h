@@ -1,0 +1,47 @@
+// Shared helpers of the tests: temporary folders, reading files back, and
+// capturing the log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bvtest {
+
+// A fresh, empty folder removed with its content at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<uint8_t> ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+std::wstring Widen(const std::string& utf8);
+std::string DataPath(const std::string& name);  // tests/data/<name>
+
+// Captures what the library prints on standard output during its lifetime.
+class StdoutCapture {
+ public:
+  StdoutCapture();
+  ~StdoutCapture() { Take(); }
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+  std::string Take();  // stops capturing and returns the text
+
+ private:
+  bool active_;
+};
+
+uint32_t BE32(const std::vector<uint8_t>& b, size_t off);
+uint64_t BE64(const std::vector<uint8_t>& b, size_t off);
+std::string FourCC(const std::vector<uint8_t>& b, size_t off);
+
+}  // namespace bvtest
