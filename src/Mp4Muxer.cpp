@@ -53,7 +53,7 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   }
 
   if (config.flags & MP4_FLAG_REPAIR) {
-    const int rc = OpenSideFile(path, static_cast<uint8_t>(config.flags));
+    const int rc = OpenSideFile(path, static_cast<uint8_t>(config.flags), config.io_mode);
     if (rc != 0) {
       Close();
       return rc;
@@ -81,9 +81,11 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   return 0;
 }
 
-int CMp4Muxer::OpenSideFile(const wchar_t* path, uint8_t flags) {
+int CMp4Muxer::OpenSideFile(const wchar_t* path, uint8_t flags, uint32_t ioMode) {
   (void)flags;
   if (std::wcslen(path) + 6 > kMaxPath) return MP4_ERR_INVALID_PARAM;
+  // Safe write refuses the flag itself, with its own message.
+  if (ioMode == MP4_IO_SAFE_WRITE) return 0;
   // The side file and its replay arrive together; until then a recording
   // that asks for them is refused rather than left without protection.
   LOGE("repair mode is not supported by this build");

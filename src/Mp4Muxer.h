@@ -38,7 +38,7 @@ class CMp4Muxer {
 
  private:
   int CreateOutput(const wchar_t* path, const mp4_config_t& config);
-  int OpenSideFile(const wchar_t* path, uint8_t flags);
+  int OpenSideFile(const wchar_t* path, uint8_t flags, uint32_t ioMode);
   void RemoveSideFile();
 
   std::unique_ptr<IBaseIO> m_pIO;

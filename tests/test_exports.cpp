@@ -1,0 +1,265 @@
+// The exported frame: handle checks, argument checks, path conversion,
+// create failures and close.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bv_mp4.h"
+#include "test_support.h"
+
+using bvtest::FileExists;
+using bvtest::StdoutCapture;
+using bvtest::TempDir;
+using bvtest::Widen;
+
+namespace {
+
+bool Contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+TEST(Exports, NullAndUnknownHandlesAreRefusedWithTwo) {
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_INVALID_HANDLE, mp4_close_file(nullptr));
+  int never_issued = 0;
+  EXPECT_EQ(MP4_ERR_INVALID_HANDLE, mp4_close_file(&never_issued));
+  const std::string log = cap.Take();
+  EXPECT_TRUE(Contains(log, "[error]") && Contains(log, "null handle")) << log;
+  EXPECT_TRUE(Contains(log, "invalid handle 0x") || Contains(log, "invalid handle 0")) << log;
+}
+
+TEST(Exports, DoubleCloseReturnsTwoTheSecondTime) {
+  TempDir dir;
+  mp4_handle h = nullptr;
+  ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("a.mp4").c_str(), 0, &h));
+  ASSERT_NE(nullptr, h);
+  EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_INVALID_HANDLE, mp4_close_file(h));
+  EXPECT_TRUE(Contains(cap.Take(), "invalid handle"));
+}
+
+TEST(Exports, NullPointersGiveFourWithTheirMessages) {
+  TempDir dir;
+  const std::string path = dir.File("n.mp4");
+  const std::wstring wpath = Widen(path);
+  mp4_handle h = nullptr;
+  mp4_config_t config{};
+  struct Case {
+    std::function<int()> call;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {[&] { return mp4_create_file(nullptr, 0, &h); }, "path is null"},
+      {[&] { return mp4_create_file(wpath.c_str(), 0, nullptr); }, "handle is null"},
+      {[&] { return mp4_create_file_ex(nullptr, 0, &h); }, "path is null"},
+      {[&] { return mp4_create_file_ex(path.c_str(), 0, nullptr); }, "handle is null"},
+      {[&] { return mp4_create_file_adv(nullptr, 0, 0, 0, 0, nullptr, &h); }, "path is null"},
+      {[&] { return mp4_create_file_adv_ex(path.c_str(), 0, 0, 0, 0, nullptr, nullptr); }, "handle is null"},
+      {[&] { return mp4_create_file_full(wpath.c_str(), nullptr, &h); }, "config is null"},
+      {[&] { return mp4_create_file_full(wpath.c_str(), &config, nullptr); }, "handle is null"},
+      {[&] { return mp4_create_file_full_ex(nullptr, &config, &h); }, "path is null"},
+      {[&] { return mp4_create_file_full_ex(path.c_str(), nullptr, &h); }, "config is null"},
+  };
+  for (const auto& c : cases) {
+    StdoutCapture cap;
+    EXPECT_EQ(MP4_ERR_INVALID_PARAM, c.call()) << c.message;
+    EXPECT_TRUE(Contains(cap.Take(), c.message)) << c.message;
+    EXPECT_EQ(nullptr, h);
+  }
+  EXPECT_FALSE(FileExists(path));
+}
+
+// The converted path must stay below 1023 wide characters.
+TEST(Exports, PathConversionLimits) {
+  TempDir dir;
+  const std::string base = dir.path() + "/";
+  ASSERT_LT(base.size() + 8, 1022u);
+  // Most file systems refuse a single name over 255 bytes, so the long paths
+  // are built from nested folders.
+  auto nested = [&](size_t total) {
+    std::string p = base;
+    while (total - p.size() > 200) {
+      p += std::string(150, 'd');
+      std::error_code ec;
+      std::filesystem::create_directories(std::filesystem::u8path(p), ec);
+      p += "/";
+    }
+    return p + std::string(total - p.size() - 4, 'f') + ".mp4";
+  };
+
+  mp4_handle h = nullptr;
+  const std::string ok = nested(1022);
+  ASSERT_EQ(1022u, ok.size());
+  if (sizeof(wchar_t) == 4 || ok.size() < 260) {
+    EXPECT_EQ(MP4_SUCCESS, mp4_create_file_ex(ok.c_str(), 0, &h));
+    EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+  }
+
+  const std::string tooLong = nested(1023);
+  h = nullptr;
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_FAILED, mp4_create_file_ex(tooLong.c_str(), 0, &h));
+  EXPECT_TRUE(Contains(cap.Take(), "file path reach the max path size 1024"));
+  EXPECT_EQ(nullptr, h);
+  EXPECT_FALSE(FileExists(tooLong));
+
+  // The wide forms refuse 1024 characters and more before copying.
+  const std::wstring wideLong(1024, L'w');
+  EXPECT_EQ(MP4_ERR_INVALID_PARAM, mp4_create_file(wideLong.c_str(), 0, &h));
+  EXPECT_EQ(nullptr, h);
+}
+
+TEST(Exports, InvalidUtf8IsRefusedWithOne) {
+  TempDir dir;
+  const std::vector<std::string> bad = {
+      dir.path() + "/\xff.mp4",          // never valid
+      dir.path() + "/\xc3.mp4",          // truncated sequence
+      dir.path() + "/\xc0\xaf.mp4",      // overlong '/'
+      dir.path() + "/\xed\xa0\x80.mp4",  // surrogate
+  };
+  for (const auto& p : bad) {
+    mp4_handle h = nullptr;
+    StdoutCapture cap;
+    EXPECT_EQ(MP4_ERR_FAILED, mp4_create_file_ex(p.c_str(), 0, &h)) << p;
+    EXPECT_TRUE(Contains(cap.Take(), "wcstombs failed"));
+    EXPECT_EQ(nullptr, h);
+  }
+}
+
+TEST(Exports, NonAsciiPathCreatesTheRightFile) {
+  TempDir dir;
+  const std::string name = dir.File("r\xc3\xa9sum\xc3\xa9_\xe6\x98\xa0\xe5\x83\x8f_\xf0\x9f\x8e\xa5.mp4");
+  mp4_handle h = nullptr;
+  ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(name.c_str(), 0, &h));
+  EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+  EXPECT_TRUE(FileExists(name));
+
+  // The wide form with the same name reaches the same file.
+  const std::wstring wide = Widen(name);
+  ASSERT_FALSE(wide.empty());
+  ASSERT_EQ(MP4_SUCCESS, mp4_create_file(wide.c_str(), 0, &h));
+  EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+  EXPECT_TRUE(FileExists(name));
+}
+
+TEST(Exports, MissingDirectoryGivesThirteenAndLeavesNoHandle) {
+  TempDir dir;
+  const std::string path = dir.File("no/such/dir/x.mp4");
+  mp4_handle h = nullptr;
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_NO_ENTRY, mp4_create_file_ex(path.c_str(), 0, &h));
+  const std::string log = cap.Take();
+  EXPECT_TRUE(Contains(log, "open file failed, error:")) << log;
+  EXPECT_TRUE(Contains(log, "init CFileWriter writer failed")) << log;
+  EXPECT_EQ(nullptr, h);
+}
+
+TEST(Exports, UnavailableModesAreRefusedWithoutAFile) {
+  TempDir dir;
+  const std::string path = dir.File("m.mp4");
+  struct Case {
+    mp4_config_t config;
+    int code;
+    const char* message;
+  };
+  ExternalIoFuncs funcs{};
+  std::vector<Case> cases;
+  mp4_config_t c{};
+  c.io_mode = MP4_IO_DIRECT;
+  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "windows platform do not support direct io"});
+  c = {};
+  c.io_mode = MP4_IO_EXTERNAL;
+  cases.push_back({c, MP4_ERR_INVALID_PARAM, "error: pFunc should not be null when use external io mode"});
+  c.pFunc = &funcs;
+  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "external io mode"});
+  c = {};
+  c.io_mode = MP4_IO_SAFE_WRITE;
+  c.flags = MP4_FLAG_REPAIR;
+  c.block_size = 4096;
+  c.block_num = 8;
+  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "can't set repair flag on safe mode"});
+  c.flags = 0;
+  c.block_num = 0;
+  cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid block config in safe write mode"});
+  c.block_num = 8;
+  c.max_duration = 604801;
+  cases.push_back({c, MP4_ERR_INVALID_PARAM, "max duration should less then 7 days in safe mode"});
+  c.max_duration = 604800;
+  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "set max duration to:604800000"});
+  c.max_duration = 0;
+  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "set max duration to:1800000"});
+  c = {};
+  c.io_mode = 4;
+  cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid io mode 4"});
+  c = {};
+  c.flags = MP4_FLAG_REPAIR;
+  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "repair mode"});
+
+  for (const auto& k : cases) {
+    mp4_handle h = nullptr;
+    StdoutCapture cap;
+    EXPECT_EQ(k.code, mp4_create_file_full_ex(path.c_str(), &k.config, &h)) << k.message;
+    const std::string log = cap.Take();
+    EXPECT_TRUE(Contains(log, k.message)) << log;
+    EXPECT_EQ(nullptr, h);
+    EXPECT_FALSE(FileExists(path)) << k.message;
+  }
+}
+
+TEST(Exports, DeprecatedFunctionsReturnZeroAndWarnOnceEach) {
+  StdoutCapture cap;
+  EXPECT_EQ(0, mp4_set_safe_param());
+  EXPECT_EQ(0, mp4_get_safe_param());
+  const std::string log = cap.Take();
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t p = log.find(what); p != std::string::npos; p = log.find(what, p + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(1u, count("function mp4_set_safe_param deprecated"));
+  EXPECT_EQ(1u, count("function mp4_get_safe_param deprecated"));
+  EXPECT_EQ(2u, count("[warn]"));
+}
+
+TEST(Exports, ConcurrentClosesOfOneHandleCloseItOnce) {
+  TempDir dir;
+  for (int round = 0; round < 20; ++round) {
+    mp4_handle h = nullptr;
+    ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("c.mp4").c_str(), 0, &h));
+    std::vector<int> results(4, -1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { results[t] = mp4_close_file(h); });
+    for (auto& t : threads) t.join();
+    int successes = 0;
+    for (int r : results) {
+      if (r == MP4_SUCCESS) {
+        ++successes;
+      } else {
+        EXPECT_EQ(MP4_ERR_INVALID_HANDLE, r);
+      }
+    }
+    EXPECT_EQ(1, successes);
+  }
+}
+
+TEST(Exports, ManyThreadsCreateAndCloseTheirOwnFiles) {
+  TempDir dir;
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        mp4_handle h = nullptr;
+        const std::string p = dir.File("t" + std::to_string(t) + "_" + std::to_string(i) + ".mp4");
+        if (mp4_create_file_ex(p.c_str(), 0, &h) != MP4_SUCCESS || mp4_close_file(h) != MP4_SUCCESS) ++failures[t];
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int f : failures) EXPECT_EQ(0, f);
+}
+
+}  // namespace

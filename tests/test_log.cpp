@@ -1,0 +1,72 @@
+// The log line format.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "bv_mp4.h"
+#include "test_support.h"
+
+using bvtest::StdoutCapture;
+
+namespace {
+
+std::string Capture(int (*writer)(const char*, const char*, int, const char*, ...), const char* fmt,
+                    const char* file, int line, const char* arg = nullptr) {
+  StdoutCapture cap;
+  writer(fmt, file, line, "fn", arg);
+  return cap.Take();
+}
+
+TEST(Log, LineShapeAndLevelWords) {
+  const std::regex shape(R"(^\[(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.(\d\d\d)\] \[([A-Za-z]+)\] \[x\.cpp:42\] hello 7\n$)");
+  struct Case {
+    int (*writer)(const char*, const char*, int, const char*, ...);
+    const char* word;
+  };
+  for (const Case& c : {Case{mm_log_debug, "DEBUG"}, Case{mm_log_info, "info"}, Case{mm_log_warn, "warn"},
+                        Case{mm_log_error, "error"}}) {
+    StdoutCapture cap;
+    c.writer("hello %d", "src/x.cpp", 42, "fn", 7);
+    const std::string line = cap.Take();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+    EXPECT_EQ(c.word, m[7].str());
+    const int month = std::stoi(m[1].str()), day = std::stoi(m[2].str()), hour = std::stoi(m[3].str());
+    EXPECT_TRUE(month >= 1 && month <= 12) << line;
+    EXPECT_TRUE(day >= 1 && day <= 31) << line;
+    EXPECT_TRUE(hour >= 0 && hour <= 23) << line;
+    EXPECT_LE(std::stoi(m[5].str()), 60);
+  }
+}
+
+TEST(Log, BaseNameIsCutAfterTheLastSeparator) {
+  struct Case {
+    const char* path;
+    const char* shown;
+  };
+  for (const Case& c : {Case{"C:\\a\\b\\file.cpp", "[file.cpp:1]"}, Case{"/a/b/file.cpp", "[file.cpp:1]"},
+                        Case{"a/b\\c/d\\mixed.cpp", "[mixed.cpp:1]"}, Case{"a\\b/c\\d/mixed2.cpp", "[mixed2.cpp:1]"},
+                        Case{"plain.cpp", "[plain.cpp:1]"}}) {
+    const std::string line = Capture(mm_log_info, "m", c.path, 1);
+    EXPECT_NE(std::string::npos, line.find(c.shown)) << line;
+  }
+}
+
+TEST(Log, MessagesAreCutAt1023Characters) {
+  const std::string longText(2000, 'z');
+  const std::string line = Capture(mm_log_error, "%s", "f.cpp", 3, longText.c_str());
+  const size_t start = line.find("] z") + 2;
+  ASSERT_NE(std::string::npos, start);
+  const std::string message = line.substr(start, line.size() - start - 1);
+  EXPECT_EQ(std::string(1023, 'z'), message);
+  EXPECT_EQ('\n', line.back());
+}
+
+TEST(Log, NullFileNameDoesNotCrash) {
+  const std::string line = Capture(mm_log_warn, "m", nullptr, 5);
+  EXPECT_NE(std::string::npos, line.find("[warn]"));
+  EXPECT_NE(std::string::npos, line.find(":5] m"));
+}
+
+}  // namespace

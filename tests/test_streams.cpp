@@ -1,0 +1,202 @@
+// Streams: the buffer stream's rules, the failure convention of the file
+// streams and the mapping of error numbers to result codes.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "BaseIO.h"
+#include "bv_mp4.h"
+#include "test_support.h"
+
+using bv::CBufferIO;
+using bv::CFileReader;
+using bv::CFileWriter;
+using bv::IBaseIO;
+using bv::bv_mp4_exception;
+using bvtest::StdoutCapture;
+using bvtest::TempDir;
+using bvtest::Widen;
+
+namespace {
+
+TEST(ErrorMapping, SystemErrorNumbersMapToResultCodes) {
+  const std::vector<std::pair<int, int>> table = {
+      {1, MP4_ERR_PERMISSION}, {2, MP4_ERR_NO_ENTRY},        {13, MP4_ERR_ACCESS},
+      {16, MP4_ERR_BUSY},      {24, MP4_ERR_TOO_MANY_FILES}, {28, MP4_ERR_NO_SPACE},
+      {30, MP4_ERR_READ_ONLY}, {1000, MP4_SUCCESS},          {0, MP4_ERR_FAILED},
+      {5, MP4_ERR_FAILED},     {27, MP4_ERR_FAILED},         {-1, MP4_ERR_FAILED}};
+  for (const auto& [err, code] : table) EXPECT_EQ(code, bv::MapErrorCode(err)) << err;
+  // The named errno values agree with the numbers on this platform.
+  EXPECT_EQ(MP4_ERR_NO_SPACE, bv::MapErrorCode(ENOSPC));
+  EXPECT_EQ(MP4_ERR_ACCESS, bv::MapErrorCode(EACCES));
+}
+
+TEST(BufferStream, WriteInTheMiddleOverwritesAndFlushEmpties) {
+  CBufferIO target;
+  target.SetTarget(nullptr);
+  CBufferIO b;
+  b.SetTarget(&target);
+  const uint8_t ten[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  b.Write(ten, 10);
+  b.Seek(4, 0);
+  const uint8_t two[2] = {0xAA, 0xBB};
+  b.Write(two, 2);
+  EXPECT_EQ(10u, b.Size());
+  EXPECT_EQ(6u, b.Position());
+  b.Flush();
+  EXPECT_EQ(0u, b.Size());
+  EXPECT_EQ(0u, b.Position());
+  ASSERT_EQ(10u, target.Size());
+  const std::vector<uint8_t> got(target.Data(), target.Data() + 10);
+  EXPECT_EQ((std::vector<uint8_t>{0, 1, 2, 3, 0xAA, 0xBB, 6, 7, 8, 9}), got);
+}
+
+TEST(BufferStream, FlushSkipsATargetThatIsNotOpen) {
+  CBufferIO target;  // never opened: state 0
+  CBufferIO b;
+  b.SetTarget(&target);
+  b.Write("abc", 3);
+  b.Flush();
+  EXPECT_EQ(0u, target.Size());
+  EXPECT_EQ(0u, b.Size());
+}
+
+TEST(BufferStream, SeekRangeRules) {
+  StdoutCapture cap;
+  CBufferIO b;
+  b.SetTarget(nullptr);
+  b.Write("0123456789", 10);
+  EXPECT_THROW(b.Seek(1, 2), bv_mp4_exception);  // beyond the end
+  EXPECT_EQ(IBaseIO::kFailed, b.state);
+  b.SetTarget(nullptr);
+  b.Write("0123456789", 10);
+  b.Seek(-10, 2);
+  EXPECT_EQ(0u, b.Position());
+  EXPECT_THROW(b.Seek(-11, 2), bv_mp4_exception);
+  b.SetTarget(nullptr);
+  b.Write("0123456789", 10);
+  EXPECT_THROW(b.Seek(11, 0), bv_mp4_exception);
+  b.SetTarget(nullptr);
+  b.Write("0123456789", 10);
+  b.Seek(3, 0);
+  b.Seek(2, 1);
+  EXPECT_EQ(5u, b.Position());
+  EXPECT_THROW(b.Seek(-6, 1), bv_mp4_exception);
+  const std::string out = cap.Take();
+  EXPECT_NE(std::string::npos, out.find("Seek error")) << out;
+}
+
+TEST(BufferStream, ReadPastTheEndFailsWithReadEof) {
+  StdoutCapture cap;
+  CBufferIO b;
+  b.SetTarget(nullptr);
+  b.Write("abcd", 4);
+  b.Seek(0, 0);
+  char got[4];
+  b.Read(got, 4);
+  EXPECT_EQ(0, std::memcmp(got, "abcd", 4));
+  EXPECT_THROW(b.Read(got, 1), bv_mp4_exception);
+  EXPECT_NE(std::string::npos, cap.Take().find("Read EOF !"));
+}
+
+TEST(BufferStream, GrowsInKibiStepsAndGeometrically) {
+  CBufferIO b;
+  b.SetTarget(nullptr);
+  b.Reserve(1);
+  EXPECT_EQ(1024u, b.Capacity());
+  std::vector<uint8_t> data(1025, 7);
+  b.Write(data.data(), 1025);
+  EXPECT_EQ(2048u, b.Capacity());
+
+  // Appending a table of 4-byte entries reallocates only logarithmically
+  // often, and every capacity stays a multiple of 1 KiB.
+  CBufferIO table;
+  table.SetTarget(nullptr);
+  uint64_t lastCapacity = 0;
+  int growths = 0;
+  for (uint32_t i = 0; i < 1000000; ++i) {
+    table.Write(&i, 4);
+    if (table.Capacity() != lastCapacity) {
+      ++growths;
+      EXPECT_EQ(0u, table.Capacity() % 1024);
+      if (lastCapacity) {
+        EXPECT_GE(table.Capacity() * 2, lastCapacity * 3);
+      }
+      lastCapacity = table.Capacity();
+    }
+  }
+  EXPECT_LT(growths, 30);
+  EXPECT_EQ(4000000u, table.Size());
+}
+
+TEST(BufferStream, ABufferThatWouldPassFourGibFailsCleanly) {
+  StdoutCapture cap;
+  CBufferIO b;
+  b.SetTarget(nullptr);
+  b.Write("x", 1);
+  // Reserve is asked for more than a box can hold: refused before any
+  // allocation or copy.
+  EXPECT_THROW(b.Reserve(0xFFFFFFFFull), bv_mp4_exception);
+  EXPECT_EQ(IBaseIO::kFailed, b.state);
+  EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
+}
+
+TEST(FileStreams, MissingDirectoryGivesThirteenAndStaysClosed) {
+  TempDir dir;
+  CFileWriter w;
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_NO_ENTRY, w.Init(Widen(dir.File("missing/x.bin")).c_str(), 0, 0));
+  EXPECT_EQ(IBaseIO::kClosed, w.state);
+  EXPECT_NE(std::string::npos, cap.Take().find("open file failed, error:"));
+}
+
+TEST(FileStreams, ReadPastTheEndThrowsAndCloseTwiceIsHarmless) {
+  TempDir dir;
+  const std::wstring path = Widen(dir.File("r.bin"));
+  {
+    CFileWriter w;
+    ASSERT_EQ(0, w.Init(path.c_str(), 0, 0));
+    w.Write("hello", 5);
+    EXPECT_EQ(0u, w.GetFileSize());  // plain file streams report no size
+    EXPECT_TRUE(w.Close());
+    EXPECT_TRUE(w.Close());
+    EXPECT_EQ(IBaseIO::kClosed, w.state);
+  }
+  CFileReader r;
+  ASSERT_EQ(0, r.Init(path.c_str(), 0, 0));
+  char buf[8];
+  EXPECT_EQ(1, r.Read(buf, 5));
+  StdoutCapture cap;
+  EXPECT_THROW(r.Read(buf, 1), bv_mp4_exception);
+  EXPECT_EQ(IBaseIO::kFailed, r.state);
+  const std::string out = cap.Take();
+  EXPECT_NE(std::string::npos, out.find("Read EOF !")) << out;
+}
+
+#if !defined(_WIN32)
+// A full device makes the write fail with ENOSPC; the stream stays failed and
+// box writes through it are skipped without a second error.
+TEST(FileStreams, FailureOnAFullDiskIsSticky) {
+  CFileWriter w;
+  ASSERT_EQ(0, w.Init(L"/dev/full", 0, 0));
+  std::vector<uint8_t> block(1 << 16, 1);
+  StdoutCapture cap;
+  int code = 0;
+  try {
+    w.Write(block.data(), static_cast<uint32_t>(block.size()));
+    w.Flush();
+  } catch (const bv_mp4_exception& e) {
+    code = e.code();
+  }
+  EXPECT_EQ(ENOSPC, code);
+  EXPECT_EQ(MP4_ERR_NO_SPACE, bv::MapErrorCode(code));
+  EXPECT_EQ(IBaseIO::kFailed, w.state);
+  EXPECT_EQ(ENOSPC, w.lastError);
+  EXPECT_NO_THROW(bv::PutU32(w, 42));  // skipped silently
+  EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
+}
+#endif
+
+}  // namespace
