@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing (Debian packages), builds and
+# runs every suite:
+#   1. Linux unit and conformance tests
+#   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
+#   3. the thread tests under ThreadSanitizer
+#   4. the Windows DLL and suite, cross-built with mingw-w64, under wine64
+#   5. every libFuzzer target for FUZZ_SECONDS (default 60) each
+# Build folders live under build/ (BUILD_ROOT to change). Set SKIP_WINE=1,
+# SKIP_FUZZ=1, SKIP_SANITIZERS=1 to leave a stage out when iterating locally.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD_ROOT=${BUILD_ROOT:-$ROOT/build}
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+JOBS=${JOBS:-$(nproc)}
+
+need_packages=()
+want() { dpkg -s "$1" >/dev/null 2>&1 || need_packages+=("$1"); }
+for p in cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev googletest libbenchmark-dev \
+         ffmpeg libavformat-dev libavcodec-dev libavutil-dev clang libclang-rt-14-dev \
+         g++-mingw-w64-x86-64-posix wine64 binutils-mingw-w64-x86-64; do
+  want "$p"
+done
+if [ ${#need_packages[@]} -gt 0 ]; then
+  echo "== installing: ${need_packages[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need_packages[@]}" >/dev/null
+fi
+
+stage() { echo; echo "== $*"; }
+
+build_and_test() {  # dir, ctest args..., -- cmake args...
+  local dir=$1; shift
+  local ctest_args=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  cmake -G Ninja -S "$ROOT" -B "$dir" "$@" >/dev/null
+  ninja -C "$dir" -j "$JOBS"
+  (cd "$dir" && ctest --output-on-failure "${ctest_args[@]}")
+}
+
+stage "Linux suite"
+build_and_test "$BUILD_ROOT/linux" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
+  stage "Linux suite under AddressSanitizer + UndefinedBehaviorSanitizer"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    build_and_test "$BUILD_ROOT/asan" -- -DCMAKE_BUILD_TYPE=Debug -DBV_MP4_SANITIZE=address,undefined \
+    -DBV_MP4_BUILD_TOOLS=OFF
+
+  stage "Thread tests under ThreadSanitizer"
+  cmake -G Ninja -S "$ROOT" -B "$BUILD_ROOT/tsan" -DCMAKE_BUILD_TYPE=Debug -DBV_MP4_SANITIZE=thread \
+    -DBV_MP4_BUILD_TOOLS=OFF >/dev/null
+  ninja -C "$BUILD_ROOT/tsan" -j "$JOBS" bv_mp4_tests
+  TSAN_OPTIONS=halt_on_error=1 "$BUILD_ROOT/tsan/tests/bv_mp4_tests" --gtest_filter='*Thread*:*Concurrent*'
+fi
+
+if [ "${SKIP_WINE:-0}" != 1 ]; then
+  stage "Windows DLL and suite under wine64"
+  WINEPREFIX=$(mktemp -d /tmp/bv_mp4_wine.XXXXXX)
+  export WINEPREFIX
+  trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+  build_and_test "$BUILD_ROOT/mingw" -- -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_MP4_BUILD_TOOLS=OFF
+fi
+
+if [ "${SKIP_FUZZ:-0}" != 1 ] && ls "$ROOT"/fuzz/*.cpp >/dev/null 2>&1; then
+  stage "Fuzz targets, ${FUZZ_SECONDS}s each"
+  CC=clang CXX=clang++ cmake -G Ninja -S "$ROOT" -B "$BUILD_ROOT/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBV_MP4_BUILD_FUZZ=ON -DBV_MP4_SANITIZE=address,undefined -DBV_MP4_BUILD_TESTS=OFF \
+    -DBV_MP4_BUILD_TOOLS=OFF >/dev/null
+  ninja -C "$BUILD_ROOT/fuzz" -j "$JOBS"
+  "$ROOT/fuzz/run_fuzzers.sh" "$BUILD_ROOT/fuzz" "$FUZZ_SECONDS"
+fi
+
+stage "all suites passed"
