@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ struct SizeCase {
   uint32_t expected;
   const char* type;
 };
+
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
 
 template <class Box>
 std::function<std::unique_ptr<bv::CMp4Atom>(bv::IBaseIO*)> Make(std::function<void(Box&)> setup = nullptr) {
@@ -399,6 +402,8 @@ struct UpdateCase {
   uint32_t width;
   const char* neverWrittenMessage;
 };
+
+void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
 
 template <class Box>
 UpdateCase Upd(std::string name, bool v1, uint32_t offset, const char* msg, uint64_t Box::*field) {
