@@ -122,6 +122,7 @@ void CMp4IlstAtom::Write() {
       PutU32(m_buffer, item.keyIndex);
       putData(kTypeInt32, be, 4);
     } else if (IsKnownType(item.dataType)) {
+      // Plain bytes carry the same type word as text; only integers differ.
       PutU32(m_buffer, 24 + item.length);
       PutU32(m_buffer, item.keyIndex);
       putData(kTypeUtf8, item.value.data(), item.length);

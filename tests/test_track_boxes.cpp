@@ -265,25 +265,19 @@ TEST(Mdhd, TimeScaleDurationAndLanguageUnd) {
 }
 
 TEST(Hdlr, ComponentTypesAndCountedNames) {
+  using namespace bv;
   struct Case {
-    std::unique_ptr<bv::CMp4HdlrAtom> (*make)(bv::IBaseIO*);
+    std::function<std::unique_ptr<CMp4Atom>(IBaseIO*)> make;
     const char* type;
     const char* subtype;
     std::string name;
   };
   const Case cases[] = {
-      {[](bv::IBaseIO* io) -> std::unique_ptr<bv::CMp4HdlrAtom> { return std::make_unique<bv::CMp4VideoHdlrAtom>(io); },
-       "mhlr", "vide", "VideoHandler"},
-      {[](bv::IBaseIO* io) -> std::unique_ptr<bv::CMp4HdlrAtom> { return std::make_unique<bv::CMp4AudioHdlrAtom>(io); },
-       "mhlr", "soun", "SoundHandler"},
-      {[](bv::IBaseIO* io) -> std::unique_ptr<bv::CMp4HdlrAtom> { return std::make_unique<bv::CMp4SubtHdlrAtom>(io); },
-       "mhlr", "tmcd", "TimeCodeHandler"},
-      {[](bv::IBaseIO* io) -> std::unique_ptr<bv::CMp4HdlrAtom> {
-         return std::make_unique<bv::CMp4SubtitleHdlrAtom>(io);
-       },
-       "mhlr", "clcp", "brelvane stream"},
-      {[](bv::IBaseIO* io) -> std::unique_ptr<bv::CMp4HdlrAtom> { return std::make_unique<bv::CMp4UrlHdlrAtom>(io); },
-       "dhlr", "url ", "DataHandler"},
+      {Make<CMp4VideoHdlrAtom>(), "mhlr", "vide", "VideoHandler"},
+      {Make<CMp4AudioHdlrAtom>(), "mhlr", "soun", "SoundHandler"},
+      {Make<CMp4SubtHdlrAtom>(), "mhlr", "tmcd", "TimeCodeHandler"},
+      {Make<CMp4SubtitleHdlrAtom>(), "mhlr", "clcp", "brelvane stream"},
+      {Make<CMp4UrlHdlrAtom>(), "dhlr", "url ", "DataHandler"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
