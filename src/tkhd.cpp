@@ -1,0 +1,115 @@
+#include "tkhd.h"
+
+#include "box_patch.h"
+#include "log.h"
+
+namespace bv {
+
+void CMp4TkhdAtom::Write() {
+  m_startPos = static_cast<uint64_t>(m_pIO->Ftell());
+  const int64_t start = m_buffer.Ftell();
+  PutFullHeader(m_buffer, 12, "tkhd", m_bVersion1 ? 1 : 0, m_bDisabled ? 0x000002u : 0x000003u);
+  if (m_bVersion1) {
+    PutU64(m_buffer, 0);
+    PutU64(m_buffer, 0);
+    PutU32(m_buffer, m_trackId);
+    PutU32(m_buffer, 0);
+    PutU64(m_buffer, m_duration);
+  } else {
+    PutU32(m_buffer, 0);
+    PutU32(m_buffer, 0);
+    PutU32(m_buffer, m_trackId);
+    PutU32(m_buffer, 0);
+    PutU32(m_buffer, static_cast<uint32_t>(m_duration));
+  }
+  PutZeros(m_buffer, 8);
+  PutU16(m_buffer, 0);  // layer
+  PutU16(m_buffer, m_alternateGroup);
+  // Only tracks without a picture are audible.
+  PutU16(m_buffer, m_width == 0 ? 0x0100 : 0);
+  PutU16(m_buffer, 0);
+  WriteMatrix(1, 0, 0, 1, 0, 0);
+  PutU32(m_buffer, m_width << 16);
+  PutU32(m_buffer, m_height << 16);
+  UpdateBufferSize(start);
+  m_buffer.Flush();
+}
+
+void CMp4TkhdAtom::Update() {
+  if (m_startPos == 0) {
+    LOGE("logic error");
+    return;
+  }
+  PatchTimeField(*m_pIO, m_startPos, m_bVersion1 ? 36 : 28, m_bVersion1, m_duration);
+}
+
+void CMp4ElstAtom::Write() {
+  m_startPos = static_cast<uint64_t>(m_pIO->Ftell());
+  const int64_t start = m_buffer.Ftell();
+  PutFullHeader(m_buffer, 12, "elst", m_bVersion1 ? 1 : 0, 0);
+  PutU32(m_buffer, 1);
+  if (m_bVersion1) {
+    PutU64(m_buffer, m_segmentDuration);
+    PutU64(m_buffer, 0);
+  } else {
+    PutU32(m_buffer, static_cast<uint32_t>(m_segmentDuration));
+    PutU32(m_buffer, 0);
+  }
+  PutU32(m_buffer, 0x00010000u);  // rate 1, fraction 0
+  UpdateBufferSize(start);
+  m_buffer.Flush();
+}
+
+void CMp4ElstAtom::Update() {
+  if (m_startPos == 0) {
+    LOGE("logic error, start position is 0");
+    return;
+  }
+  PatchTimeField(*m_pIO, m_startPos, 16, m_bVersion1, m_segmentDuration);
+}
+
+void CMp4EdtsAtom::Write() {
+  const int64_t start = m_pIO->Ftell();
+  PutHeader(*m_pIO, 8, "edts");
+  m_elst.Write();
+  UpdateSize(start);
+}
+
+bool CMp4RefTrackTypeAtom::AddTrackId(uint32_t id) {
+  for (uint32_t i = 0; i < m_count; ++i) {
+    if (m_trackIds[i] == id) return false;
+  }
+  if (m_count >= kMaxIds) {
+    LOGW("track reference list full, id %u dropped", id);
+    return false;
+  }
+  m_trackIds[m_count++] = id;
+  return true;
+}
+
+void CMp4RefTrackTypeAtom::Write() {
+  const int64_t start = m_pIO->Ftell();
+  PutU32(*m_pIO, 8);
+  if (m_refType == kTimeCode) {
+    PutFourCC(*m_pIO, "tmcd");
+  } else {
+    PutZeros(*m_pIO, 4);
+  }
+  for (uint32_t i = 0; i < m_count; ++i) PutU32(*m_pIO, m_trackIds[i]);
+  UpdateSize(start);
+}
+
+void CMp4RefTrakAtom::Write() {
+  const int64_t start = m_pIO->Ftell();
+  PutHeader(*m_pIO, 8, "tref");
+  for (const auto& ref : m_refs) ref->Write();
+  UpdateSize(start);
+}
+
+uint32_t CMp4RefTrakAtom::GetSize() {
+  uint32_t size = 8;
+  for (const auto& ref : m_refs) size += ref->GetSize();
+  return size;
+}
+
+}  // namespace bv
