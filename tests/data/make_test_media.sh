@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Regenerates the small elementary streams of tests/data and the reference
+# bytes that FFmpeg derives from them (decoder configuration boxes, AAC
+# AudioSpecificConfig, per-packet key flags and NAL unit types).
+#
+# Usage: tests/data/make_test_media.sh   (needs Debian's ffmpeg and python3)
+# The outputs are committed; rerunning changes them only if the encoders do.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+FF="ffmpeg -hide_banner -loglevel error -y"
+
+# H.264: 320x240, 2 s at 25 fps, no B-frames, IDR every 25 frames, parameter
+# sets and an access unit delimiter in every access unit.
+$FF -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p \
+  -c:v libx264 -preset veryfast -bf 0 -g 25 -keyint_min 25 -sc_threshold 0 \
+  -x264-params aud=1:repeat-headers=1 -f h264 video_h264.h264
+
+# HEVC: the same picture, closed GOPs so that every key frame is an IDR, VPS,
+# SPS and PPS repeated in-band, AUD in every access unit.
+$FF -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p \
+  -c:v libx265 -preset veryfast -bf 0 -g 25 -keyint_min 25 \
+  -x265-params "bframes=0:keyint=25:min-keyint=25:no-open-gop=1:scenecut=0:repeat-headers=1:aud=1:log-level=error" \
+  -f hevc video_hevc.h265
+
+# ProRes 4444 XQ, 64x48, 3 frames, in a QuickTime movie.
+$FF -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 3 -c:v prores_ks -profile:v 5 \
+  -pix_fmt yuva444p10le video_prores.mov
+
+# AAC LC as ADTS: 2 s stereo at 44.1 kHz, 2 s stereo and mono at 48 kHz.
+$FF -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -ac 2 -c:a aac -b:a 64k -f adts audio_44100_2.aac
+$FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 2 -c:a aac -b:a 64k -f adts audio_48000_2.aac
+$FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 1 -c:a aac -b:a 48k -f adts audio_48000_1.aac
+
+# What FFmpeg writes when it copies the streams into MP4.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+$FF -i video_h264.h264 -c copy "$tmp/h264.mp4"
+$FF -i video_hevc.h265 -c copy -tag:v hvc1 "$tmp/hevc.mp4"
+for a in audio_44100_2 audio_48000_2 audio_48000_1; do
+  $FF -i $a.aac -c copy "$tmp/$a.mp4"
+done
+
+# Extract a box (header included) found anywhere below moov.
+python3 - "$tmp" <<'EOF'
+import struct, sys
+tmp = sys.argv[1]
+CONTAINERS = {b'moov', b'trak', b'mdia', b'minf', b'stbl'}
+def find(data, want, start=0, end=None):
+    end = len(data) if end is None else end
+    pos = start
+    while pos + 8 <= end:
+        size, typ = struct.unpack('>I4s', data[pos:pos + 8])
+        if size < 8:
+            return None
+        if typ == want:
+            return data[pos:pos + size]
+        if typ in CONTAINERS:
+            r = find(data, want, pos + 8, pos + size)
+            if r is not None:
+                return r
+        if typ == b'stsd':
+            # Full box header and entry count, then one sample entry whose
+            # children start after its fixed part.
+            entry = pos + 16
+            esize, etyp = struct.unpack('>I4s', data[entry:entry + 8])
+            fixed = {b'avc1': 86, b'hvc1': 86, b'mp4a': 36}[etyp]
+            r = find(data, want, entry + fixed, entry + esize)
+            if r is not None:
+                return r
+        pos += size
+    return None
+def box(mp4, typ):
+    data = open(f'{tmp}/{mp4}', 'rb').read()
+    r = find(data, typ)
+    assert r is not None, (mp4, typ)
+    return r
+open('ffmpeg_avcC.bin', 'wb').write(box('h264.mp4', b'avcC'))
+open('ffmpeg_hvcC.bin', 'wb').write(box('hevc.mp4', b'hvcC'))
+for a in ('audio_44100_2', 'audio_48000_2', 'audio_48000_1'):
+    esds = box(f'{a}.mp4', b'esds')
+    # The decoder-specific information descriptor (tag 5) holds the ASC.
+    i = esds.index(b'\x05', 12 + 5 + 3)
+    n = 0
+    j = i + 1
+    while True:
+        b = esds[j]; j += 1
+        n = (n << 7) | (b & 0x7F)
+        if not b & 0x80:
+            break
+    open(f'ffmpeg_asc_{a}.bin', 'wb').write(esds[j:j + n])
+EOF
+
+# Key flag and size of every packet as FFmpeg's parser cuts the streams.
+for v in video_h264.h264 video_hevc.h265; do
+  ffprobe -v error -select_streams v:0 -show_entries packet=size,flags -of csv=p=0 "$v" > "$v.packets.txt"
+done
+
+# NAL unit types per packet, as FFmpeg's header tracer reads them.
+for v in video_h264.h264 video_hevc.h265; do
+  ffmpeg -hide_banner -loglevel trace -i "$v" -c copy -bsf:v trace_headers -f null - 2>&1 |
+    python3 -c '
+import re, sys
+out = []
+for line in sys.stdin:
+    if "trace_headers" not in line:
+        continue
+    if re.search(r"\] Packet: \d+ bytes", line):
+        out.append([])
+    m = re.search(r"nal_unit_type\s+[01]+ = (\d+)", line)
+    if m and out:
+        out[-1].append(m.group(1))
+print("\n".join(" ".join(p) for p in out))
+' > "$v.naltypes.txt"
+done
+
+ls -l

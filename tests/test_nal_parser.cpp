@@ -1,0 +1,288 @@
+// Cutting frames into NAL units, classifying them and finding parameter sets,
+// checked against a plain reference scanner, hand-made buffers and what
+// FFmpeg's parser and header tracer report for the test streams.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "VideoFrameParser.h"
+#include "test_support.h"
+
+using bv::_VIDEO_SLICE;
+using bv::CVideoFrameParser;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// The cutting rule written as plainly as possible: every position is tried,
+// slices are collected as (offset, size) pairs.
+std::vector<std::pair<size_t, size_t>> ReferenceSplit(const Bytes& b) {
+  std::vector<std::pair<size_t, size_t>> out;
+  if (b.size() < 4) return out;
+  bool open = false;
+  size_t start = 0;
+  for (size_t i = 0; i + 4 <= b.size(); ++i) {
+    if (!(b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1)) continue;
+    if (open) {
+      size_t end = i;
+      if (i > 0 && b[i - 1] == 0) end = i - 1;
+      out.emplace_back(start, end - start);
+    }
+    open = true;
+    start = i + 3;
+  }
+  if (open) out.emplace_back(start, b.size() - start);
+  return out;
+}
+
+std::vector<std::pair<size_t, size_t>> Parse(const Bytes& b) {
+  CVideoFrameParser p;
+  const size_t n = p.ParseFrame(b.data(), static_cast<uint32_t>(b.size()));
+  EXPECT_EQ(n, p.size());
+  std::vector<std::pair<size_t, size_t>> out;
+  for (const _VIDEO_SLICE& s : p) out.emplace_back(static_cast<size_t>(s.data - b.data()), s.size);
+  return out;
+}
+
+using Split = std::vector<std::pair<size_t, size_t>>;
+
+struct AccessUnit {
+  Bytes bytes;
+};
+
+// Cuts an Annex-B stream into access units at its access unit delimiters,
+// independently of ParseFrame: start codes are found with a byte-wise
+// search, and each unit begins at its delimiter's start code (four-byte form
+// included).
+std::vector<AccessUnit> CutAccessUnits(const Bytes& s, bool hevc) {
+  std::vector<size_t> codes;  // offset of the first byte after 00 00 01
+  for (size_t i = 0; i + 3 <= s.size(); ++i)
+    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) codes.push_back(i + 3);
+  auto type = [&](size_t at) { return hevc ? (s[at] >> 1) & 0x3F : s[at] & 0x1F; };
+  auto codeStart = [&](size_t at) { return (at >= 4 && s[at - 4] == 0) ? at - 4 : at - 3; };
+  std::vector<AccessUnit> aus;
+  size_t auStart = 0;
+  bool inAu = false;
+  for (size_t k = 0; k < codes.size(); ++k) {
+    const int t = type(codes[k]);
+    if (t == (hevc ? 35 : 9)) {
+      if (inAu) aus.push_back(AccessUnit{Bytes(s.begin() + auStart, s.begin() + codeStart(codes[k]))});
+      auStart = codeStart(codes[k]);
+      inAu = true;
+    }
+  }
+  if (inAu) aus.push_back(AccessUnit{Bytes(s.begin() + auStart, s.end())});
+  return aus;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream f(path);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(f, line)) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+TEST(ParseFrame, CutsAtStartCodesTrimmingOneZero) {
+  struct Case {
+    Bytes in;
+    Split want;
+  };
+  const Case cases[] = {
+      // Four- and three-byte start codes.
+      {{0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0xCC}, {{4, 2}, {10, 2}, {15, 2}}},
+      // Leading bytes are not part of any slice.
+      {{0x12, 0x34, 0, 0, 1, 0x41, 0x9A}, {{5, 2}}},
+      // Two start codes in a row give an empty slice.
+      {{0, 0, 1, 0, 0, 1, 0x41, 0xAA}, {{3, 0}, {6, 2}}},
+      {{0, 0, 1, 0, 0, 0, 1, 0x41}, {{3, 0}, {7, 1}}},
+      // A start code ending on the last byte is not recognised.
+      {{0, 0, 1, 0x41, 0xAA, 0, 0, 1}, {{3, 5}}},
+      // Only one of two zeros before a four-byte start code is trimmed.
+      {{0, 0, 1, 0x41, 0xAA, 0, 0, 0, 0, 1, 0x42}, {{3, 3}, {10, 1}}},
+      // The shortest buffer with a slice, and buffers too short for one.
+      {{0, 0, 1, 0x41}, {{3, 1}}},
+      {{0, 0, 1}, {}},
+      {{}, {}},
+      {{0x41, 0x42, 0x43, 0x44, 0x45}, {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.want, Parse(c.in)) << ::testing::PrintToString(c.in);
+    EXPECT_EQ(c.want, ReferenceSplit(c.in)) << "reference scanner disagrees with the hand result";
+  }
+  CVideoFrameParser p;
+  EXPECT_EQ(0u, p.ParseFrame(nullptr, 100));
+}
+
+TEST(ParseFrame, MatchesReferenceScannerOnRandomBuffers) {
+  // Zeros and ones dominate so that start codes, near misses and runs of
+  // zeros land everywhere, also across the 32-byte blocks of the fast scan.
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 3000; ++round) {
+    const size_t len = rng() % 200;
+    Bytes b(len);
+    for (uint8_t& x : b) {
+      const uint32_t r = rng() % 10;
+      x = r < 4 ? 0 : r < 6 ? 1 : static_cast<uint8_t>(rng());
+    }
+    ASSERT_EQ(ReferenceSplit(b), Parse(b)) << "round " << round;
+  }
+  // Long runs of slice-like data with sparse start codes at every alignment.
+  for (size_t at = 0; at < 70; ++at) {
+    Bytes b(160, 0x5A);
+    b[at] = 0;
+    b[at + 1] = 0;
+    b[at + 2] = 1;
+    b[at + 40] = 1;  // a lone 01 without zeros
+    ASSERT_EQ(ReferenceSplit(b), Parse(b)) << "start code at " << at;
+  }
+}
+
+TEST(ParseFrame, AppendsToSlicesAlreadyHeld) {
+  const Bytes a = {0, 0, 1, 0x41, 0x01};
+  const Bytes b = {0, 0, 0, 1, 0x65, 0x02, 0, 0, 1, 0x06};
+  CVideoFrameParser p;
+  EXPECT_EQ(1u, p.ParseFrame(a.data(), static_cast<uint32_t>(a.size())));
+  EXPECT_EQ(3u, p.ParseFrame(b.data(), static_cast<uint32_t>(b.size())));
+  EXPECT_EQ(a.data() + 3, p[0].data);
+  EXPECT_EQ(b.data() + 4, p[1].data);
+  EXPECT_EQ(2u, p[1].size);
+}
+
+TEST(NalClassifier, H264TypesAndKeyFrames) {
+  bv::CH264Nal nal;
+  for (int t = 0; t < 32; ++t) {
+    for (int high : {0x00, 0x60, 0xE0}) {  // nal_ref_idc and forbidden bit ignored
+      const uint8_t b = static_cast<uint8_t>(high | t);
+      EXPECT_EQ(t, nal.GetNalType(&b, 1));
+      EXPECT_EQ(!(t == 6 || t == 7 || t == 8 || t == 9), nal.IsFrameNal(&b, 1)) << t;
+      EXPECT_EQ(t == 5, nal.IsKeyFrameNal(&b, 1)) << t;
+    }
+  }
+}
+
+TEST(NalClassifier, HevcTypesAndKeyFrames) {
+  bv::CHevcNal nal;
+  for (int t = 0; t < 64; ++t) {
+    for (int low : {0, 1}) {  // top bit of nuh_layer_id
+      const uint8_t b = static_cast<uint8_t>((t << 1) | low);
+      EXPECT_EQ(t, nal.GetNalType(&b, 1));
+      EXPECT_EQ(t <= 21 || t == 39, nal.IsFrameNal(&b, 1)) << t;
+      // CRA (21) and BLA (16-18) are random-access points but not sync samples.
+      EXPECT_EQ(t == 19 || t == 20, nal.IsKeyFrameNal(&b, 1)) << t;
+    }
+  }
+}
+
+TEST(KeyFrame, AnyIdrSliceMakesTheFrameKey) {
+  bv::CH264Nal h264;
+  const Bytes idr = {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0xCC};
+  const Bytes nonIdr = {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x41, 0xCC};
+  CVideoFrameParser a, b;
+  a.ParseFrame(idr.data(), static_cast<uint32_t>(idr.size()));
+  b.ParseFrame(nonIdr.data(), static_cast<uint32_t>(nonIdr.size()));
+  EXPECT_TRUE(bv::IsKeyFrame(h264, a));
+  EXPECT_FALSE(bv::IsKeyFrame(h264, b)) << "SPS and PPS alone do not make a key frame";
+
+  bv::CHevcNal hevc;
+  const Bytes cra = {0, 0, 1, 0x2A, 0x01, 0xAA};  // type 21
+  const Bytes idrNlp = {0, 0, 1, 0x28, 0x01, 0xAA};  // type 20
+  CVideoFrameParser c, d;
+  c.ParseFrame(cra.data(), static_cast<uint32_t>(cra.size()));
+  d.ParseFrame(idrNlp.data(), static_cast<uint32_t>(idrNlp.size()));
+  EXPECT_FALSE(bv::IsKeyFrame(hevc, c));
+  EXPECT_TRUE(bv::IsKeyFrame(hevc, d));
+}
+
+TEST(CodecDataSearch, NeedsTheCompleteSetInOneFrame) {
+  bv::VideoCodecData found;
+  // H.264: a later SPS replaces an earlier one; the search stops once both are known.
+  const Bytes h264 = {0, 0, 1, 0x67, 1, 0, 0, 1, 0x67, 2, 2, 0, 0, 1, 0x68, 3, 0, 0, 1, 0x67, 4};
+  CVideoFrameParser p;
+  p.ParseFrame(h264.data(), static_cast<uint32_t>(h264.size()));
+  ASSERT_TRUE(bv::FindVideoCodecData(p, 0, &found));
+  EXPECT_EQ(h264.data() + 8, found.sps.data);
+  EXPECT_EQ(3u, found.sps.size);
+  EXPECT_EQ(h264.data() + 14, found.pps.data);
+  EXPECT_EQ(nullptr, found.vps.data);
+
+  // HEVC with SPS and PPS but no VPS is incomplete; with the VPS it is complete.
+  const Bytes noVps = {0, 0, 1, 0x42, 1, 7, 0, 0, 1, 0x44, 1, 8, 0, 0, 1, 0x26, 1, 9};
+  CVideoFrameParser q;
+  q.ParseFrame(noVps.data(), static_cast<uint32_t>(noVps.size()));
+  EXPECT_FALSE(bv::FindVideoCodecData(q, 1, &found));
+  EXPECT_NE(nullptr, found.sps.data);
+  EXPECT_EQ(nullptr, found.vps.data);
+  const Bytes full = {0, 0, 1, 0x40, 1, 6, 0, 0, 1, 0x42, 1, 7, 0, 0, 1, 0x44, 1, 8};
+  CVideoFrameParser r;
+  r.ParseFrame(full.data(), static_cast<uint32_t>(full.size()));
+  EXPECT_TRUE(bv::FindVideoCodecData(r, 1, &found));
+  EXPECT_EQ(full.data() + 3, found.vps.data);
+  // Each search looks at its own frame only.
+  EXPECT_FALSE(bv::FindVideoCodecData(q, 1, &found));
+
+  bvtest::StdoutCapture log;
+  EXPECT_FALSE(bv::FindVideoCodecData(r, 2, &found));
+  EXPECT_NE(std::string::npos, log.Take().find("unknown codec type 2"));
+}
+
+// Every access unit of the test streams: ParseFrame gives the NAL units of
+// the reference scanner, the NAL types FFmpeg's header tracer read, the sizes
+// FFmpeg's parser cut, and the key decision agrees with FFmpeg's key flags
+// (the streams use closed GOPs, so every key frame is an IDR).
+TEST(ParseFrame, RealStreamsMatchReferenceAndFfmpeg) {
+  struct Stream {
+    const char* file;
+    bool hevc;
+  };
+  for (const Stream st : {Stream{"video_h264.h264", false}, Stream{"video_hevc.h265", true}}) {
+    SCOPED_TRACE(st.file);
+    const Bytes data = bvtest::ReadFile(bvtest::DataPath(st.file));
+    ASSERT_FALSE(data.empty());
+    const std::vector<AccessUnit> aus = CutAccessUnits(data, st.hevc);
+    const std::vector<std::string> packets = ReadLines(bvtest::DataPath(std::string(st.file) + ".packets.txt"));
+    const std::vector<std::string> traced = ReadLines(bvtest::DataPath(std::string(st.file) + ".naltypes.txt"));
+    ASSERT_EQ(50u, aus.size());
+    ASSERT_EQ(aus.size(), packets.size());
+    ASSERT_EQ(aus.size(), traced.size());
+    bv::CH264Nal h264;
+    bv::CHevcNal hevc;
+    const bv::IVideoNalParser& nal = st.hevc ? static_cast<const bv::IVideoNalParser&>(hevc) : h264;
+    int keys = 0;
+    for (size_t k = 0; k < aus.size(); ++k) {
+      const Bytes& au = aus[k].bytes;
+      CVideoFrameParser slices;
+      ASSERT_GT(slices.ParseFrame(au.data(), static_cast<uint32_t>(au.size())), 0u);
+      Split got;
+      std::string types;
+      for (const _VIDEO_SLICE& s : slices) {
+        got.emplace_back(static_cast<size_t>(s.data - au.data()), s.size);
+        types += (types.empty() ? "" : " ") + std::to_string(nal.GetNalType(s.data, s.size));
+      }
+      EXPECT_EQ(ReferenceSplit(au), got) << "frame " << k;
+      EXPECT_EQ(traced[k], types) << "frame " << k;
+      // FFmpeg packet: "size,flags".
+      const size_t comma = packets[k].find(',');
+      // FFmpeg's HEVC parser cuts between the zero of a four-byte start code
+      // and the rest of it: each packet but the first lends that zero to the
+      // packet before. Its H.264 parser cuts before the zero, as we do.
+      size_t ffSize = au.size();
+      if (st.hevc) ffSize += (k + 1 < aus.size() ? 1 : 0) - (k > 0 ? 1 : 0);
+      EXPECT_EQ(std::stoul(packets[k].substr(0, comma)), ffSize) << "frame " << k;
+      const bool ffKey = packets[k].substr(comma + 1, 1) == "K";
+      EXPECT_EQ(ffKey, bv::IsKeyFrame(nal, slices)) << "frame " << k;
+      keys += ffKey;
+      // Parameter sets come with every key frame and only there.
+      bv::VideoCodecData cd;
+      EXPECT_EQ(ffKey, bv::FindVideoCodecData(slices, st.hevc ? 1 : 0, &cd)) << "frame " << k;
+    }
+    EXPECT_EQ(2, keys);
+  }
+}
