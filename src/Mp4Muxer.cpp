@@ -74,10 +74,27 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   if (m_bFastHeader) {
     m_headerBuffer = std::make_unique<CBufferIO>();
     m_headerBuffer->SetTarget(io);
+    m_moov = std::make_unique<CMp4MoovAtom>(m_headerBuffer.get(), true, io);
+  } else {
+    m_moov = std::make_unique<CMp4MoovAtom>(io, false, io);
+  }
+
+  m_bLargeFile = (config.flags & MP4_FLAG_LARGE_FILE) != 0;
+  if (m_bLargeFile) {
+    m_moov->m_trakVideo.Stbl().SetUse64BitOffsets(true);
+    m_moov->m_trakAudio.Stbl().SetUse64BitOffsets(true);
+    m_moov->m_trackTC.Stbl().SetUse64BitOffsets(true);
+  }
+  if (config.flags & MP4_FLAG_TIME64) {
+    m_moov->m_mvhd.m_bVersion1 = true;
+    m_moov->m_trakVideo.SetVersion1(true);
+    m_moov->m_trakAudio.SetVersion1(true);
   }
 
   m_bQuickTime = std::wcsstr(path, L"mov") != nullptr;
   m_ftyp->m_bQuickTime = m_bQuickTime;
+  m_moov->m_trakAudio.Stbl().Stsd().m_bQuickTime = m_bQuickTime;
+  m_moov->m_trackTC.SetNullHeader(!m_bQuickTime);
   return 0;
 }
 
@@ -191,7 +208,8 @@ int CMp4Muxer::Close() {
     try {
       m_mdat->Update();
       LOGI("Muxer - Close - mdat finish takes %lld ms", static_cast<long long>(watch.Lap()));
-      if (m_bFastHeader && m_headerBuffer) m_headerBuffer->Attach(m_pIO.get(), 0);
+      if (m_bFastHeader && m_headerBuffer) m_headerBuffer->Attach(m_pIO.get(), m_moov ? m_moov->GetSize() : 0);
+      if (m_moov) m_moov->Write();
       // Everything must be on disk before success is reported: a full disk
       // found only by the runtime's close would otherwise go unnoticed.
       m_pIO->Flush();
@@ -213,6 +231,7 @@ int CMp4Muxer::Close() {
   }
   LOGI("Muxer - Close - uninit takes %lld ms", static_cast<long long>(watch.Lap()));
 
+  m_moov.reset();
   m_headerBuffer.reset();
   m_ftyp.reset();
   m_free.reset();
@@ -228,7 +247,8 @@ uint64_t CMp4Muxer::GetDurationMS() {
     return 0;
   }
   CMAutoLock hold(&m_lock);
-  return 0;
+  if (!m_moov) return 0;
+  return m_moov->ComputeDuration();
 }
 
 }  // namespace bv

@@ -7,10 +7,14 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
 #include "BaseIO.h"
 #include "bv_mp4.h"
 #include "ftyp.h"
 #include "mdat.h"
+#include "moov.h"
+#include "VideoFrameParser.h"
 
 namespace bv {
 
@@ -31,6 +35,28 @@ class CMp4Muxer {
   int Close();
   uint64_t GetDurationMS();
 
+  // Track setup and metadata.
+  int SetVideoTrack(const mp4_video_track_info_t& info);
+  int SetAudioTrack(const mp4_audio_track_info_t& info);
+  int SetSubtitleTrack(const mp4_subtitle_track_info_t& info);
+  int SetTimeCodeTrack(const mp4_time_code_track_info_t& info);
+  int SetMetadata(const char* key, const void* value, uint32_t length, int32_t type, const char* keyNamespace);
+
+  // Frame writing; each frame is appended to the media data at once.
+  int WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, uint64_t pts);
+  int WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp);
+  int WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp);
+  int WriteTimeCode(uint32_t value);
+
+  // Open-file queries.
+  uint32_t GetMoovSize();
+  int GetBitrate(bool video, double* bitrate);
+  CMp4MoovAtom* Moov() const { return m_moov.get(); }
+
+  // Test seam: pretends `bytes` of media data were already written, so the
+  // 4 GiB limit of the 32-bit layout can be reached without writing it.
+  void AdvanceFileSizeForTest(uint64_t bytes) { m_fileSize += bytes; }
+
   bool IsQuickTime() const { return m_bQuickTime; }
   bool HeaderWritten() const { return m_bHeaderWritten; }
   IBaseIO* Output() const { return m_pIO.get(); }
@@ -38,6 +64,19 @@ class CMp4Muxer {
 
  private:
   int CreateOutput(const wchar_t* path, const mp4_config_t& config);
+  // 0 when the output can take writes; 20 or the mapped error otherwise.
+  int OutputGuard() const;
+  int ConfigureVideoTrack();
+  int ConfigureAudioTrack();
+  bool GetVideoCodecData(const CVideoFrameParser& slices);
+  // Records one sample in a track; the chunk rule lives here.
+  bool AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts,
+                 bool (*add)(CMp4TrakAtom&, uint64_t, uint32_t, uint64_t, uint64_t, bool));
+  int ConfigureAudioFromAdts(const uint8_t* header);
+  // Refuses a sample whose bytes would end past what the layout can address.
+  bool FitsLayout(uint64_t bytes);
+  int WriteCC608(const uint8_t* buf, uint32_t size, uint32_t* written);
+  int WriteCC708(const uint8_t* buf, uint32_t size, uint32_t* written);
   int OpenSideFile(const wchar_t* path, uint8_t flags, uint32_t ioMode);
   void RemoveSideFile();
 
@@ -57,10 +96,25 @@ class CMp4Muxer {
   std::wstring m_outputPath;
 
   uint64_t m_fileSize = 0;
+  bool m_bLargeFile = false;
+
+  // The host's track descriptions, with parameter sets held as copies.
+  mp4_video_track_info_t m_videoInfo{};
+  bool m_bVideoCodecData = true;
+  std::vector<uint8_t> m_sps, m_pps, m_vps;
+  mp4_audio_track_info_t m_audioInfo{};
+  bool m_bAudioConfig = false;
+  // The audio sample rate in full: ADTS streams at 88.2 and 96 kHz do not
+  // fit the 16-bit field of the host's description.
+  uint32_t m_audioSampleRate = 0;
+  uint32_t m_subtitleCodec = 0;
+  uint32_t m_subtitleTimescale = 0;
+  std::unique_ptr<IVideoNalParser> m_nalParser;
 
   std::unique_ptr<CMp4FtypAtom> m_ftyp;
   std::unique_ptr<CMp4FreeAtom> m_free;
   std::unique_ptr<CMp4MdatAtom> m_mdat;
+  std::unique_ptr<CMp4MoovAtom> m_moov;
   std::unique_ptr<CBufferIO> m_headerBuffer;
   bool m_bFastHeader = false;
 

@@ -238,6 +238,79 @@ BV_MP4_API int BV_MP4_CALL mp4_close_file(mp4_handle h) {
   return rc;
 }
 
+// The handle frame of every handle-based export: library lock, handle
+// check, own pointer check, then the muxer operation.
+#define BV_HANDLE_CALL(h, pointer, pointerMessage, call)          \
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());      \
+  CMp4Muxer* muxer = LookupHandle(h, __func__);                   \
+  if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;            \
+  if ((pointer) == nullptr) {                                     \
+    LOGE(pointerMessage);                                         \
+    return MP4_ERR_INVALID_PARAM;                                 \
+  }                                                               \
+  BV_GUARD_EXCEPTIONS(__func__, return muxer->call;)
+
+BV_MP4_API int BV_MP4_CALL mp4_set_video_track(mp4_handle h, const mp4_video_track_info_t* info) {
+  BV_HANDLE_CALL(h, info, "track info is null", SetVideoTrack(*info));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_set_audio_track(mp4_handle h, const mp4_audio_track_info_t* info) {
+  BV_HANDLE_CALL(h, info, "track info is null", SetAudioTrack(*info));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_set_subtitle_track(mp4_handle h, const mp4_subtitle_track_info_t* info) {
+  BV_HANDLE_CALL(h, info, "track info is null", SetSubtitleTrack(*info));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_set_time_code_track(mp4_handle h, const mp4_time_code_track_info_t* info) {
+  BV_HANDLE_CALL(h, info, "track info is null", SetTimeCodeTrack(*info));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_set_metadata(mp4_handle h, const char* key, const char* value) {
+  static const char kNoPointer = 0;
+  BV_HANDLE_CALL(h, &kNoPointer, "", SetMetadata(key, value, 0, MP4_META_UTF8, nullptr));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_set_metadata_ex(mp4_handle h, const char* key, const void* value, uint32_t length,
+                                               int32_t data_type, const char* key_namespace) {
+  static const char kNoPointer = 0;
+  BV_HANDLE_CALL(h, &kNoPointer, "", SetMetadata(key, value, length, data_type, key_namespace));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_write_video_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
+                                                 uint64_t timestamp) {
+  static const char kNoPointer = 0;
+  BV_HANDLE_CALL(h, &kNoPointer, "", WriteVideoFrame(buf, size, timestamp, timestamp));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_write_audio_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
+                                                 uint64_t timestamp) {
+  static const char kNoPointer = 0;
+  BV_HANDLE_CALL(h, &kNoPointer, "", WriteAudioFrame(buf, size, timestamp));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_write_subtitle_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
+                                                    uint64_t timestamp) {
+  static const char kNoPointer = 0;
+  BV_HANDLE_CALL(h, &kNoPointer, "", WriteSubtitleFrame(buf, size, timestamp));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_write_time_code(mp4_handle h, uint32_t value) {
+  static const char kNoPointer = 0;
+  BV_HANDLE_CALL(h, &kNoPointer, "", WriteTimeCode(value));
+}
+
+BV_MP4_API uint64_t BV_MP4_CALL mp4_get_duration_ms(mp4_handle h) {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CMp4Muxer* muxer = LookupHandle(h, __func__);
+  if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
+  try {
+    return muxer->GetDurationMS();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 BV_MP4_API int BV_MP4_CALL mp4_set_safe_param(void) {
   LOGW("function %s deprecated", __func__);
   return 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "box_reader.h"
 #include "Mp4Muxer.h"
 #include "test_support.h"
 
@@ -39,7 +40,10 @@ std::vector<uint8_t> HeadOnly(const std::string& path, uint32_t flags) {
 TEST(FileHead, Mp4HeadIsFtypFreeAndMdat) {
   TempDir dir;
   const auto b = HeadOnly(dir.File("a.mp4"), 0);
-  ASSERT_EQ(28u + 8u + 8u, b.size());
+  const bvtest::BoxTree tree(b);
+  ASSERT_EQ(4u, tree.Top().size());
+  EXPECT_EQ("moov", tree.Top()[3].type);  // behind the media data
+  EXPECT_EQ(44u, tree.Top()[3].offset);
   EXPECT_EQ(28u, BE32(b, 0));
   EXPECT_EQ("ftyp", FourCC(b, 4));
   EXPECT_EQ("isom", FourCC(b, 8));
@@ -56,7 +60,9 @@ TEST(FileHead, Mp4HeadIsFtypFreeAndMdat) {
 TEST(FileHead, QuickTimeHeadHasNoFreeBox) {
   TempDir dir;
   const auto b = HeadOnly(dir.File("a.mov"), 0);
-  ASSERT_EQ(20u + 8u, b.size());
+  const bvtest::BoxTree tree(b);
+  ASSERT_EQ(3u, tree.Top().size());
+  EXPECT_EQ("moov", tree.Top()[2].type);
   EXPECT_EQ(20u, BE32(b, 0));
   EXPECT_EQ("qt  ", FourCC(b, 8));
   EXPECT_EQ(0x20050300u, BE32(b, 12));
@@ -68,7 +74,10 @@ TEST(FileHead, LargeFileMdatCarriesASixtyFourBitSize) {
   TempDir dir;
   for (const char* name : {"l.mp4", "l.mov"}) {
     const auto b = HeadOnly(dir.File(name), MP4_FLAG_LARGE_FILE);
-    const size_t at = b.size() - 16;
+    const bvtest::BoxTree tree(b);
+    const bvtest::Box* mdat = tree.Find("mdat");
+    ASSERT_NE(nullptr, mdat);
+    const size_t at = mdat->offset;
     EXPECT_EQ(1u, BE32(b, at)) << name;
     EXPECT_EQ("mdat", FourCC(b, at + 4));
     EXPECT_EQ(16u, BE64(b, at + 8)) << name;
@@ -106,7 +115,10 @@ TEST(FileHead, SecondHeaderWriteChangesNothing) {
   EXPECT_NE(std::string::npos, cap.Take().find("header already write"));
   EXPECT_EQ(size, m.FileSize());
   EXPECT_EQ(0, m.Close());
-  EXPECT_EQ(44u, ReadFile(path).size());
+  const bvtest::BoxTree tree(ReadFile(path));
+  ASSERT_EQ(4u, tree.Top().size());
+  EXPECT_EQ("mdat", tree.Top()[2].type);
+  EXPECT_EQ(8u, tree.Top()[2].size);
 }
 
 TEST(FileHead, CloseWithoutDataWritesNothing) {

@@ -1,0 +1,282 @@
+// Frame writing: each frame's bytes are appended to the media data at once
+// and entered as one sample in its track's tables.
+#include <cstring>
+#include <exception>
+
+#include "byte_order.h"
+#include "log.h"
+#include "Mp4Muxer.h"
+
+namespace bv {
+
+bool CMp4Muxer::AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts,
+                          bool (*add)(CMp4TrakAtom&, uint64_t, uint32_t, uint64_t, uint64_t, bool)) {
+  const bool newChunk = m_moov->m_lastTrackId != track.m_nTrackId;
+  const bool ok = add(track, offset, size, dts, pts, newChunk);
+  m_moov->m_lastTrackId = track.m_nTrackId;
+  return ok;
+}
+
+bool CMp4Muxer::FitsLayout(uint64_t bytes) {
+  // Without the large-file flag both the mdat size and the chunk offsets
+  // have 32 bits: a sample ending past 4 GiB would be recorded at a wrapped
+  // offset and leave the whole file unplayable.
+  if (m_bLargeFile || m_fileSize + bytes <= 0xFFFFFFFFull) return true;
+  LOGE("file would pass 4 GiB without the large-file flag (0x02), sample refused");
+  return false;
+}
+
+namespace {
+
+template <typename Track>
+bool AddToStbl(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) {
+  return static_cast<Track&>(track).Stbl().AddSample(offset, size, dts, pts, newChunk);
+}
+
+bool AddToTimeCode(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t, uint64_t pts, bool newChunk) {
+  return static_cast<CMp4TCTrakAtom&>(track).Stbl().AddSample(offset, size, pts, newChunk);
+}
+
+}  // namespace
+
+int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, uint64_t pts) {
+  if (const int rc = OutputGuard()) return rc;
+  if (buf == nullptr || size == 0) {
+    LOGE("write video frame with empty data");
+    return 0;
+  }
+  const bool prores = m_videoInfo.codec_type == MP4_VIDEO_PRORES && m_moov->m_trakVideo.IsEnabled();
+  CVideoFrameParser slices;
+  if (!prores) {
+    if (slices.ParseFrame(buf, size) == 0) {
+      LOGE("Parse video frame fail !");
+      return MP4_ERR_PARSE_VIDEO;
+    }
+    if (!m_nalParser) {
+      LOGE("invalid video track!");
+      return MP4_ERR_INVALID_VIDEO_TRACK;
+    }
+  }
+
+  CMAutoLock hold(&m_lock);
+  try {
+    if (!m_bHeaderWritten) {
+      if (const int rc = WriteHeader()) return rc;
+    }
+    if (!m_bVideoCodecData && !GetVideoCodecData(slices)) {
+      LOGW("no codec data, drop frame");
+      return 0;
+    }
+
+    uint64_t bytes = 0;
+    bool sync = prores;
+    if (prores) {
+      bytes = size;
+    } else {
+      for (const _VIDEO_SLICE& s : slices) {
+        bytes += 4u + s.size;
+        sync = sync || m_nalParser->IsKeyFrameNal(s.data, s.size);
+      }
+    }
+    if (bytes > 0xFFFFFFFFull || !FitsLayout(bytes)) return MP4_ERR_TABLE_FULL;
+
+    if (prores) {
+      PutBytes(*m_pIO, buf, size);
+    } else {
+      for (const _VIDEO_SLICE& s : slices) {
+        PutU32(*m_pIO, s.size);
+        PutBytes(*m_pIO, s.data, s.size);
+      }
+    }
+
+    CMp4VideoTrakAtom& track = m_moov->m_trakVideo;
+    const uint32_t sampleNumber = track.GetSampleCount() + 1;
+    const bool first = track.GetSampleCount() == 0;
+    track.m_lastDelta = static_cast<uint32_t>(dts - track.m_lastTime);
+    track.m_lastTime = dts;
+    bool ok = AddSample(track, m_fileSize, static_cast<uint32_t>(bytes), dts, pts, AddToStbl<CMp4VideoTrakAtom>);
+    if (ok && sync) ok = track.Stbl().AddSyncSample(sampleNumber);
+    if (ok && first) track.m_firstTime = dts;
+    // The bytes are in the media data whatever the tables said: the next
+    // sample's offset must still be the true end.
+    m_fileSize += bytes;
+    if (!ok) return MP4_ERR_TABLE_FULL;
+    return 0;
+  } catch (const bv_mp4_exception& e) {
+    return MapErrorCode(e.code());
+  } catch (const std::exception&) {
+    LOGE("exception when write file");
+    return MP4_ERR_FAILED;
+  }
+}
+
+int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp) {
+  if (buf == nullptr || size == 0) {
+    LOGW("write audio frame with empty data");
+    return 0;
+  }
+  if (const int rc = OutputGuard()) return rc;
+  if (m_audioInfo.codec_type != MP4_AUDIO_AAC && m_audioInfo.codec_type != MP4_AUDIO_AAC_ADTS) {
+    // Without a track the bytes would sit in the media data unreferenced
+    // while the host believes them recorded.
+    LOGE("no audio track set, audio frame refused");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  const bool adts = size >= 8 && buf[0] == 0xFF && (buf[1] & 0xF0) == 0xF0;
+  if (!m_bAudioConfig && m_audioInfo.codec_type == MP4_AUDIO_AAC_ADTS) {
+    if (!adts) {
+      LOGE("invalid ADTS stream, please check it.");
+      return MP4_ERR_INVALID_ADTS;
+    }
+    if (const int rc = ConfigureAudioFromAdts(buf)) return rc;
+    m_bAudioConfig = true;
+  }
+  const uint8_t* payload = adts ? buf + 7 : buf;
+  const uint32_t payloadSize = adts ? size - 7 : size;
+
+  CMAutoLock hold(&m_lock);
+  try {
+    if (!m_bHeaderWritten) {
+      if (const int rc = WriteHeader()) return rc;
+    }
+    if (!FitsLayout(payloadSize)) return MP4_ERR_TABLE_FULL;
+    PutBytes(*m_pIO, payload, payloadSize);
+    CMp4AudioTrakAtom& track = m_moov->m_trakAudio;
+    const bool first = track.GetSampleCount() == 0;
+    track.m_lastDelta = static_cast<uint32_t>(timestamp - track.m_lastTime);
+    track.m_lastTime = timestamp;
+    const bool ok = AddSample(track, m_fileSize, payloadSize, timestamp, timestamp, AddToStbl<CMp4AudioTrakAtom>);
+    if (ok && first) track.m_firstTime = timestamp;
+    m_fileSize += payloadSize;
+    if (!ok) {
+      LOGE("call AfterWriteAudioFrame failed");
+      return MP4_ERR_TABLE_FULL;
+    }
+    return 0;
+  } catch (const bv_mp4_exception& e) {
+    return MapErrorCode(e.code());
+  } catch (const std::exception&) {
+    LOGE("write buffer exception, buffer size %d", static_cast<int>(payloadSize));
+    return MP4_ERR_FAILED;
+  }
+}
+
+int CMp4Muxer::WriteCC608(const uint8_t* buf, uint32_t size, uint32_t* written) {
+  *written = 0;
+  if (size < 6 || buf[0] != 0x61 || buf[1] != 2) {
+    LOGE("subtitle 608 frame format error");
+    return 0;
+  }
+  const uint32_t triplets = (size - 3) / 3;
+  for (uint32_t i = 0; i < triplets; ++i) {
+    const uint8_t* t = buf + 3 + 3 * i;
+    const uint32_t field = t[0] & 3u;
+    // Only fields 1 and 2 have a box type.
+    if (field > 1) continue;
+    uint8_t box[10];
+    StoreBE32(box, 10);
+    std::memcpy(box + 4, field == 0 ? "cdat" : "cdt2", 4);
+    box[8] = t[1];
+    box[9] = t[2];
+    PutBytes(*m_pIO, box, sizeof(box));
+    *written += 10;
+  }
+  return 0;
+}
+
+int CMp4Muxer::WriteCC708(const uint8_t* buf, uint32_t size, uint32_t* written) {
+  *written = 0;
+  if (size < 3 || buf[0] != 0x61 || buf[1] != 1 || buf[2] > size - 3) {
+    LOGE("subtitle 708 frame format error");
+    return 0;
+  }
+  const uint32_t length = buf[2];
+  uint8_t header[8];
+  StoreBE32(header, length + 8);
+  std::memcpy(header + 4, "ccdp", 4);
+  PutBytes(*m_pIO, header, sizeof(header));
+  PutBytes(*m_pIO, buf + 3, length);
+  *written = length + 8;
+  return 0;
+}
+
+int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp) {
+  if (m_bSafeMode) {
+    LOGE("subtitle not supported in safe mode");
+    return MP4_ERR_NOT_SUPPORTED;
+  }
+  if (const int rc = OutputGuard()) return rc;
+  if (buf == nullptr || size == 0) {
+    LOGW("write subtitle frame with empty data");
+    return 0;
+  }
+  CMAutoLock hold(&m_lock);
+  try {
+    if (!m_bHeaderWritten) {
+      if (const int rc = WriteHeader()) return rc;
+    }
+    if (m_subtitleCodec != MP4_SUBTITLE_CEA608 && m_subtitleCodec != MP4_SUBTITLE_CEA708) {
+      LOGE("unknown subtitle codec type %d", static_cast<int>(m_subtitleCodec));
+      return MP4_ERR_SUBTITLE_CODEC;
+    }
+    // The largest caption sample: 10 bytes per 3 input bytes.
+    if (!FitsLayout(uint64_t{size} * 4)) return MP4_ERR_TABLE_FULL;
+    uint32_t written = 0;
+    if (m_subtitleCodec == MP4_SUBTITLE_CEA608) {
+      WriteCC608(buf, size, &written);
+    } else {
+      WriteCC708(buf, size, &written);
+    }
+    CMp4SubtitleTrakAtom& track = m_moov->m_trakSubtitle;
+    const bool first = track.GetSampleCount() == 0;
+    track.m_lastDelta = static_cast<uint32_t>(timestamp - track.m_lastTime);
+    track.m_lastTime = timestamp;
+    AddSample(track, m_fileSize, written, timestamp, timestamp, AddToStbl<CMp4SubtitleTrakAtom>);
+    if (first) track.m_firstTime = timestamp;
+    m_fileSize += written;
+    return 0;
+  } catch (const bv_mp4_exception& e) {
+    return MapErrorCode(e.code());
+  } catch (const std::exception&) {
+    return MP4_ERR_FAILED;
+  }
+}
+
+int CMp4Muxer::WriteTimeCode(uint32_t value) {
+  if (const int rc = OutputGuard()) return rc;
+  if (!m_moov->m_trackTC.IsEnabled()) {
+    // Its bytes would sit in the media data without a track.
+    LOGE("no time code track set, time code refused");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  CMAutoLock hold(&m_lock);
+  try {
+    if (!m_bHeaderWritten) {
+      if (const int rc = WriteHeader()) return rc;
+    }
+    if (!FitsLayout(4)) return MP4_ERR_TABLE_FULL;
+    PutU32(*m_pIO, value);
+    CMp4TCTrakAtom& track = m_moov->m_trackTC;
+    const bool ok = AddSample(track, m_fileSize, 4, 1, 1, AddToTimeCode);
+    m_fileSize += 4;
+    return ok ? 0 : MP4_ERR_TABLE_FULL;
+  } catch (const bv_mp4_exception& e) {
+    return MapErrorCode(e.code());
+  } catch (const std::exception&) {
+    return MP4_ERR_FAILED;
+  }
+}
+
+uint32_t CMp4Muxer::GetMoovSize() { return m_moov ? m_moov->GetSize() : 0; }
+
+int CMp4Muxer::GetBitrate(bool video, double* bitrate) {
+  if (!m_moov) {
+    *bitrate = -1.0;
+    return 0;
+  }
+  CMp4TrakAtom& track = video ? static_cast<CMp4TrakAtom&>(m_moov->m_trakVideo) : m_moov->m_trakAudio;
+  *bitrate = track.GetBitrate();
+  return 0;
+}
+
+}  // namespace bv

@@ -1,0 +1,51 @@
+// The movie box: the movie header, the complete object tree of all four
+// possible tracks (built whether or not they are used), and the metadata.
+#pragma once
+
+#include <cstdint>
+
+#include "atom.h"
+#include "ilst.h"
+#include "mvhd.h"
+#include "trak.h"
+
+namespace bv {
+
+class CMp4MoovAtom : public CMp4Atom {
+ public:
+  // `reserved`: the tree writes into a staging buffer `io` that is flushed
+  // to `fileIO` in one write.
+  CMp4MoovAtom(IBaseIO* io, bool reserved, IBaseIO* fileIO);
+
+  void Write() override;
+  uint32_t GetSize() override;
+
+  // The next track id (1, 2, 3 ... in declaration order); kept in step with
+  // the movie header's next-track field.
+  uint32_t TakeTrackId();
+  // Offers a metadata item to the known-key list, then to the free keys.
+  bool SetMeta(const char* key, const void* value, uint32_t length, int32_t type, const char* keyNamespace);
+  // Movie duration in milliseconds: the longer of video and audio.
+  uint64_t ComputeDuration();
+
+  uint32_t m_nTrackCount = 0;
+  CMp4MvhdAtom m_mvhd;
+  CMp4VideoTrakAtom m_trakVideo;
+  CMp4AudioTrakAtom m_trakAudio;
+  CMp4TCTrakAtom m_trackTC;
+  CMp4SubtitleTrakAtom m_trakSubtitle;
+  // The id of the track that received the last sample: a sample of another
+  // track opens a new chunk.
+  uint32_t m_lastTrackId = 0;
+  bool m_bReserved;
+  IBaseIO* m_pFileIO;
+  CMp4UdtaAtom m_udta;
+  CMp4MetaAtom m_meta;
+  bool m_bWriteMeta = false;
+
+ private:
+  void PrepareTimeCodeTrack();
+  void PrepareSubtitleTrack();
+};
+
+}  // namespace bv

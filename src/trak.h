@@ -1,0 +1,206 @@
+// The track boxes of the four kinds the library writes: video, audio, time
+// code and closed captions. Each track holds its header, edit list, media
+// header, handlers, media-information header and sample table by value, and
+// derives its durations from the time stamps the frame writers record.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "atom.h"
+#include "bv_mp4.h"
+#include "mdhd.h"
+#include "minf_headers.h"
+#include "stbl_kinds.h"
+#include "tkhd.h"
+
+namespace bv {
+
+// A plain container written in the direct pattern: header, then its
+// children in order. Used for mdia and minf, whose children differ per kind.
+class CMp4ContainerAtom : public CMp4Atom {
+ public:
+  CMp4ContainerAtom(IBaseIO* io, const char* type, std::initializer_list<CMp4Atom*> children);
+  void Write() override;
+  uint32_t GetSize() override;
+
+ private:
+  char m_type[4];
+  std::vector<CMp4Atom*> m_children;  // not owned: members of the track
+};
+
+class CMp4TrakAtom : public CMp4Atom {
+ public:
+  explicit CMp4TrakAtom(IBaseIO* io);
+
+  // Writes nothing (and logs "write without track data") for an undeclared
+  // track or one without samples, unless forced.
+  void Write() override;
+  uint32_t GetSize() override;
+
+  bool IsEnabled() const { return static_cast<int32_t>(m_nTrackId) > 0; }
+  virtual uint32_t GetSampleCount() = 0;
+  virtual void SetVersion1(bool version1);
+  uint32_t GetTimeScale() const { return m_timeScale; }
+  virtual uint64_t GetDataSize() { return 0; }
+  // Average data rate in units of 1024 bytes per second; 0 without duration.
+  double GetBitrate();
+  virtual void SetForceWrite(bool force) { m_bForceWrite = force; }
+  void SetTrackId(uint32_t id);
+
+  // Media duration in track time-scale units: last - first + one sample
+  // duration (the configured one, else the last measured delta, which is
+  // then kept). A track without samples lasts 0.
+  uint64_t MediaDuration();
+  // The media duration in movie time-scale units.
+  uint64_t MovieDuration();
+  // The media duration in milliseconds; 0 for a track without samples.
+  uint64_t DurationMs();
+
+  uint32_t m_nTrackId = 0;
+  CMp4TkhdAtom m_tkhd;
+  CMp4EdtsAtom m_edts;
+  uint32_t m_nMovieTimeScale = 1000;
+  uint64_t m_firstTime = 0;
+  uint64_t m_lastTime = 0;
+  uint32_t m_sampleDuration = 0;
+  uint32_t m_lastDelta = 0;
+  bool m_bForceWrite = false;
+  uint32_t m_timeScale = 1000;  // never 0
+
+ protected:
+  // Stores the media duration in mdhd and writes the media box.
+  virtual void WriteMdia() = 0;
+  virtual uint32_t MdiaSize() = 0;
+  virtual void WriteTref() {}
+  virtual uint32_t TrefSize() { return 0; }
+  bool WritesNothing();
+
+  CMp4MdhdAtom m_mdhd;
+  CMp4UrlHdlrAtom m_dataHdlr;
+  CMp4DinfAtom m_dinf;
+};
+
+class CMp4VideoTrakAtom : public CMp4TrakAtom {
+ public:
+  explicit CMp4VideoTrakAtom(IBaseIO* io);
+
+  // Takes the dimensions, time scale, frame duration and sample
+  // description; false when the description refuses the codec values.
+  bool Configure(const mp4_video_track_info_t& info);
+  // Lists a time-code track in this track's tref (once per id).
+  void AddTimeCodeReference(uint32_t trackId);
+
+  uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  uint64_t GetDataSize() override { return m_stbl.GetSampleDataSize(); }
+  CMp4VideoStblAtom& Stbl() { return m_stbl; }
+
+  bool m_bHasTref = false;
+  uint16_t m_width = 0;
+  uint16_t m_height = 0;
+
+ protected:
+  void WriteMdia() override;
+  uint32_t MdiaSize() override { return m_mdia.GetSize(); }
+  void WriteTref() override;
+  uint32_t TrefSize() override { return m_bHasTref ? m_tref.GetSize() : 0; }
+
+ private:
+  CMp4RefTrakAtom m_tref;
+  std::shared_ptr<CMp4RefTrackTypeAtom> m_tmcdRef;
+  CMp4VideoHdlrAtom m_hdlr;
+  CMp4VmhdAtom m_vmhd;
+  CMp4VideoStblAtom m_stbl;
+  CMp4ContainerAtom m_minf;
+  CMp4ContainerAtom m_mdia;
+};
+
+class CMp4AudioTrakAtom : public CMp4TrakAtom {
+ public:
+  explicit CMp4AudioTrakAtom(IBaseIO* io);
+
+  // AAC with the full sample rate (88.2 and 96 kHz included).
+  bool Configure(const mp4_audio_track_info_t& info, uint32_t sampleRate);
+
+  uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  uint64_t GetDataSize() override { return m_stbl.GetSampleDataSize(); }
+  CMp4AudioStblAtom& Stbl() { return m_stbl; }
+
+ protected:
+  void WriteMdia() override;
+  uint32_t MdiaSize() override { return m_mdia.GetSize(); }
+
+ private:
+  CMp4AudioHdlrAtom m_hdlr;
+  CMp4SmhdAtom m_smhd;
+  CMp4AudioStblAtom m_stbl;
+  CMp4ContainerAtom m_minf;
+  CMp4ContainerAtom m_mdia;
+};
+
+class CMp4SubtitleTrakAtom : public CMp4TrakAtom {
+ public:
+  explicit CMp4SubtitleTrakAtom(IBaseIO* io);
+
+  // Codec 1 "c608", 2 "c708"; another value leaves the entry without a
+  // format (frames are then refused by the writer).
+  void Configure(uint32_t codec, uint32_t timescale);
+
+  uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  CMp4SubtitleStblAtom& Stbl() { return m_stbl; }
+
+ protected:
+  void WriteMdia() override;
+  uint32_t MdiaSize() override { return m_mdia.GetSize(); }
+
+ private:
+  CMp4SubtitleHdlrAtom m_hdlr;
+  CMp4GmhdAtom m_gmhd;
+  CMp4SubtitleStblAtom m_stbl;
+  CMp4ContainerAtom m_minf;
+  CMp4ContainerAtom m_mdia;
+};
+
+// The media-information box of the time-code track: nmhd in MP4 output,
+// gmhd in QuickTime output.
+class CMp4BaseMinfAtom : public CMp4Atom {
+ public:
+  CMp4BaseMinfAtom(IBaseIO* io, CMp4UrlHdlrAtom& dataHdlr, CMp4DinfAtom& dinf, CMp4TMCDStblAtom& stbl);
+  void Write() override;
+  uint32_t GetSize() override;
+
+  bool m_bNullHeader = true;
+
+ private:
+  CMp4Atom& Header() { return m_bNullHeader ? static_cast<CMp4Atom&>(m_nmhd) : m_gmhd; }
+  CMp4GmhdAtom m_gmhd;
+  CMp4NmhdAtom m_nmhd;
+  CMp4UrlHdlrAtom& m_dataHdlr;
+  CMp4DinfAtom& m_dinf;
+  CMp4TMCDStblAtom& m_stbl;
+};
+
+class CMp4TCTrakAtom : public CMp4TrakAtom {
+ public:
+  explicit CMp4TCTrakAtom(IBaseIO* io);
+
+  void Configure(const mp4_time_code_track_info_t& info);
+
+  uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  CMp4TMCDStblAtom& Stbl() { return m_stbl; }
+  void SetNullHeader(bool nullHeader) { m_minf.m_bNullHeader = nullHeader; }
+
+ protected:
+  void WriteMdia() override;
+  uint32_t MdiaSize() override { return m_mdia.GetSize(); }
+
+ private:
+  CMp4SubtHdlrAtom m_hdlr;
+  CMp4TMCDStblAtom m_stbl;
+  CMp4BaseMinfAtom m_minf;
+  CMp4ContainerAtom m_mdia;
+};
+
+}  // namespace bv

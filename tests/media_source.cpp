@@ -1,0 +1,63 @@
+#include "media_source.h"
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace bvtest {
+
+std::vector<MediaFrame> LoadAccessUnits(const std::string& name) {
+  const std::vector<uint8_t> stream = ReadFile(DataPath(name));
+  std::ifstream list(DataPath(name + ".packets.txt"));
+  std::vector<MediaFrame> frames;
+  std::string line;
+  size_t pos = 0;
+  while (std::getline(list, line)) {
+    const size_t comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    const size_t size = std::stoul(line.substr(0, comma));
+    if (pos + size > stream.size()) break;
+    MediaFrame f;
+    f.bytes.assign(stream.begin() + static_cast<long>(pos), stream.begin() + static_cast<long>(pos + size));
+    f.key = line.find('K', comma) != std::string::npos;
+    frames.push_back(std::move(f));
+    pos += size;
+  }
+  return frames;
+}
+
+std::vector<MediaFrame> LoadAdtsFrames(const std::string& name) {
+  const std::vector<uint8_t> b = ReadFile(DataPath(name));
+  std::vector<MediaFrame> frames;
+  size_t pos = 0;
+  while (pos + 7 <= b.size() && b[pos] == 0xFF && (b[pos + 1] & 0xF0) == 0xF0) {
+    const size_t len = ((b[pos + 3] & 0x03u) << 11) | (b[pos + 4] << 3) | (b[pos + 5] >> 5);
+    if (len < 7 || pos + len > b.size()) break;
+    MediaFrame f;
+    f.bytes.assign(b.begin() + static_cast<long>(pos), b.begin() + static_cast<long>(pos + len));
+    f.key = true;
+    frames.push_back(std::move(f));
+    pos += len;
+  }
+  return frames;
+}
+
+std::vector<MediaFrame> LoadProResFrames(const std::string& name) {
+  const std::vector<uint8_t> b = ReadFile(DataPath(name));
+  std::vector<MediaFrame> frames;
+  for (size_t i = 4; i + 4 <= b.size(); ++i) {
+    if (std::memcmp(&b[i], "icpf", 4) != 0) continue;
+    const size_t size = BE32(b, i - 4);
+    if (size < 8 || i - 4 + size > b.size()) continue;
+    MediaFrame f;
+    f.bytes.assign(b.begin() + static_cast<long>(i - 4), b.begin() + static_cast<long>(i - 4 + size));
+    f.key = true;
+    frames.push_back(std::move(f));
+    i += size - 5;
+  }
+  return frames;
+}
+
+}  // namespace bvtest
