@@ -1,0 +1,252 @@
+// Frame writing rules: refusals, caption conversion, ADTS configuration,
+// the 4 GiB limit of the 32-bit layout, and recording from several threads.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "box_reader.h"
+#include "bv_mp4.h"
+#include "conformance.h"
+#include "media_source.h"
+#include "Mp4Muxer.h"
+#include "test_support.h"
+
+using namespace bvtest;
+using bv::CMp4Muxer;
+
+namespace {
+
+mp4_config_t PlainConfig(uint32_t flags = 0) {
+  mp4_config_t c{};
+  c.flags = flags;
+  return c;
+}
+
+mp4_video_track_info_t H264Track() {
+  mp4_video_track_info_t v{};
+  v.timescale = 1000;
+  v.frame_duration = 40;
+  v.codec_type = MP4_VIDEO_H264;
+  v.width = 320;
+  v.height = 240;
+  return v;  // no parameter sets: found in the stream
+}
+
+TEST(Frames, VideoFramesBeforeTheParameterSetsAreDropped) {
+  TempDir dir;
+  CMp4Muxer m;
+  ASSERT_EQ(0, m.Create(Widen(dir.File("drop.mp4")).c_str(), PlainConfig()));
+  ASSERT_EQ(0, m.SetVideoTrack(H264Track()));
+  const std::vector<uint8_t> slice = {0, 0, 0, 1, 0x41, 1, 2, 3};
+  StdoutCapture cap;
+  EXPECT_EQ(0, m.WriteVideoFrame(slice.data(), static_cast<uint32_t>(slice.size()), 0, 0));
+  EXPECT_NE(std::string::npos, cap.Take().find("no codec data, drop frame"));
+  const uint64_t head = m.FileSize();
+  EXPECT_EQ(0u, m.Moov()->m_trakVideo.GetSampleCount());
+
+  const auto units = LoadAccessUnits("video_h264.h264");
+  ASSERT_FALSE(units.empty());
+  EXPECT_EQ(0, m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 40, 40));
+  EXPECT_EQ(1u, m.Moov()->m_trakVideo.GetSampleCount());
+  EXPECT_GT(m.FileSize(), head);
+  EXPECT_EQ(0, m.Close());
+}
+
+TEST(Frames, VideoRefusals) {
+  TempDir dir;
+  CMp4Muxer m;
+  ASSERT_EQ(0, m.Create(Widen(dir.File("refuse.mp4")).c_str(), PlainConfig()));
+  const std::vector<uint8_t> tiny = {0, 0, 1};
+  const std::vector<uint8_t> noStart = {1, 2, 3, 4, 5, 6};
+  const std::vector<uint8_t> slice = {0, 0, 1, 0x65, 1};
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_PARSE_VIDEO, m.WriteVideoFrame(tiny.data(), 3, 0, 0));
+  EXPECT_EQ(MP4_ERR_PARSE_VIDEO, m.WriteVideoFrame(noStart.data(), 6, 0, 0));
+  EXPECT_EQ(MP4_ERR_INVALID_VIDEO_TRACK, m.WriteVideoFrame(slice.data(), 5, 0, 0));
+  EXPECT_EQ(0, m.WriteVideoFrame(nullptr, 0, 0, 0));
+  mp4_video_track_info_t bad = H264Track();
+  bad.codec_type = 3;
+  EXPECT_EQ(MP4_ERR_INVALID_CODEC, m.SetVideoTrack(bad));
+  bad = H264Track();
+  bad.codec_type = MP4_VIDEO_PRORES;
+  bad.prores_profile = 6;
+  EXPECT_EQ(MP4_ERR_INVALID_PARAM, m.SetVideoTrack(bad));
+  bad.width = 0;
+  EXPECT_EQ(MP4_ERR_INVALID_PARAM, m.SetVideoTrack(bad));
+  const std::string log = cap.Take();
+  EXPECT_NE(std::string::npos, log.find("Parse video frame fail !"));
+  EXPECT_NE(std::string::npos, log.find("invalid video track!"));
+  EXPECT_NE(std::string::npos, log.find("write video frame with empty data"));
+  EXPECT_NE(std::string::npos, log.find("invalid codec type 3"));
+  EXPECT_FALSE(m.HeaderWritten());
+  EXPECT_EQ(0, m.Close());
+}
+
+TEST(Frames, AudioAndTimeCodeWithoutATrackAreRefusedAndWriteNothing) {
+  TempDir dir;
+  CMp4Muxer m;
+  ASSERT_EQ(0, m.Create(Widen(dir.File("notrack.mp4")).c_str(), PlainConfig()));
+  const std::vector<uint8_t> aac(20, 0x21);
+  StdoutCapture cap;
+  EXPECT_NE(0, m.WriteAudioFrame(aac.data(), 20, 0));
+  EXPECT_NE(0, m.WriteTimeCode(7));
+  const std::string log = cap.Take();
+  EXPECT_NE(std::string::npos, log.find("no audio track set"));
+  EXPECT_NE(std::string::npos, log.find("no time code track set"));
+  EXPECT_FALSE(m.HeaderWritten());
+  EXPECT_EQ(0u, m.FileSize());
+
+  mp4_time_code_track_info_t tc{};
+  tc.frame_duration = 1;
+  EXPECT_EQ(MP4_ERR_INVALID_PARAM, m.SetTimeCodeTrack(tc));
+  EXPECT_EQ(0, m.Close());
+}
+
+TEST(Frames, AdtsConfiguresTheTrackFromTheFirstHeader) {
+  TempDir dir;
+  const auto frames = LoadAdtsFrames("audio_44100_2.aac");
+  ASSERT_FALSE(frames.empty());
+  CMp4Muxer m;
+  ASSERT_EQ(0, m.Create(Widen(dir.File("adts.mp4")).c_str(), PlainConfig()));
+  mp4_audio_track_info_t a{};
+  a.timescale = 44100;
+  a.frame_duration = 1024;
+  a.codec_type = MP4_AUDIO_AAC_ADTS;
+  ASSERT_EQ(0, m.SetAudioTrack(a));
+  const std::vector<uint8_t> raw(16, 0x11);
+  EXPECT_EQ(MP4_ERR_INVALID_ADTS, m.WriteAudioFrame(raw.data(), 16, 0));
+  ASSERT_EQ(0, m.WriteAudioFrame(frames[0].bytes.data(), static_cast<uint32_t>(frames[0].bytes.size()), 0));
+  // The header is stripped: the sample holds the payload only.
+  EXPECT_EQ(frames[0].bytes.size() - 7, m.Moov()->m_trakAudio.GetDataSize());
+  // A 7-byte frame that starts like a header is too short for one.
+  const std::vector<uint8_t> seven = {0xFF, 0xF1, 1, 2, 3, 4, 5};
+  ASSERT_EQ(0, m.WriteAudioFrame(seven.data(), 7, 1024));
+  EXPECT_EQ(frames[0].bytes.size() - 7 + 7, m.Moov()->m_trakAudio.GetDataSize());
+  EXPECT_EQ(0, m.Close());
+}
+
+TEST(Frames, CaptionConversion) {
+  TempDir dir;
+  CMp4Muxer m;
+  ASSERT_EQ(0, m.Create(Widen(dir.File("cc.mp4")).c_str(), PlainConfig()));
+  mp4_subtitle_track_info_t cc{MP4_SUBTITLE_CEA608, 0};
+  ASSERT_EQ(0, m.SetSubtitleTrack(cc));
+  // Triplets of types 0, 2, 3 and 1: only fields 1 and 2 become boxes.
+  const std::vector<uint8_t> frame = {0x61, 0x02, 0x04, 0x00, 0x94, 0x20, 0x02, 0x11, 0x22,
+                                      0x03, 0x33, 0x44, 0x01, 0x80, 0x80};
+  ASSERT_EQ(0, m.WriteSubtitleFrame(frame.data(), static_cast<uint32_t>(frame.size()), 0));
+  EXPECT_EQ(20u, m.Moov()->m_trakSubtitle.Stbl().GetSampleDataSize());
+  StdoutCapture cap;
+  const std::vector<uint8_t> bad = {0x62, 0x02, 0, 0, 0, 0};
+  ASSERT_EQ(0, m.WriteSubtitleFrame(bad.data(), 6, 40));
+  EXPECT_NE(std::string::npos, cap.Take().find("subtitle 608 frame format error"));
+  EXPECT_EQ(2u, m.Moov()->m_trakSubtitle.GetSampleCount());  // an empty sample
+  EXPECT_EQ(0, m.Close());
+
+  CMp4Muxer m2;
+  ASSERT_EQ(0, m2.Create(Widen(dir.File("cc708.mp4")).c_str(), PlainConfig()));
+  mp4_subtitle_track_info_t cc708{MP4_SUBTITLE_CEA708, 0};
+  ASSERT_EQ(0, m2.SetSubtitleTrack(cc708));
+  const std::vector<uint8_t> good = {0x61, 0x01, 0x03, 0xAA, 0xBB, 0xCC, 0xDD};
+  ASSERT_EQ(0, m2.WriteSubtitleFrame(good.data(), static_cast<uint32_t>(good.size()), 0));
+  EXPECT_EQ(11u, m2.Moov()->m_trakSubtitle.Stbl().GetSampleDataSize());
+  StdoutCapture cap2;
+  const std::vector<uint8_t> two = {0x61, 0x01};
+  const std::vector<uint8_t> lying = {0x61, 0x01, 0x09, 0xAA};
+  ASSERT_EQ(0, m2.WriteSubtitleFrame(two.data(), 2, 40));
+  ASSERT_EQ(0, m2.WriteSubtitleFrame(lying.data(), 4, 80));
+  const std::string log = cap2.Take();
+  EXPECT_NE(std::string::npos, log.find("subtitle 708 frame format error"));
+  EXPECT_EQ(11u, m2.Moov()->m_trakSubtitle.Stbl().GetSampleDataSize());
+  EXPECT_EQ(3u, m2.Moov()->m_trakSubtitle.GetSampleCount());
+
+  mp4_subtitle_track_info_t unknown{9, 0};
+  ASSERT_EQ(0, m2.SetSubtitleTrack(unknown));
+  EXPECT_EQ(MP4_ERR_SUBTITLE_CODEC, m2.WriteSubtitleFrame(good.data(), 7, 120));
+  EXPECT_EQ(0, m2.Close());
+}
+
+// Without the large-file flag the layout addresses 4 GiB: a sample that
+// would end past it is refused before its bytes are written, and the
+// samples that still fit are accepted.
+TEST(Frames, ThirtyTwoBitLayoutRefusesSamplesPastFourGib) {
+  TempDir dir;
+  const auto units = LoadAccessUnits("video_h264.h264");
+  ASSERT_GE(units.size(), 2u);
+  for (const uint32_t flags : {0u, unsigned{MP4_FLAG_LARGE_FILE}}) {
+    CMp4Muxer m;
+    ASSERT_EQ(0, m.Create(Widen(dir.File("limit.mp4")).c_str(), PlainConfig(flags)));
+    ASSERT_EQ(0, m.SetVideoTrack(H264Track()));
+    ASSERT_EQ(0, m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 0, 0));
+    m.AdvanceFileSizeForTest(0xFFFFFFFFull - m.FileSize() - 300);
+    const uint64_t before = m.FileSize();
+    StdoutCapture cap;
+    const int big = m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 40, 40);
+    const std::string log = cap.Take();
+    if (flags == 0) {
+      EXPECT_EQ(MP4_ERR_TABLE_FULL, big);
+      EXPECT_NE(std::string::npos, log.find("4 GiB"));
+      EXPECT_EQ(before, m.FileSize());
+      EXPECT_EQ(1u, m.Moov()->m_trakVideo.GetSampleCount());
+    } else {
+      EXPECT_EQ(0, big);
+      EXPECT_EQ(2u, m.Moov()->m_trakVideo.GetSampleCount());
+    }
+    const std::vector<uint8_t> small = {0, 0, 1, 0x41, 1, 2};
+    EXPECT_EQ(0, m.WriteVideoFrame(small.data(), 6, 80, 80));
+    EXPECT_EQ(0, m.Close());
+  }
+}
+
+TEST(Frames, FourThreadsRecordTheirOwnFiles) {
+  TempDir dir;
+  const auto video = LoadAccessUnits("video_h264.h264");
+  const auto audio = LoadAdtsFrames("audio_48000_2.aac");
+  ASSERT_FALSE(video.empty());
+  std::vector<std::string> paths;
+  std::vector<int> failures(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) paths.push_back(dir.File("thread" + std::to_string(t) + ".mp4"));
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      mp4_handle h = nullptr;
+      if (mp4_create_file_ex(paths[t].c_str(), 0, &h) != 0) {
+        ++failures[t];
+        return;
+      }
+      mp4_video_track_info_t v = H264Track();
+      v.timescale = 90000;
+      v.frame_duration = 3600;
+      mp4_audio_track_info_t a{48000, 1024, MP4_AUDIO_AAC_ADTS, 0, 0, 0};
+      failures[t] += mp4_set_video_track(h, &v) != 0;
+      failures[t] += mp4_set_audio_track(h, &a) != 0;
+      size_t ai = 0;
+      for (size_t vi = 0; vi < video.size(); ++vi) {
+        failures[t] += mp4_write_video_frame(h, video[vi].bytes.data(),
+                                             static_cast<uint32_t>(video[vi].bytes.size()), vi * 3600) != 0;
+        while (ai < audio.size() && ai * 1024 * 25 < (vi + 1) * 48000) {
+          failures[t] += mp4_write_audio_frame(h, audio[ai].bytes.data(),
+                                               static_cast<uint32_t>(audio[ai].bytes.size()), ai * 1024) != 0;
+          ++ai;
+        }
+        if (mp4_get_duration_ms(h) > 10000) ++failures[t];
+      }
+      failures[t] += mp4_close_file(h) != 0;
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < 4; ++t) {
+    EXPECT_EQ(0, failures[t]) << t;
+    const BoxTree tree(ReadFile(paths[t]));
+    EXPECT_TRUE(tree.Errors().empty());
+    EXPECT_EQ(2u, tree.Count("moov", "trak"));
+    if (ConformanceToolsAvailable()) {
+      EXPECT_EQ("", Probe(paths[t]).errors);
+      EXPECT_EQ("", DecodeErrors(paths[t]));
+    }
+  }
+}
+
+}  // namespace
