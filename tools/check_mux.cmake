@@ -1,0 +1,55 @@
+# Records the bundled clip with bvmp4 and reads the result back with ffprobe:
+# the frame counts, picture size and duration must survive the round trip,
+# and a failure must surface as a non-zero exit with the result code's name.
+# Inputs: BVMP4, FFPROBE, SAMPLES, WORK.
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+
+function(probe file entries out)
+  execute_process(COMMAND "${FFPROBE}" -v error -count_packets -show_entries "${entries}" -of csv=p=0 "${file}"
+                  OUTPUT_VARIABLE text RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "ffprobe cannot read ${file}")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+foreach(name clip.mp4 clip.mov)
+  set(out "${WORK}/${name}")
+  execute_process(COMMAND "${BVMP4}" mux --video "${SAMPLES}/sample.h264" --audio "${SAMPLES}/sample.aac"
+                          --timecode --meta title=bvmp4 -o "${out}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "bvmp4 failed (${rc}) for ${name}: ${err}")
+  endif()
+  if(NOT log MATCHES "bvmp4 summary")
+    message(FATAL_ERROR "no summary printed for ${name}")
+  endif()
+  probe("${out}" "stream=codec_name,width,height,sample_rate,nb_read_packets" streams)
+  # Time-code streams show as data streams without packets in ffprobe; only
+  # the video and audio lines are compared.
+  if(NOT streams MATCHES "h264,640,360,125")
+    message(FATAL_ERROR "${name}: video stream wrong: ${streams}")
+  endif()
+  if(NOT streams MATCHES "aac,48000,236")
+    message(FATAL_ERROR "${name}: audio stream wrong: ${streams}")
+  endif()
+  probe("${out}" "format=duration" duration)
+  if(duration LESS 4.9 OR duration GREATER 5.1)
+    message(FATAL_ERROR "${name}: duration ${duration}, expected about 5 s")
+  endif()
+endforeach()
+
+probe("${WORK}/clip.mov" "format_tags=major_brand" brand)
+if(NOT brand MATCHES "qt")
+  message(FATAL_ERROR "clip.mov is not a QuickTime movie (brand '${brand}')")
+endif()
+
+execute_process(COMMAND "${BVMP4}" mux --video "${SAMPLES}/sample.h264" -o "${WORK}/no/such/dir/x.mp4"
+                RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "MP4_ERR_[A-Z_]+")
+  message(FATAL_ERROR "an unwritable output must fail with a result code name (rc ${rc}): ${err}")
+endif()
+
+file(REMOVE_RECURSE "${WORK}")
