@@ -83,21 +83,25 @@ void CMp4StscAtom::Write() {
   }
   StoreBE32(header, static_cast<uint32_t>(BoxSize()));
   StoreBE32(header + 12, EntryCount());
-  m_buffer.SetSize(0);
-  m_buffer.Seek(0, 0);
-  PutBytes(m_buffer, header, 16);
+  PutBytes(*m_pIO, header, 16);
 
-  // Entries are assembled in blocks, so a long table never needs a second
-  // copy of itself in memory.
+  // Entries are assembled in blocks in the box's own buffer, so a long table
+  // costs neither a second copy of itself nor one stream write per entry.
+  m_buffer.Seek(0, 0);
+  m_buffer.Reserve(kBlockBytes);
+  uint8_t* const block = m_buffer.MutableData();
+  uint32_t used = 0;
   uint32_t previous = 0;
   uint32_t chunk = 1;
   auto emit = [&](uint32_t count) {
     if (count != previous) {
-      uint8_t entry[12];
-      StoreEntry(entry, chunk, count);
-      PutBytes(m_buffer, entry, 12);
+      StoreEntry(block + used, chunk, count);
+      used += 12;
       previous = count;
-      if (m_buffer.Size() >= kBlockBytes) m_buffer.Flush();
+      if (used + 12 > kBlockBytes) {
+        PutBytes(*m_pIO, block, used);
+        used = 0;
+      }
     }
     ++chunk;
   };
@@ -105,7 +109,7 @@ void CMp4StscAtom::Write() {
   const uint8_t* const end = p + m_counts.Size();
   while (p < end) emit(DecodeCount(p));
   if (m_chunks > 0) emit(m_lastCount);
-  m_buffer.Flush();
+  PutBytes(*m_pIO, block, used);
 }
 
 }  // namespace bv
