@@ -1,0 +1,155 @@
+// Drives the exports with fuzzed track descriptions and frames: nothing may
+// crash, and every file that was closed must still be a well-formed tree of
+// boxes whose top level covers the file exactly, with a movie box when any
+// sample was accepted.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "bv_mp4.h"
+
+namespace {
+
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
+  bool empty() const { return p_ >= end_; }
+  uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
+  uint16_t U16() { return static_cast<uint16_t>(Byte() << 8 | Byte()); }
+  // A slice of at most `max` bytes; it may be shorter at the end.
+  std::vector<uint8_t> Bytes(size_t max) {
+    const size_t n = std::min<size_t>(max, static_cast<size_t>(end_ - p_));
+    std::vector<uint8_t> out(p_, p_ + n);
+    p_ += n;
+    return out;
+  }
+
+ private:
+  const uint8_t* p_;
+  const uint8_t* end_;
+};
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::vector<uint8_t> out;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return out;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) out.insert(out.end(), buf, buf + n);
+  std::fclose(f);
+  return out;
+}
+
+uint32_t Be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Top-level boxes must tile the file; returns whether a moov was seen.
+bool CheckTopLevel(const std::vector<uint8_t>& b, bool* moov) {
+  size_t pos = 0;
+  *moov = false;
+  while (pos + 8 <= b.size()) {
+    uint64_t size = Be32(&b[pos]);
+    if (size == 1) {
+      if (pos + 16 > b.size()) return false;
+      size = (uint64_t{Be32(&b[pos + 8])} << 32) | Be32(&b[pos + 12]);
+    }
+    if (size < 8 || pos + size > b.size()) return false;
+    if (std::memcmp(&b[pos + 4], "moov", 4) == 0) *moov = true;
+    pos += size;
+  }
+  return pos == b.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The library logs every call; keep the fuzzer's output readable.
+  if (!std::freopen("/dev/null", "w", stdout)) return 0;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string base = "/tmp/bv_mp4_fuzz_" + std::to_string(getpid());
+  Input in(data, size);
+  const uint8_t setup = in.Byte();
+  const std::string path = base + ((setup & 1) ? ".mov" : ".mp4");
+  const uint8_t flags = static_cast<uint8_t>(setup & (MP4_FLAG_TIME64 | MP4_FLAG_LARGE_FILE));
+  mp4_handle h = nullptr;
+  if (mp4_create_file_ex(path.c_str(), flags, &h) != MP4_SUCCESS) return 0;
+
+  mp4_video_track_info_t v{};
+  v.timescale = 1 + in.U16();
+  v.frame_duration = in.Byte();
+  v.codec_type = in.Byte() % 4;
+  v.width = in.U16();
+  v.height = in.U16();
+  std::vector<uint8_t> sps = in.Bytes(in.Byte() % 48), pps = in.Bytes(in.Byte() % 16), vps = in.Bytes(in.Byte() % 32);
+  if (v.codec_type == MP4_VIDEO_PRORES) {
+    v.prores_profile = in.Byte() % 7;
+  } else {
+    v.sps = sps.data();
+    v.sps_size = static_cast<uint16_t>(sps.size());
+  }
+  v.pps = pps.data();
+  v.pps_size = static_cast<uint16_t>(pps.size());
+  v.vps = vps.data();
+  v.vps_size = static_cast<uint16_t>(vps.size());
+  if (setup & 2) mp4_set_video_track(h, &v);
+
+  mp4_audio_track_info_t a{};
+  a.timescale = in.U16();
+  a.frame_duration = in.Byte();
+  a.codec_type = in.Byte() % 4;
+  a.sample_rate = in.U16();
+  a.channels = in.Byte() % 9;
+  a.profile = in.Byte() % 5;
+  if (setup & 4) mp4_set_audio_track(h, &a);
+  if (setup & 8) {
+    mp4_subtitle_track_info_t s{static_cast<uint32_t>(in.Byte() % 4), in.U16()};
+    mp4_set_subtitle_track(h, &s);
+  }
+  if (setup & 16) {
+    mp4_time_code_track_info_t t{};
+    t.timescale = in.U16();
+    t.frame_duration = in.Byte();
+    t.number_of_frames = in.Byte();
+    mp4_set_time_code_track(h, &t);
+  }
+  if (setup & 32) {
+    const std::vector<uint8_t> key = in.Bytes(in.Byte() % 12), value = in.Bytes(in.Byte() % 12);
+    const std::string k(key.begin(), key.end()), val(value.begin(), value.end());
+    mp4_set_metadata_ex(h, k.c_str(), value.data(), static_cast<uint32_t>(value.size()),
+                        static_cast<int32_t>(in.Byte() % 23), nullptr);
+  }
+
+  uint64_t t = 0;
+  while (!in.empty()) {
+    const uint8_t op = in.Byte();
+    t += op >> 3;
+    const std::vector<uint8_t> frame = in.Bytes(in.U16() % 8192);
+    switch (op & 3) {
+      case 0: mp4_write_video_frame(h, frame.data(), static_cast<uint32_t>(frame.size()), t); break;
+      case 1: mp4_write_audio_frame(h, frame.data(), static_cast<uint32_t>(frame.size()), t); break;
+      case 2: mp4_write_subtitle_frame(h, frame.data(), static_cast<uint32_t>(frame.size()), t); break;
+      default: mp4_write_time_code(h, static_cast<uint32_t>(t)); break;
+    }
+    mp4_get_duration_ms(h);
+  }
+  const int closed = mp4_close_file(h);
+  if (closed == MP4_SUCCESS) {
+    const std::vector<uint8_t> file = ReadAll(path);
+    bool moov = false;
+    if (!file.empty() && (!CheckTopLevel(file, &moov) || !moov)) {
+      std::fprintf(stderr, "malformed file after a successful close (%zu bytes)\n", file.size());
+      std::abort();
+    }
+  }
+  std::remove(path.c_str());
+  return 0;
+}
