@@ -18,9 +18,10 @@ for src in "$here"/*.cpp; do
   mkdir -p "$work/$name"
   [ -d "$here/corpus/$name" ] && cp -r "$here/corpus/$name/." "$work/$name/"
   echo "== $name ($seconds s)"
-  if ! (cd "$work" && "$bin" -max_total_time="$seconds" -print_final_stats=1 "$work/$name" 2>&1 | tail -15); then
+  if ! (cd "$work" && "$bin" -max_total_time="$seconds" -print_final_stats=1 "$work/$name" >"$work/$name.log" 2>&1); then
     status=1
   fi
+  grep -E '^Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)|ERROR|SUMMARY' "$work/$name.log" || true
   if ls "$work"/crash-* "$work"/leak-* "$work"/timeout-* >/dev/null 2>&1; then
     echo "$name: finding kept in $here/findings"; mkdir -p "$here/findings"; cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$here/findings/" 2>/dev/null || true
     status=1
