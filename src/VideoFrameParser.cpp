@@ -72,20 +72,38 @@ __attribute__((target("avx2"))) inline uint64_t ZeroMaskAvx2(const uint8_t* a) {
          (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hi))) << 32);
 }
 
+__attribute__((target("avx2"))) inline uint64_t AlignedZeroMaskAvx2(const uint8_t* a) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i lo = _mm256_cmpeq_epi8(_mm256_load_si256(reinterpret_cast<const __m256i*>(a)), zero);
+  const __m256i hi = _mm256_cmpeq_epi8(_mm256_load_si256(reinterpret_cast<const __m256i*>(a + 32)), zero);
+  return static_cast<uint32_t>(_mm256_movemask_epi8(lo)) |
+         (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hi))) << 32);
+}
+
 __attribute__((target("avx2"))) const uint8_t* FindStartCodeEndAvx2(const uint8_t* p, const uint8_t* end) {
-  const uint8_t* a = p - 2;  // blocks cover the 01 positions a + 1 .. a + 64
-  uint64_t carry = 0;
-  while (end - a >= 64) {
-    const uint64_t z = ZeroMaskAvx2(a);
-    if ((z & ((z << 1) | carry)) != 0) {
-      const uint8_t* q = CheckZeroPairs(a, z, carry, end);
+  // Blocks are 64-byte aligned, so no load splits a cache line; the few
+  // positions before the first block go through memchr.
+  const uint8_t* a = p - 1 + ((64 - (reinterpret_cast<uintptr_t>(p - 1) & 63)) & 63);
+  if (a + 1 > p) {
+    const uint8_t* stop = a + 1 < end ? a + 1 : end;
+    if (const uint8_t* q = FindStartCodeEndTail(p, stop)) return q;
+    if (stop == end) return nullptr;
+  }
+  // A block at `a` covers the 01 positions a + 1 .. a + 64.
+  uint64_t carry = a[-1] == 0 ? 1 : 0;
+  while (end - a >= 128) {
+    const uint64_t z0 = AlignedZeroMaskAvx2(a);
+    const uint64_t z1 = AlignedZeroMaskAvx2(a + 64);
+    if (((z0 & ((z0 << 1) | carry)) | (z1 & ((z1 << 1) | (z0 >> 63)))) != 0) {
+      const uint8_t* q = CheckZeroPairs(a, z0, carry, end);
+      if (q == nullptr) q = CheckZeroPairs(a + 64, z1, z0 >> 63, end);
       if (q == end) return nullptr;
       if (q != nullptr) return q;
     }
-    carry = z >> 63;
-    a += 64;
+    carry = z1 >> 63;
+    a += 128;
   }
-  return FindStartCodeEndTail(a + 1 > p ? a + 1 : p, end);
+  return FindStartCodeEndTail(a + 1, end);
 }
 #endif
 
