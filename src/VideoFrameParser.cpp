@@ -64,14 +64,6 @@ inline const uint8_t* CheckZeroPairs(const uint8_t* a, uint64_t z, uint64_t carr
 }
 
 #if defined(BV_HAVE_AVX2_DISPATCH)
-__attribute__((target("avx2"))) inline uint64_t ZeroMaskAvx2(const uint8_t* a) {
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i lo = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)), zero);
-  const __m256i hi = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32)), zero);
-  return static_cast<uint32_t>(_mm256_movemask_epi8(lo)) |
-         (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hi))) << 32);
-}
-
 __attribute__((target("avx2"))) inline uint64_t AlignedZeroMaskAvx2(const uint8_t* a) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i lo = _mm256_cmpeq_epi8(_mm256_load_si256(reinterpret_cast<const __m256i*>(a)), zero);
