@@ -1,5 +1,6 @@
 #include "VideoFrameParser.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "log.h"
@@ -8,42 +9,25 @@
 #include <emmintrin.h>
 #define BV_HAVE_SSE2 1
 #endif
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#define BV_HAVE_AVX2_DISPATCH 1
+#endif
 
 namespace bv {
 
 namespace {
 
-// Returns the first q in [p, end) with q[0] == 01, q[-1] == 00, q[-2] == 00,
-// or nullptr. The caller guarantees that p - 2 is still inside the buffer.
-//
-// Slice data seldom holds a 01 byte (about one in 256), and emulation
-// prevention keeps 00 00 01 out of it, so the scan looks for 01 bytes 32 at a
-// time and checks the two bytes before them only for blocks that hold one.
-const uint8_t* FindStartCodeEnd(const uint8_t* p, const uint8_t* end) {
-#if defined(BV_HAVE_SSE2)
-  const __m128i one = _mm_set1_epi8(1);
-  const __m128i zero = _mm_setzero_si128();
-  while (end - p >= 32) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    const __m128i ea = _mm_cmpeq_epi8(a, one);
-    const __m128i eb = _mm_cmpeq_epi8(b, one);
-    if (_mm_movemask_epi8(_mm_or_si128(ea, eb)) != 0) {
-      auto zerosBefore = [&](const uint8_t* at, __m128i ones) {
-        const __m128i z1 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at - 1)), zero);
-        const __m128i z2 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at - 2)), zero);
-        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(ones, _mm_and_si128(z1, z2))));
-      };
-      const uint32_t mask = zerosBefore(p, ea) | (zerosBefore(p + 16, eb) << 16);
-      if (mask != 0) {
-        unsigned bit = 0;
-        while (((mask >> bit) & 1u) == 0) ++bit;
-        return p + bit;
-      }
-    }
-    p += 32;
-  }
-#endif
+// Emulation prevention keeps 00 00 00, 00 00 01 and 00 00 02 out of slice
+// data, so two zero bytes in a row are rare there: they come only before a
+// 03 byte or as part of a start code. The vector scans look for such zero
+// pairs 64 bytes at a time (one compare per byte) and look at the byte after
+// a pair only when a block holds one, which keeps the loop nearly free of
+// branches taken.
+
+// The first q in [p, end) with q[0] == 01, q[-1] == 00 and q[-2] == 00, or
+// nullptr, looked for with memchr. p - 2 must lie in the buffer.
+const uint8_t* FindStartCodeEndTail(const uint8_t* p, const uint8_t* end) {
   while (p < end) {
     const void* hit = std::memchr(p, 0x01, static_cast<size_t>(end - p));
     if (hit == nullptr) return nullptr;
@@ -54,7 +38,136 @@ const uint8_t* FindStartCodeEnd(const uint8_t* p, const uint8_t* end) {
   return nullptr;
 }
 
+inline unsigned LowestBit(uint64_t mask) {
+#if defined(__GNUC__)
+  return static_cast<unsigned>(__builtin_ctzll(mask));
+#else
+  unsigned bit = 0;
+  while (((mask >> bit) & 1u) == 0) ++bit;
+  return bit;
+#endif
+}
+
+// One block of the zero-pair scan. `z` has bit i set when a[i] == 0; bit 0
+// of `carry` tells whether the byte before the block was zero. Answers the
+// 01 of the first start code whose zero pair ends in this block, nullptr
+// when there is none, and `end` when the search has reached the end.
+inline const uint8_t* CheckZeroPairs(const uint8_t* a, uint64_t z, uint64_t carry, const uint8_t* end) {
+  uint64_t pairs = z & ((z << 1) | carry);  // bit i: a[i - 1] == a[i] == 0
+  while (pairs != 0) {
+    const uint8_t* q = a + LowestBit(pairs) + 1;
+    if (q >= end) return end;
+    if (*q == 1) return q;
+    pairs &= pairs - 1;
+  }
+  return nullptr;
+}
+
+#if defined(BV_HAVE_AVX2_DISPATCH)
+__attribute__((target("avx2"))) inline uint64_t AlignedZeroMaskAvx2(const uint8_t* a) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i lo = _mm256_cmpeq_epi8(_mm256_load_si256(reinterpret_cast<const __m256i*>(a)), zero);
+  const __m256i hi = _mm256_cmpeq_epi8(_mm256_load_si256(reinterpret_cast<const __m256i*>(a + 32)), zero);
+  return static_cast<uint32_t>(_mm256_movemask_epi8(lo)) |
+         (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hi))) << 32);
+}
+
+__attribute__((target("avx2"))) const uint8_t* FindStartCodeEndAvx2(const uint8_t* p, const uint8_t* end) {
+  // Blocks are 64-byte aligned, so no load splits a cache line; the few
+  // positions before the first block go through memchr.
+  const uint8_t* a = p - 1 + ((64 - (reinterpret_cast<uintptr_t>(p - 1) & 63)) & 63);
+  if (a + 1 > p) {
+    const uint8_t* stop = a + 1 < end ? a + 1 : end;
+    if (const uint8_t* q = FindStartCodeEndTail(p, stop)) return q;
+    if (stop == end) return nullptr;
+  }
+  // A block at `a` covers the 01 positions a + 1 .. a + 64.
+  uint64_t carry = a[-1] == 0 ? 1 : 0;
+  while (end - a >= 128) {
+    const uint64_t z0 = AlignedZeroMaskAvx2(a);
+    const uint64_t z1 = AlignedZeroMaskAvx2(a + 64);
+    if (((z0 & ((z0 << 1) | carry)) | (z1 & ((z1 << 1) | (z0 >> 63)))) != 0) {
+      const uint8_t* q = CheckZeroPairs(a, z0, carry, end);
+      if (q == nullptr) q = CheckZeroPairs(a + 64, z1, z0 >> 63, end);
+      if (q == end) return nullptr;
+      if (q != nullptr) return q;
+    }
+    carry = z1 >> 63;
+    a += 128;
+  }
+  return FindStartCodeEndTail(a + 1, end);
+}
+#endif
+
+#if defined(BV_HAVE_SSE2)
+inline uint64_t ZeroMaskSse2(const uint8_t* a) {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t z = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * k)), zero);
+    z |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v))) << (16 * k);
+  }
+  return z;
+}
+
+const uint8_t* FindStartCodeEndSse2(const uint8_t* p, const uint8_t* end) {
+  const uint8_t* a = p - 2;
+  uint64_t carry = 0;
+  while (end - a >= 64) {
+    const uint64_t z = ZeroMaskSse2(a);
+    if ((z & ((z << 1) | carry)) != 0) {
+      const uint8_t* q = CheckZeroPairs(a, z, carry, end);
+      if (q == end) return nullptr;
+      if (q != nullptr) return q;
+    }
+    carry = z >> 63;
+    a += 64;
+  }
+  return FindStartCodeEndTail(a + 1 > p ? a + 1 : p, end);
+}
+#endif
+
+using FindFn = const uint8_t* (*)(const uint8_t*, const uint8_t*);
+
+FindFn ScanFor(StartCodeScan kind) {
+  switch (kind) {
+    case StartCodeScan::kMemchr: return FindStartCodeEndTail;
+#if defined(BV_HAVE_SSE2)
+    case StartCodeScan::kSse2: return FindStartCodeEndSse2;
+#endif
+#if defined(BV_HAVE_AVX2_DISPATCH)
+    case StartCodeScan::kAvx2: return __builtin_cpu_supports("avx2") ? FindStartCodeEndAvx2 : nullptr;
+#endif
+    case StartCodeScan::kBest: {
+      for (StartCodeScan k : {StartCodeScan::kAvx2, StartCodeScan::kSse2})
+        if (FindFn f = ScanFor(k)) return f;
+      return FindStartCodeEndTail;
+    }
+    default: return nullptr;
+  }
+}
+
+// Chosen on first use from what the processor offers. Frames are cut on the
+// host's threads before any lock is taken, hence the atomic.
+std::atomic<FindFn> g_find{nullptr};
+
+const uint8_t* FindStartCodeEnd(const uint8_t* p, const uint8_t* end) {
+  FindFn find = g_find.load(std::memory_order_relaxed);
+  if (find == nullptr) {
+    find = ScanFor(StartCodeScan::kBest);
+    g_find.store(find, std::memory_order_relaxed);
+  }
+  return find(p, end);
+}
+
 }  // namespace
+
+bool UseStartCodeScan(StartCodeScan kind) {
+  const FindFn f = ScanFor(kind);
+  if (f == nullptr) return false;
+  g_find.store(f, std::memory_order_relaxed);
+  return true;
+}
 
 size_t CVideoFrameParser::ParseFrame(const uint8_t* buf, uint32_t length) {
   if (buf == nullptr || length < 4) return size();

@@ -39,6 +39,12 @@ class CVideoFrameParser : public std::vector<_VIDEO_SLICE> {
   size_t ParseFrame(const uint8_t* buf, uint32_t length);
 };
 
+// The start-code search ParseFrame uses: by default the fastest the
+// processor offers. Tests select each in turn (all give the same slices);
+// false when this build or processor lacks it.
+enum class StartCodeScan { kBest, kAvx2, kSse2, kMemchr };
+bool UseStartCodeScan(StartCodeScan kind);
+
 // Stateless classifier of the NAL units of one codec. Each operation reads
 // only the first byte of the unit.
 class IVideoNalParser {
