@@ -83,15 +83,9 @@ class CMp4Muxer {
   std::unique_ptr<IBaseIO> m_pIO;
   bool m_bSafeMode = false;
   uint32_t m_maxDurationMs = 0;
-  uint32_t m_framesPerUpdate = 0;
   uint32_t m_updateInterval = 0;
-  uint32_t m_videoFrameCount = 0;
-  uint32_t m_videoFrameCountAtUpdate = 0;
 
   CFileWriter m_infoWriter;
-  uint32_t m_infoRecordCount = 0;
-  uint32_t m_infoRecordCountAtFlush = 0;
-  uint32_t m_infoFlushInterval = 900;
   std::wstring m_infoPath;
   std::wstring m_outputPath;
 
@@ -108,7 +102,6 @@ class CMp4Muxer {
   // fit the 16-bit field of the host's description.
   uint32_t m_audioSampleRate = 0;
   uint32_t m_subtitleCodec = 0;
-  uint32_t m_subtitleTimescale = 0;
   std::unique_ptr<IVideoNalParser> m_nalParser;
 
   std::unique_ptr<CMp4FtypAtom> m_ftyp;

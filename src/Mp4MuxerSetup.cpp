@@ -191,7 +191,6 @@ int CMp4Muxer::SetSubtitleTrack(const mp4_subtitle_track_info_t& info) {
   }
   if (const int rc = OutputGuard()) return rc;
   m_subtitleCodec = info.codec_type;
-  m_subtitleTimescale = info.timescale;
   CMp4SubtitleTrakAtom& track = m_moov->m_trakSubtitle;
   track.SetTrackId(m_moov->TakeTrackId());
   track.Configure(info.codec_type, info.timescale);
