@@ -130,13 +130,17 @@ void CMp4VideoStsdAtom::WriteEntry() {
 // Audio
 
 bool CMp4AudioStsdAtom::SetAudio(const mp4_audio_track_info_t& info, uint16_t esId) {
+  return SetAudio(info, info.sample_rate, esId);
+}
+
+bool CMp4AudioStsdAtom::SetAudio(const mp4_audio_track_info_t& info, uint32_t sampleRate, uint16_t esId) {
   if (info.codec_type != MP4_AUDIO_AAC && info.codec_type != MP4_AUDIO_AAC_ADTS) return false;
   std::memcpy(m_format, "mp4a", 4);
   const std::vector<uint8_t> asc =
-      MakeAudioSpecificConfig(info.profile, info.sample_rate, static_cast<uint8_t>(info.channels));
+      MakeAudioSpecificConfig(info.profile, sampleRate, static_cast<uint8_t>(info.channels));
   m_esds.Set(esId, asc);
   m_wave.m_esds.Set(esId, asc);
-  m_sampleRate = info.sample_rate;
+  m_sampleRate = sampleRate;
   return true;
 }
 

@@ -79,6 +79,10 @@ class CMp4AudioStsdAtom : public CMp4StsdAtom {
   // track ID) and the AudioSpecificConfig of profile/sample_rate/channels.
   // Another codec answers false and leaves the entry without format.
   bool SetAudio(const mp4_audio_track_info_t& info, uint16_t esId);
+  // The same with the full sample rate: 88.2 and 96 kHz do not fit the
+  // description's 16-bit field. The entry's 16.16 rate field is then 0 and
+  // players take the rate from the AudioSpecificConfig.
+  bool SetAudio(const mp4_audio_track_info_t& info, uint32_t sampleRate, uint16_t esId);
 
   bool m_bQuickTime = false;  // set by the muxer for QuickTime output
 

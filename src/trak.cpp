@@ -142,8 +142,7 @@ CMp4AudioTrakAtom::CMp4AudioTrakAtom(IBaseIO* io)
 }
 
 bool CMp4AudioTrakAtom::Configure(const mp4_audio_track_info_t& info, uint32_t sampleRate) {
-  (void)sampleRate;
-  if (!m_stbl.Stsd().SetAudio(info, static_cast<uint16_t>(m_nTrackId))) return false;
+  if (!m_stbl.Stsd().SetAudio(info, sampleRate, static_cast<uint16_t>(m_nTrackId))) return false;
   m_timeScale = info.timescale ? info.timescale : 1000;
   m_mdhd.m_timeScale = m_timeScale;
   m_sampleDuration = static_cast<uint32_t>(info.frame_duration);

@@ -127,6 +127,41 @@ TEST(Frames, AdtsConfiguresTheTrackFromTheFirstHeader) {
   EXPECT_EQ(0, m.Close());
 }
 
+// ADTS sampling indices 0 and 1 (96 and 88.2 kHz) do not fit the 16-bit
+// rate of the track description; the AudioSpecificConfig must still carry
+// index 0, not fall back to 44.1 kHz.
+TEST(Frames, AdtsAtNinetySixKilohertzKeepsItsRate) {
+  TempDir dir;
+  const std::string path = dir.File("96k.mp4");
+  const auto frames = LoadAdtsFrames("audio_96000_2.aac");
+  ASSERT_FALSE(frames.empty());
+  mp4_handle h = nullptr;
+  ASSERT_EQ(0, mp4_create_file_ex(path.c_str(), 0, &h));
+  mp4_audio_track_info_t a{96000 / 2, 512, MP4_AUDIO_AAC_ADTS, 0, 0, 0};
+  ASSERT_EQ(0, mp4_set_audio_track(h, &a));
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(0, mp4_write_audio_frame(h, frames[i].bytes.data(), static_cast<uint32_t>(frames[i].bytes.size()),
+                                       i * 512));
+  }
+  ASSERT_EQ(0, mp4_close_file(h));
+  const BoxTree tree(ReadFile(path));
+  const Box* esds = tree.Find("moov/trak[0]/mdia/minf/stbl/stsd/mp4a/esds");
+  ASSERT_NE(nullptr, esds);
+  // The two decoder-specific bytes end the descriptor chain before the SL
+  // descriptor (tag 6, size 1, value 2): LC, index 0, two channels.
+  const uint64_t end = esds->offset + esds->size;
+  EXPECT_EQ(0x10u, tree.U8(end - 8));
+  EXPECT_EQ(0x10u, tree.U8(end - 7));
+  if (ConformanceToolsAvailable()) {
+    const ProbeResult probe = Probe(path);
+    EXPECT_EQ("", probe.errors);
+    ASSERT_NE(nullptr, probe.Stream("audio"));
+    EXPECT_EQ(96000, probe.Stream("audio")->Int("sample_rate"));
+    EXPECT_EQ(static_cast<long long>(frames.size()), probe.Stream("audio")->Int("nb_read_frames"));
+    EXPECT_EQ("", DecodeErrors(path));
+  }
+}
+
 TEST(Frames, CaptionConversion) {
   TempDir dir;
   CMp4Muxer m;

@@ -31,6 +31,8 @@ $FF -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 3 -c:v prores_ks -profile:v
 $FF -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -ac 2 -c:a aac -b:a 64k -f adts audio_44100_2.aac
 $FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 2 -c:a aac -b:a 64k -f adts audio_48000_2.aac
 $FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 1 -c:a aac -b:a 48k -f adts audio_48000_1.aac
+# 96 kHz: a rate the 16-bit sample_rate of the track description cannot hold.
+$FF -f lavfi -i sine=frequency=1000:sample_rate=96000:duration=0.5 -ac 2 -c:a aac -b:a 96k -f adts audio_96000_2.aac
 
 # What FFmpeg writes when it copies the streams into MP4.
 tmp=$(mktemp -d)
