@@ -224,6 +224,29 @@ TEST(Exports, DeprecatedFunctionsReturnZeroAndWarnOnceEach) {
   EXPECT_EQ(2u, count("[warn]"));
 }
 
+// The banner belongs to the first create or repair of the process: two
+// creates print it at most once between them, and any later one never.
+TEST(Exports, BannerIsLoggedOncePerProcess) {
+  TempDir dir;
+  auto createAndCount = [&](int creates) {
+    StdoutCapture cap;
+    for (int i = 0; i < creates; ++i) {
+      mp4_handle h = nullptr;
+      EXPECT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("b.mp4").c_str(), 0, &h));
+      EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+    }
+    const std::string log = cap.Take();
+    size_t n = 0;
+    for (size_t p = log.find("brelvane mp4 library 1.0.1.0"); p != std::string::npos;
+         p = log.find("brelvane mp4 library", p + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_LE(createAndCount(2), 1u);
+  EXPECT_EQ(0u, createAndCount(1));
+}
+
 TEST(Exports, ConcurrentClosesOfOneHandleCloseItOnce) {
   TempDir dir;
   for (int round = 0; round < 20; ++round) {
