@@ -235,6 +235,40 @@ TEST(Frames, ThirtyTwoBitLayoutRefusesSamplesPastFourGib) {
   }
 }
 
+// A sample whose bytes reached the media data but that its table refused
+// still moves the end of the media data: the next sample of another track
+// is recorded at its true offset.
+TEST(Frames, RefusedSampleKeepsLaterOffsetsTrue) {
+  TempDir dir;
+  const std::string path = dir.File("refused.mp4");
+  const auto units = LoadAccessUnits("video_h264.h264");
+  ASSERT_GE(units.size(), 2u);
+  CMp4Muxer m;
+  ASSERT_EQ(0, m.Create(Widen(path).c_str(), PlainConfig()));
+  ASSERT_EQ(0, m.SetVideoTrack(H264Track()));
+  mp4_audio_track_info_t a{1000, 21, MP4_AUDIO_AAC, 48000, 2, 2};
+  ASSERT_EQ(0, m.SetAudioTrack(a));
+  m.Moov()->m_trakVideo.Stbl().SetMaxFrame(1, 1);  // room for one video sample
+  ASSERT_EQ(0, m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 0, 0));
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_TABLE_FULL,
+            m.WriteVideoFrame(units[1].bytes.data(), static_cast<uint32_t>(units[1].bytes.size()), 40, 40));
+  cap.Take();
+  const uint64_t audioOffset = m.FileSize();
+  const std::vector<uint8_t> aac(9, 0x21);
+  ASSERT_EQ(0, m.WriteAudioFrame(aac.data(), 9, 0));
+  ASSERT_EQ(0, m.Close());
+  const BoxTree tree(ReadFile(path));
+  ASSERT_TRUE(tree.Errors().empty());
+  const Box* stco = tree.Find("moov/trak[1]/mdia/minf/stbl/stco");
+  ASSERT_NE(nullptr, stco);
+  EXPECT_EQ(audioOffset, tree.U32(stco->PayloadOffset() + 8));
+  // The audio bytes are where the table says.
+  EXPECT_EQ(0x21u, tree.U8(audioOffset));
+  const Box* mdat = tree.Find("mdat");
+  EXPECT_EQ(mdat->offset + mdat->size, audioOffset + 9);
+}
+
 TEST(Frames, FourThreadsRecordTheirOwnFiles) {
   TempDir dir;
   const auto video = LoadAccessUnits("video_h264.h264");
