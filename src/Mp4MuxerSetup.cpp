@@ -97,26 +97,16 @@ int CMp4Muxer::ConfigureVideoTrack() {
 
 bool CMp4Muxer::GetVideoCodecData(const CVideoFrameParser& slices) {
   const uint32_t codec = m_videoInfo.codec_type;
-  if (codec != MP4_VIDEO_H264 && codec != MP4_VIDEO_HEVC) {
-    LOGE("unknown codec type %d", static_cast<int>(codec));
-    return false;
-  }
-  // Parameter sets found in earlier frames are kept as copies, so a set
-  // spread over several frames still completes.
-  for (const _VIDEO_SLICE& s : slices) {
-    if (s.size == 0 || s.size > 0xFFFF) continue;
-    const uint8_t b = s.data[0];
-    std::vector<uint8_t>* target = nullptr;
-    if (codec == MP4_VIDEO_H264) {
-      if ((b & 0x1F) == 7) target = &m_sps;
-      if ((b & 0x1F) == 8) target = &m_pps;
-    } else {
-      if ((b & 0x7E) == 0x40) target = &m_vps;
-      if ((b & 0x7E) == 0x42) target = &m_sps;
-      if ((b & 0x7E) == 0x44) target = &m_pps;
-    }
-    if (target) target->assign(s.data, s.data + s.size);
-  }
+  VideoCodecData found;
+  FindVideoCodecData(slices, codec, &found);
+  // What a frame holds is kept as copies, so a set spread over several
+  // frames still completes.
+  auto keep = [](const _VIDEO_SLICE& s, std::vector<uint8_t>& out) {
+    if (s.data != nullptr && s.size > 0 && s.size <= 0xFFFF) out.assign(s.data, s.data + s.size);
+  };
+  keep(found.sps, m_sps);
+  keep(found.pps, m_pps);
+  if (codec == MP4_VIDEO_HEVC) keep(found.vps, m_vps);
   const bool complete = !m_sps.empty() && !m_pps.empty() && (codec == MP4_VIDEO_H264 || !m_vps.empty());
   if (!complete) return false;
   m_bVideoCodecData = true;

@@ -68,16 +68,9 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
       return 0;
     }
 
-    uint64_t bytes = 0;
-    bool sync = prores;
-    if (prores) {
-      bytes = size;
-    } else {
-      for (const _VIDEO_SLICE& s : slices) {
-        bytes += 4u + s.size;
-        sync = sync || m_nalParser->IsKeyFrameNal(s.data, s.size);
-      }
-    }
+    uint64_t bytes = prores ? size : 0;
+    for (const _VIDEO_SLICE& s : slices) bytes += 4u + s.size;
+    const bool sync = prores || IsKeyFrame(*m_nalParser, slices);
     if (bytes > 0xFFFFFFFFull || !FitsLayout(bytes)) return MP4_ERR_TABLE_FULL;
 
     if (prores) {
