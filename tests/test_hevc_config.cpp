@@ -28,12 +28,13 @@ class BitWriter {
     if (b) m_out.back() |= static_cast<uint8_t>(0x80 >> m_bit);
     m_bit = (m_bit + 1) & 7;
   }
-  void UE(uint32_t v) {
-    const uint64_t x = uint64_t{v} + 1;
-    unsigned len = 0;
-    while ((x >> len) > 1) ++len;
-    Bits(0, len);
-    Bits(x, len + 1);
+  void UE(std::initializer_list<uint32_t> values) {
+    for (uint32_t v : values) {
+      const uint64_t x = uint64_t{v} + 1;
+      unsigned len = 0;
+      while ((x >> len) > 1) ++len;
+      Bits(x, 2 * len + 1);  // len zeros, then x in len + 1 bits
+    }
   }
   // The payload with rbsp_trailing_bits, no emulation prevention.
   Bytes Rbsp() {
@@ -43,16 +44,15 @@ class BitWriter {
   }
   // The finished NAL unit: trailing bits, then emulation prevention.
   Bytes Finish() {
-    Rbsp();
     Bytes nal;
     int zeros = 0;
-    for (size_t i = 0; i < m_out.size(); ++i) {
-      if (i >= 2 && zeros >= 2 && m_out[i] <= 3) {
+    for (uint8_t x : Rbsp()) {
+      if (zeros >= 2 && x <= 3) {
         nal.push_back(3);
         zeros = 0;
       }
-      nal.push_back(m_out[i]);
-      zeros = m_out[i] == 0 ? zeros + 1 : 0;
+      nal.push_back(x);
+      zeros = x == 0 ? zeros + 1 : 0;
     }
     return nal;
   }
@@ -63,22 +63,20 @@ class BitWriter {
 };
 
 void ProfileTierLevel(BitWriter& w, unsigned tier, unsigned level, unsigned maxSubLayersMinus1) {
-  w.Bits(0, 2);            // profile space
+  w.Bits(0, 2);  // profile space
   w.Bits(tier, 1);
   w.Bits(1, 5);            // Main
   w.Bits(0x60000000, 32);  // compatible with Main and Main 10
   w.Bits(0x900000000000ull, 48);
   w.Bits(level, 8);
-  for (unsigned i = 0; i < maxSubLayersMinus1; ++i) w.Bits(0, 2);  // no sub-layer profile or level
+  w.Bits(0, 2 * maxSubLayersMinus1);  // no sub-layer profile or level
   if (maxSubLayersMinus1 > 0) w.Bits(0, 2 * (8 - maxSubLayersMinus1));
 }
 
 Bytes MakeVps(unsigned maxSubLayersMinus1, unsigned tier, unsigned level) {
   BitWriter w;
   w.Bits(0x4001, 16);  // VPS header
-  w.Bits(0, 4);
-  w.Bits(3, 2);
-  w.Bits(0, 6);
+  w.Bits(0x3 << 6, 12);  // id, base layer flags, max layers
   w.Bits(maxSubLayersMinus1, 3);
   w.Bits(1, 1);
   w.Bits(0xFFFF, 16);
@@ -87,55 +85,31 @@ Bytes MakeVps(unsigned maxSubLayersMinus1, unsigned tier, unsigned level) {
 }
 
 struct SpsOptions {
-  unsigned tier = 0;
-  unsigned level = 90;
-  unsigned chroma = 1;
-  unsigned bitDepthLumaMinus8 = 0;
-  unsigned bitDepthChromaMinus8 = 0;
+  unsigned tier = 0, level = 90, chroma = 1, bitDepthLumaMinus8 = 0, bitDepthChromaMinus8 = 0;
   int minSpatialSegmentation = -1;  // -1: no VUI
 };
 
 Bytes MakeSps(const SpsOptions& o) {
   BitWriter w;
   w.Bits(0x4201, 16);  // SPS header
-  w.Bits(0, 4);
-  w.Bits(0, 3);  // one sub-layer
-  w.Bits(1, 1);  // temporal id nesting
+  w.Bits(1, 8);        // id 0, one sub-layer, temporal id nesting
   ProfileTierLevel(w, o.tier, o.level, 0);
-  w.UE(0);
-  w.UE(o.chroma);
+  w.UE({0, o.chroma});
   if (o.chroma == 3) w.Bit(0);
-  w.UE(320);
-  w.UE(240);
-  w.Bit(0);
-  w.UE(o.bitDepthLumaMinus8);
-  w.UE(o.bitDepthChromaMinus8);
-  w.UE(4);  // log2_max_pic_order_cnt_lsb_minus4
+  w.UE({320, 240});
+  w.Bit(0);  // no conformance window
+  w.UE({o.bitDepthLumaMinus8, o.bitDepthChromaMinus8, 4});
   w.Bit(1);
-  w.UE(1);
-  w.UE(0);
-  w.UE(0);
-  for (int i = 0; i < 6; ++i) w.UE(0);
-  w.Bit(0);  // no scaling list
-  w.Bits(0, 2);
-  w.Bit(0);  // no PCM
-  w.UE(1);   // one short-term set: one negative picture
-  w.UE(1);
-  w.UE(0);
-  w.UE(0);
-  w.Bit(1);
-  w.Bit(0);  // no long-term pictures
-  w.Bits(0, 2);
+  w.UE({1, 0, 0, 0, 0, 0, 0, 0, 0});
+  w.Bits(0, 4);        // no scaling list, AMP, SAO, PCM
+  w.UE({1, 1, 0, 0});  // one short-term set: one negative picture
+  w.Bits(8, 4);        // used by the current picture; no long-term pictures, TMVP, smoothing
   w.Bit(o.minSpatialSegmentation >= 0);
   if (o.minSpatialSegmentation >= 0) {
-    w.Bits(0, 4);  // no aspect ratio, overscan, signal type, chroma location
+    w.Bits(0, 9);  // no aspect ratio, overscan, signal type, chroma location, window, timing
+    w.Bit(1);      // bitstream restriction
     w.Bits(0, 3);
-    w.Bit(0);  // default display window
-    w.Bit(0);  // timing
-    w.Bit(1);  // bitstream restriction
-    w.Bits(0, 3);
-    w.UE(static_cast<uint32_t>(o.minSpatialSegmentation));
-    for (int i = 0; i < 4; ++i) w.UE(1);
+    w.UE({static_cast<uint32_t>(o.minSpatialSegmentation), 1, 1, 1, 1});
   }
   return w.Finish();
 }
@@ -143,24 +117,19 @@ Bytes MakeSps(const SpsOptions& o) {
 Bytes MakePps(bool tiles, bool entropySync) {
   BitWriter w;
   w.Bits(0x4401, 16);
-  w.UE(0);
-  w.UE(0);
+  w.UE({0, 0});
   w.Bits(0, 7);
-  w.UE(0);
-  w.UE(0);
-  w.UE(0);  // se 0
-  w.Bits(0, 2);
-  w.Bit(0);
-  w.UE(0);
-  w.UE(0);
+  w.UE({0, 0, 0});  // last: init_qp_minus26 as se 0
+  w.Bits(0, 3);
+  w.UE({0, 0});
   w.Bits(0, 4);
   w.Bit(tiles);
   w.Bit(entropySync);
   return w.Finish();
 }
 
-// The parameter sets of an Annex-B stream, in stream order of first
-// appearance (NAL type of each slice decided by `hevc`).
+// The parameter sets of an Annex-B stream, first of each kind: VPS, SPS, PPS
+// (H.264: empty, SPS, PPS).
 std::vector<Bytes> FirstParameterSets(const Bytes& s, bool hevc) {
   std::vector<size_t> starts;
   for (size_t i = 0; i + 3 <= s.size(); ++i)
@@ -170,7 +139,7 @@ std::vector<Bytes> FirstParameterSets(const Bytes& s, bool hevc) {
     size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : s.size();
     if (k + 1 < starts.size() && s[end - 1] == 0) --end;
     const int t = hevc ? (s[starts[k]] >> 1) & 0x3F : s[starts[k]] & 0x1F;
-    const int slot = hevc ? t - 32 : t - 6;  // HEVC 32..34 -> 0..2; H.264 7, 8 -> 1, 2
+    const int slot = hevc ? t - 32 : t - 6;
     if (slot >= 0 && slot < 3 && out[slot].empty()) out[slot].assign(s.begin() + starts[k], s.begin() + end);
   }
   return out;
@@ -188,87 +157,85 @@ mp4_video_track_info_t HevcInfo(const Bytes& vps, const Bytes& sps, const Bytes&
   return info;
 }
 
-// The bytes a box writes to an empty in-memory stream.
-template <typename Box>
-Bytes WriteBox(Box& box, bv::CBufferIO& out) {
-  box.Write();
-  return Bytes(out.Data(), out.Data() + out.Size());
+// An hvcC box on its own empty in-memory stream.
+struct Hvcc {
+  bv::CBufferIO out;
+  bv::CMp4HvccAtom box{&out};
+  explicit Hvcc(const mp4_video_track_info_t& info) {
+    out.SetTarget(nullptr);
+    box.SetVosData(info);
+  }
+  Bytes Write() {
+    box.Write();
+    return Bytes(out.Data(), out.Data() + out.Size());
+  }
+};
+
+bool Add(bv::HevcDecoderConfig& c, const Bytes& nal) {
+  return c.AddNalUnit(nal.data(), static_cast<uint16_t>(nal.size()));
+}
+
+const std::vector<Bytes>& HevcStreamSets() {
+  static const std::vector<Bytes> ps =
+      FirstParameterSets(bvtest::ReadFile(bvtest::DataPath("video_hevc.h265")), true);
+  return ps;
 }
 
 }  // namespace
 
 TEST(HevcConfig, RecordFromStreamEqualsFfmpegHvcC) {
-  const Bytes stream = bvtest::ReadFile(bvtest::DataPath("video_hevc.h265"));
-  const std::vector<Bytes> ps = FirstParameterSets(stream, true);
-  ASSERT_EQ(24u, ps[0].size());
-  ASSERT_EQ(40u, ps[1].size());
+  const std::vector<Bytes>& ps = HevcStreamSets();
   const Bytes ff = bvtest::ReadFile(bvtest::DataPath("ffmpeg_hvcC.bin"));
   ASSERT_EQ(117u, ff.size());
-
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
-  bv::CMp4HvccAtom hvcc(&out);
-  hvcc.SetVosData(HevcInfo(ps[0], ps[1], ps[2]));
-  EXPECT_EQ(117u, hvcc.GetSize());
-  const Bytes ours = WriteBox(hvcc, out);
+  Hvcc hvcc(HevcInfo(ps[0], ps[1], ps[2]));
+  EXPECT_EQ(117u, hvcc.box.GetSize());
+  const Bytes ours = hvcc.Write();
   ASSERT_EQ(ff.size(), ours.size());
   // Field by field, so that a difference names itself.
-  struct Field {
-    const char* name;
-    size_t offset, size;
-  } const fields[] = {
-      {"size+type", 0, 8},          {"configurationVersion", 8, 1}, {"profile space/tier/idc", 9, 1},
-      {"compatibility flags", 10, 4}, {"constraint flags", 14, 6},  {"level", 20, 1},
-      {"min spatial segmentation", 21, 2}, {"parallelism", 23, 1}, {"chroma format", 24, 1},
-      {"bit depth luma", 25, 1},    {"bit depth chroma", 26, 1},    {"avg frame rate", 27, 2},
-      {"frame rate/layers/nesting/length", 29, 1}, {"numOfArrays", 30, 1}, {"arrays", 31, 117 - 31},
-  };
-  for (const Field& f : fields)
-    EXPECT_EQ(Bytes(ff.begin() + f.offset, ff.begin() + f.offset + f.size),
-              Bytes(ours.begin() + f.offset, ours.begin() + f.offset + f.size))
-        << f.name;
+  const std::pair<const char*, size_t> fields[] = {
+      {"size+type", 0}, {"configurationVersion", 8}, {"profile space/tier/idc", 9}, {"compatibility flags", 10},
+      {"constraint flags", 14}, {"level", 20}, {"min spatial segmentation", 21}, {"parallelism", 23},
+      {"chroma format", 24}, {"bit depth luma", 25}, {"bit depth chroma", 26}, {"avg frame rate", 27},
+      {"frame rate/layers/nesting/length", 29}, {"numOfArrays", 30}, {"arrays", 31}, {"", 117}};
+  for (size_t i = 0; i + 1 < std::size(fields); ++i)
+    EXPECT_EQ(Bytes(ff.begin() + fields[i].second, ff.begin() + fields[i + 1].second),
+              Bytes(ours.begin() + fields[i].second, ours.begin() + fields[i + 1].second))
+        << fields[i].first;
+
+  // With the PPS's trailing zero byte (which the PPS walk never reaches) the
+  // record grows by that byte: 24, 40 and 8 bytes give 118.
+  Bytes pps = ps[2];
+  pps.push_back(0);
+  Hvcc padded(HevcInfo(ps[0], ps[1], pps));
+  EXPECT_EQ(118u, padded.box.GetSize());
+  EXPECT_EQ(118u, padded.Write().size());
+  ASSERT_EQ(3u, padded.box.Record()->arrays.size());
+  for (const bv::HevcNalArray& a : padded.box.Record()->arrays) {
+    EXPECT_EQ(1, a.array_completeness);
+    EXPECT_EQ(1u, a.nalUnits.size());
+  }
 }
 
 TEST(AvcConfig, AvcCFromStreamEqualsFfmpegExceptHighProfileExtension) {
-  const Bytes stream = bvtest::ReadFile(bvtest::DataPath("video_h264.h264"));
-  const std::vector<Bytes> ps = FirstParameterSets(stream, false);
+  const std::vector<Bytes> ps = FirstParameterSets(bvtest::ReadFile(bvtest::DataPath("video_h264.h264")), false);
   const Bytes ff = bvtest::ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
   bv::CBufferIO out;
   out.SetTarget(nullptr);
   bv::CMp4AvccAtom avcc(&out);
   avcc.SetParameterSets(ps[1].data(), static_cast<uint16_t>(ps[1].size()), ps[2].data(),
                         static_cast<uint16_t>(ps[2].size()));
-  const Bytes ours = WriteBox(avcc, out);
+  avcc.Write();
+  const Bytes ours(out.Data(), out.Data() + out.Size());
   EXPECT_EQ(avcc.GetSize(), ours.size());
   EXPECT_EQ(19u + ps[1].size() + ps[2].size(), ours.size());
   // FFmpeg adds, for the High profile (100) of this stream, the four-byte
-  // extension of ISO/IEC 14496-15 (chroma format, bit depths, no SPS
-  // extensions). This box ends after the PPS for every profile, so the size
-  // field differs by 4 and the rest must be byte-identical.
+  // extension (chroma format, bit depths, no SPS extensions). This box ends
+  // after the PPS for every profile, so the size field differs by 4 and the
+  // rest must be byte-identical.
   ASSERT_EQ(100, ff[9]);
   ASSERT_EQ(ours.size() + 4, ff.size());
   EXPECT_EQ(Bytes(ff.begin() + 4, ff.end() - 4), Bytes(ours.begin() + 4, ours.end()));
   EXPECT_EQ(ff.size() - 4, bvtest::BE32(ours, 0));
-}
-
-TEST(HevcConfig, WorkedExampleSizes) {
-  // 24, 40 and 8 bytes: the stream's VPS and SPS and its PPS with a
-  // trailing zero byte (which the PPS walk never reaches).
-  const Bytes stream = bvtest::ReadFile(bvtest::DataPath("video_hevc.h265"));
-  std::vector<Bytes> ps = FirstParameterSets(stream, true);
-  ps[2].push_back(0);
-  ASSERT_EQ(8u, ps[2].size());
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
-  bv::CMp4HvccAtom hvcc(&out);
-  hvcc.SetVosData(HevcInfo(ps[0], ps[1], ps[2]));
-  EXPECT_EQ(118u, hvcc.GetSize());
-  EXPECT_EQ(118u, WriteBox(hvcc, out).size());
-  ASSERT_EQ(3u, hvcc.Record()->arrays.size());
-  for (const bv::HevcNalArray& a : hvcc.Record()->arrays) {
-    EXPECT_EQ(1, a.array_completeness);
-    EXPECT_EQ(1u, a.nalUnits.size());
-  }
 }
 
 TEST(HevcConfig, SegmentationAndParallelismFinalisation) {
@@ -279,39 +246,29 @@ TEST(HevcConfig, SegmentationAndParallelismFinalisation) {
     uint8_t wantParallelism;
   };
   const Case cases[] = {
-      {5000, true, false, 0xF000, 0xFC},       // above 4096: no limit, no parallelism
+      {5000, true, false, 0xF000, 0xFC},         // above 4096: no limit, no parallelism
       {4096, true, false, 0xF000 | 4096, 0xFE},  // exactly 4096 stays (bit 12 already set)
-      {100, false, true, 0xF000 | 100, 0xFF},  // wavefront
-      {100, true, true, 0xF000 | 100, 0xFC},   // mixed
-      {100, false, false, 0xF000 | 100, 0xFD}, // slices
-      {0, false, true, 0xF000, 0xFC},          // zero limit: parallelism dropped
-      {-1, true, false, 0xF000, 0xFC},         // no VUI: 4097 becomes 0
+      {100, false, true, 0xF000 | 100, 0xFF},    // wavefront
+      {100, true, true, 0xF000 | 100, 0xFC},     // mixed
+      {100, false, false, 0xF000 | 100, 0xFD},   // slices
+      {0, false, true, 0xF000, 0xFC},            // zero limit: parallelism dropped
+      {-1, true, false, 0xF000, 0xFC},           // no VUI: 4097 becomes 0
   };
   for (const Case& c : cases) {
     SpsOptions o;
     o.minSpatialSegmentation = c.minSpatial;
-    bv::CBufferIO out;
-    out.SetTarget(nullptr);
-    bv::CMp4HvccAtom hvcc(&out);
-    const Bytes vps = MakeVps(0, 0, 90), sps = MakeSps(o), pps = MakePps(c.tiles, c.entropy);
-    hvcc.SetVosData(HevcInfo(vps, sps, pps));
-    ASSERT_NE(0, hvcc.SpsSize()) << c.minSpatial;
-    const Bytes b = WriteBox(hvcc, out);
+    Hvcc hvcc(HevcInfo(MakeVps(0, 0, 90), MakeSps(o), MakePps(c.tiles, c.entropy)));
+    ASSERT_NE(0, hvcc.box.SpsSize()) << c.minSpatial;
+    const Bytes b = hvcc.Write();
     EXPECT_EQ(c.wantField, (b[21] << 8) | b[22]) << c.minSpatial;
     EXPECT_EQ(c.wantParallelism, b[23]) << c.minSpatial;
   }
   // Set directly on the record, as the worked example states it.
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
-  bv::CMp4HvccAtom hvcc(&out);
-  const Bytes vps = MakeVps(0, 0, 90), sps = MakeSps({}), pps = MakePps(true, false);
-  hvcc.SetVosData(HevcInfo(vps, sps, pps));
-  hvcc.MutableRecord()->min_spatial_segmentation_idc = 5000;
-  hvcc.MutableRecord()->parallelismType = 2;
-  const Bytes b = WriteBox(hvcc, out);
-  EXPECT_EQ(0xF0, b[21]);
-  EXPECT_EQ(0x00, b[22]);
-  EXPECT_EQ(0xFC, b[23]);
+  Hvcc hvcc(HevcInfo(MakeVps(0, 0, 90), MakeSps({}), MakePps(true, false)));
+  hvcc.box.MutableRecord()->min_spatial_segmentation_idc = 5000;
+  hvcc.box.MutableRecord()->parallelismType = 2;
+  const Bytes b = hvcc.Write();
+  EXPECT_EQ((Bytes{0xF0, 0x00, 0xFC}), Bytes(b.begin() + 21, b.begin() + 24));
 }
 
 TEST(HevcConfig, SpsFieldsAndTemporalLayersAndTierMerge) {
@@ -319,13 +276,11 @@ TEST(HevcConfig, SpsFieldsAndTemporalLayersAndTierMerge) {
   o.chroma = 3;
   o.bitDepthLumaMinus8 = 2;
   o.bitDepthChromaMinus8 = 2;
-  o.tier = 0;
   o.level = 93;
   // VPS with 3 sub-layers, SPS with 1: the larger count wins.
   bv::HevcDecoderConfig c;
-  const Bytes vps = MakeVps(2, 0, 120), sps = MakeSps(o);
-  ASSERT_TRUE(c.AddNalUnit(vps.data(), static_cast<uint16_t>(vps.size())));
-  ASSERT_TRUE(c.AddNalUnit(sps.data(), static_cast<uint16_t>(sps.size())));
+  ASSERT_TRUE(Add(c, MakeVps(2, 0, 120)));
+  ASSERT_TRUE(Add(c, MakeSps(o)));
   EXPECT_EQ(3, c.numTemporalLayers);
   EXPECT_EQ(1, c.temporalIdNested);
   EXPECT_EQ(3, c.chromaFormat);
@@ -336,59 +291,57 @@ TEST(HevcConfig, SpsFieldsAndTemporalLayersAndTierMerge) {
   EXPECT_EQ(0x900000000000ull, c.general_constraint_indicator_flags);
   EXPECT_EQ(120, c.general_level_idc) << "same tier: the higher level";
 
-  // Tier 1 after tier 0 takes the later level even when it is lower.
+  // Tier 1 after tier 0 takes the later level even when it is lower; tier 0
+  // after tier 1 keeps tier 1 and the higher level.
   bv::HevcDecoderConfig t;
   o.tier = 1;
   o.level = 90;
-  const Bytes vps0 = MakeVps(0, 0, 120), sps1 = MakeSps(o);
-  ASSERT_TRUE(t.AddNalUnit(vps0.data(), static_cast<uint16_t>(vps0.size())));
-  ASSERT_TRUE(t.AddNalUnit(sps1.data(), static_cast<uint16_t>(sps1.size())));
+  ASSERT_TRUE(Add(t, MakeVps(0, 0, 120)));
+  ASSERT_TRUE(Add(t, MakeSps(o)));
   EXPECT_EQ(1, t.general_tier_flag);
   EXPECT_EQ(90, t.general_level_idc);
-  // And tier 0 after tier 1 keeps tier 1 and the higher level.
-  const Bytes vps0b = MakeVps(0, 0, 150);
-  ASSERT_TRUE(t.AddNalUnit(vps0b.data(), static_cast<uint16_t>(vps0b.size())));
+  ASSERT_TRUE(Add(t, MakeVps(0, 0, 150)));
   EXPECT_EQ(1, t.general_tier_flag);
   EXPECT_EQ(150, t.general_level_idc);
-  // Three arrays, in the order their type first came.
+  // Arrays in the order their type first came.
   ASSERT_EQ(2u, t.arrays.size());
   EXPECT_EQ(32, t.arrays[0].NAL_unit_type);
   EXPECT_EQ(2u, t.arrays[0].nalUnits.size());
 }
 
 TEST(HevcConfig, EmulationPreventionRemovedForParsingOnly) {
-  EXPECT_EQ((Bytes{0x4E, 0x01, 0, 0, 1, 0x80}), bv::ExtractRbsp(Bytes{0x4E, 0x01, 0, 0, 3, 1, 0x80}.data(), 7));
-  EXPECT_EQ((Bytes{0x4E, 0x01, 0, 0, 0, 0}), bv::ExtractRbsp(Bytes{0x4E, 0x01, 0, 0, 3, 0, 0, 3}.data(), 8));
-  // The header bytes are never taken for a 00 00 03 sequence.
-  EXPECT_EQ((Bytes{0, 0, 3, 5}), bv::ExtractRbsp(Bytes{0, 0, 3, 5}.data(), 4));
-  EXPECT_EQ((Bytes{0x40}), bv::ExtractRbsp(Bytes{0x40}.data(), 1));
+  struct Case {
+    Bytes in, out;
+  };
+  const Case cases[] = {
+      {{0x4E, 0x01, 0, 0, 3, 1, 0x80}, {0x4E, 0x01, 0, 0, 1, 0x80}},
+      {{0x4E, 0x01, 0, 0, 3, 0, 0, 3}, {0x4E, 0x01, 0, 0, 0, 0}},
+      {{0, 0, 3, 5}, {0, 0, 3, 5}},  // the header bytes are never taken for 00 00 03
+      {{0x40}, {0x40}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.out, bv::ExtractRbsp(c.in.data(), c.in.size()));
 
   // The record keeps the unit as given. The SPS built here has emulation
   // prevention bytes in its constraint flags; it parses to the same fields.
   SpsOptions o;
   o.minSpatialSegmentation = 100;
   const Bytes sps = MakeSps(o);
-  size_t epb = 0;
-  for (size_t i = 2; i + 2 < sps.size(); ++i) epb += sps[i] == 0 && sps[i + 1] == 0 && sps[i + 2] == 3;
-  ASSERT_GT(epb, 0u);
+  ASSERT_NE(sps.size(), bv::ExtractRbsp(sps.data(), sps.size()).size());
   bv::HevcDecoderConfig c;
-  ASSERT_TRUE(c.AddNalUnit(sps.data(), static_cast<uint16_t>(sps.size())));
+  ASSERT_TRUE(Add(c, sps));
   EXPECT_EQ(sps, c.arrays[0].nalUnits[0]);
   EXPECT_EQ(100, c.min_spatial_segmentation_idc);
 }
 
 TEST(BitReader, ExpGolombAndBounds) {
+  const std::initializer_list<uint32_t> values = {0u, 1u, 2u, 7u, 255u, 65535u, 0xFFFFFFFEu};
   BitWriter w;
-  for (uint32_t v : {0u, 1u, 2u, 7u, 255u, 65535u, 0xFFFFFFFEu}) w.UE(v);
+  w.UE(values);
+  w.UE({1, 2, 3, 4});  // se(v): 1, -1, 2, -2
   const Bytes b = w.Rbsp();
   bv::CBitReader r(b.data(), b.size());
-  for (uint32_t v : {0u, 1u, 2u, 7u, 255u, 65535u, 0xFFFFFFFEu}) EXPECT_EQ(v, r.ReadUE());
-  // se(v) of code numbers 1, 2, 3, 4: 1, -1, 2, -2.
-  BitWriter s;
-  for (uint32_t k : {1u, 2u, 3u, 4u}) s.UE(k);
-  const Bytes sb = s.Rbsp();
-  bv::CBitReader sr(sb.data(), sb.size());
-  for (int v : {1, -1, 2, -2}) EXPECT_EQ(v, sr.ReadSE());
+  for (uint32_t v : values) EXPECT_EQ(v, r.ReadUE());
+  for (int v : {1, -1, 2, -2}) EXPECT_EQ(v, r.ReadSE());
 
   const Bytes two = {0xA5, 0x0F};
   bv::CBitReader t(two.data(), two.size());
@@ -397,11 +350,9 @@ TEST(BitReader, ExpGolombAndBounds) {
   EXPECT_EQ(4u, t.BitsLeft());
   EXPECT_THROW(t.SkipBits(5), bv::BitstreamOverrun);
   EXPECT_THROW(t.ReadBits(64), bv::BitstreamOverrun);
-  const Bytes zeros(16, 0);
-  bv::CBitReader z(zeros.data(), zeros.size());
-  EXPECT_THROW(z.ReadUE(), bv::BitstreamOverrun) << "64 leading zeros";
-  const Bytes nine = {0, 0x80};  // 8 zeros, a one, no room for the 8 bits
-  bv::CBitReader n(nine.data(), nine.size());
+  const Bytes zeros(16, 0), nine = {0, 0x80};  // 64 leading zeros; 8 zeros and a one, no room for 8 bits
+  bv::CBitReader z(zeros.data(), zeros.size()), n(nine.data(), nine.size());
+  EXPECT_THROW(z.ReadUE(), bv::BitstreamOverrun);
   EXPECT_THROW(n.ReadUE(), bv::BitstreamOverrun);
 }
 
@@ -409,50 +360,35 @@ TEST(BitReader, ExpGolombAndBounds) {
 // nothing is read outside the given bytes (the copies are exact-size heap
 // buffers, so ASan sees any overrun).
 TEST(HevcConfig, BadParameterSetsAreRefused) {
-  const Bytes stream = bvtest::ReadFile(bvtest::DataPath("video_hevc.h265"));
-  const std::vector<Bytes> ps = FirstParameterSets(stream, true);
-
+  const std::vector<Bytes>& ps = HevcStreamSets();
   // Every truncation of the SPS that loses fields the walk needs is refused.
   int refused = 0;
   for (size_t len = 1; len < ps[1].size(); ++len) {
-    const Bytes cut(ps[1].begin(), ps[1].begin() + len);
-    bv::CBufferIO out;
-    out.SetTarget(nullptr);
-    bv::CMp4HvccAtom hvcc(&out);
-    mp4_video_track_info_t info = HevcInfo(ps[0], cut, ps[2]);
     bvtest::StdoutCapture log;
-    hvcc.SetVosData(info);
+    Hvcc hvcc(HevcInfo(ps[0], Bytes(ps[1].begin(), ps[1].begin() + len), ps[2]));
     const std::string text = log.Take();
-    if (hvcc.SpsSize() == 0) {
-      ++refused;
-      EXPECT_NE(std::string::npos, text.find("Parse hevc sps fail !")) << len;
-      bvtest::StdoutCapture wlog;
-      EXPECT_THROW(hvcc.Write(), bv::CodecConfigError);
-      EXPECT_NE(std::string::npos, wlog.Take().find("NULL hevc head !"));
-      EXPECT_EQ(0u, out.Size()) << "nothing staged or written";
-    }
+    if (hvcc.box.SpsSize() != 0) continue;
+    ++refused;
+    EXPECT_NE(std::string::npos, text.find("Parse hevc sps fail !")) << len;
+    bvtest::StdoutCapture wlog;
+    EXPECT_THROW(hvcc.box.Write(), bv::CodecConfigError);
+    EXPECT_NE(std::string::npos, wlog.Take().find("NULL hevc head !"));
+    EXPECT_EQ(0u, hvcc.out.Size()) << "nothing staged or written";
   }
   EXPECT_GE(refused, 20);
 
-  // One-byte units enter no array; a type of 41 or more is refused.
+  // One-byte units enter no array; a type of 41 or more is refused; a unit
+  // refused after it was added stays in its array.
   bv::HevcDecoderConfig c;
-  const uint8_t one = 0x40;
-  EXPECT_FALSE(c.AddNalUnit(&one, 1));
-  const Bytes reserved = {0x52, 0x01, 0xFF};  // type 41
-  EXPECT_FALSE(c.AddNalUnit(reserved.data(), 3));
+  EXPECT_FALSE(Add(c, {0x40}));
+  EXPECT_FALSE(Add(c, {0x52, 0x01, 0xFF}));
   EXPECT_TRUE(c.arrays.empty());
-  // A unit refused after it was added stays in its array.
-  const Bytes shortVps = {0x40, 0x01, 0x0C};
-  EXPECT_FALSE(c.AddNalUnit(shortVps.data(), 3));
+  EXPECT_FALSE(Add(c, {0x40, 0x01, 0x0C}));
   ASSERT_EQ(1u, c.arrays.size());
 
-  // Missing sets: no VPS.
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
-  bv::CMp4HvccAtom hvcc(&out);
-  hvcc.SetVosData(HevcInfo({}, ps[1], ps[2]));
-  EXPECT_EQ(0, hvcc.VpsSize());
-  EXPECT_THROW(hvcc.Write(), bv::CodecConfigError);
+  Hvcc noVps(HevcInfo({}, ps[1], ps[2]));
+  EXPECT_EQ(0, noVps.box.VpsSize());
+  EXPECT_THROW(noVps.box.Write(), bv::CodecConfigError);
 
   // Random bytes behind each header: never a crash; accepted ones write a
   // box of exactly GetSize bytes.
@@ -465,16 +401,13 @@ TEST(HevcConfig, BadParameterSetsAreRefused) {
       if (sets[k].size() >= 1) sets[k][0] = static_cast<uint8_t>((32 + k) << 1);
       if (sets[k].size() >= 2) sets[k][1] = 1;
     }
-    bv::CBufferIO o;
-    o.SetTarget(nullptr);
-    bv::CMp4HvccAtom box(&o);
     bvtest::StdoutCapture quiet;
-    box.SetVosData(HevcInfo(sets[0], sets[1], sets[2]));
+    Hvcc box(HevcInfo(sets[0], sets[1], sets[2]));
     try {
-      box.Write();
-      EXPECT_EQ(box.GetSize(), o.Size());
+      box.box.Write();
+      EXPECT_EQ(box.box.GetSize(), box.out.Size());
     } catch (const bv::CodecConfigError&) {
-      EXPECT_EQ(0u, o.Size());
+      EXPECT_EQ(0u, box.out.Size());
     }
   }
 }
@@ -486,34 +419,26 @@ TEST(AvcConfig, AbandonedWriteLeavesNothingStaged) {
   bv::CBufferIO out;
   out.SetTarget(nullptr);
   bv::CMp4AvccAtom avcc(&out);
-  struct Bad {
-    size_t spsSize, ppsSize;
-    const char* msg;
-  } const bad[] = {{3, 4, "Invalid sps(3) or pps(4) size !"}, {25, 0, "Invalid sps(25) or pps(0) size !"},
-                   {0, 0, "Invalid sps(0) or pps(0) size !"}};
-  for (const Bad& b : bad) {
-    avcc.SetParameterSets(b.spsSize ? sps.data() : nullptr, static_cast<uint16_t>(b.spsSize),
-                          b.ppsSize ? pps.data() : nullptr, static_cast<uint16_t>(b.ppsSize));
+  const std::pair<size_t, size_t> bad[] = {{3, 4}, {25, 0}, {0, 0}};
+  for (const auto& b : bad) {
+    avcc.SetParameterSets(b.first ? sps.data() : nullptr, static_cast<uint16_t>(b.first),
+                          b.second ? pps.data() : nullptr, static_cast<uint16_t>(b.second));
     bvtest::StdoutCapture log;
     EXPECT_THROW(avcc.Write(), bv::CodecConfigError);
-    EXPECT_NE(std::string::npos, log.Take().find(b.msg));
+    EXPECT_NE(std::string::npos, log.Take().find("Invalid sps(" + std::to_string(b.first) + ") or pps(" +
+                                                 std::to_string(b.second) + ") size !"));
     EXPECT_EQ(0u, out.Size());
   }
-  // The next write produces exactly one well-formed box.
-  avcc.SetParameterSets(sps.data(), 25, pps.data(), 4);
-  const Bytes box = WriteBox(avcc, out);
-  ASSERT_EQ(48u, box.size());
-  EXPECT_EQ(48u, avcc.GetSize());
-  const Bytes head = {0, 0, 0, 48, 'a', 'v', 'c', 'C', 1, 0x64, 0x00, 0x1F, 0xFF, 0xE1, 0, 25};
-  EXPECT_EQ(head, Bytes(box.begin(), box.begin() + 16));
-  EXPECT_EQ(sps, Bytes(box.begin() + 16, box.begin() + 41));
-  EXPECT_EQ((Bytes{1, 0, 4}), Bytes(box.begin() + 41, box.begin() + 44));
-  EXPECT_EQ(pps, Bytes(box.begin() + 44, box.end()));
-  // The parameter sets are copies: the caller's buffer may change or go away.
-  std::vector<uint8_t> gone(sps);
+  // The next write produces exactly one box, from copies of the sets: the
+  // caller's buffer may change or go away.
+  Bytes gone(sps);
   avcc.SetParameterSets(gone.data(), 25, pps.data(), 4);
   gone.assign(25, 0xEE);
-  const Bytes twice = WriteBox(avcc, out);
-  ASSERT_EQ(96u, twice.size());
-  EXPECT_EQ(box, Bytes(twice.begin() + 48, twice.end()));
+  EXPECT_EQ(48u, avcc.GetSize());
+  avcc.Write();
+  const Bytes box(out.Data(), out.Data() + out.Size());
+  ASSERT_EQ(48u, box.size());
+  EXPECT_EQ(48u, bvtest::BE32(box, 0));
+  EXPECT_EQ(sps, Bytes(box.begin() + 16, box.begin() + 41));
+  EXPECT_EQ(pps, Bytes(box.begin() + 44, box.end()));
 }

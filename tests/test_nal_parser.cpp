@@ -51,32 +51,28 @@ std::vector<std::pair<size_t, size_t>> Parse(const Bytes& b) {
 
 using Split = std::vector<std::pair<size_t, size_t>>;
 
-struct AccessUnit {
-  Bytes bytes;
-};
-
 // Cuts an Annex-B stream into access units at its access unit delimiters,
 // independently of ParseFrame: start codes are found with a byte-wise
 // search, and each unit begins at its delimiter's start code (four-byte form
 // included).
-std::vector<AccessUnit> CutAccessUnits(const Bytes& s, bool hevc) {
+std::vector<Bytes> CutAccessUnits(const Bytes& s, bool hevc) {
   std::vector<size_t> codes;  // offset of the first byte after 00 00 01
   for (size_t i = 0; i + 3 <= s.size(); ++i)
     if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) codes.push_back(i + 3);
   auto type = [&](size_t at) { return hevc ? (s[at] >> 1) & 0x3F : s[at] & 0x1F; };
   auto codeStart = [&](size_t at) { return (at >= 4 && s[at - 4] == 0) ? at - 4 : at - 3; };
-  std::vector<AccessUnit> aus;
+  std::vector<Bytes> aus;
   size_t auStart = 0;
   bool inAu = false;
   for (size_t k = 0; k < codes.size(); ++k) {
     const int t = type(codes[k]);
     if (t == (hevc ? 35 : 9)) {
-      if (inAu) aus.push_back(AccessUnit{Bytes(s.begin() + auStart, s.begin() + codeStart(codes[k]))});
+      if (inAu) aus.emplace_back(s.begin() + auStart, s.begin() + codeStart(codes[k]));
       auStart = codeStart(codes[k]);
       inAu = true;
     }
   }
-  if (inAu) aus.push_back(AccessUnit{Bytes(s.begin() + auStart, s.end())});
+  if (inAu) aus.emplace_back(s.begin() + auStart, s.end());
   return aus;
 }
 
@@ -167,49 +163,37 @@ TEST(ParseFrame, AppendsToSlicesAlreadyHeld) {
   EXPECT_EQ(2u, p[1].size);
 }
 
-TEST(NalClassifier, H264TypesAndKeyFrames) {
-  bv::CH264Nal nal;
-  for (int t = 0; t < 32; ++t) {
-    for (int high : {0x00, 0x60, 0xE0}) {  // nal_ref_idc and forbidden bit ignored
-      const uint8_t b = static_cast<uint8_t>(high | t);
-      EXPECT_EQ(t, nal.GetNalType(&b, 1));
-      EXPECT_EQ(!(t == 6 || t == 7 || t == 8 || t == 9), nal.IsFrameNal(&b, 1)) << t;
-      EXPECT_EQ(t == 5, nal.IsKeyFrameNal(&b, 1)) << t;
-    }
-  }
-}
-
-TEST(NalClassifier, HevcTypesAndKeyFrames) {
-  bv::CHevcNal nal;
+TEST(NalClassifier, TypesFrameUnitsAndKeyFrames) {
+  bv::CH264Nal h264;
+  bv::CHevcNal hevc;
   for (int t = 0; t < 64; ++t) {
+    for (int extra : {0x00, 0x60, 0xE0}) {  // H.264 nal_ref_idc and forbidden bit ignored
+      const uint8_t b = static_cast<uint8_t>(extra | (t & 31));
+      EXPECT_EQ(t & 31, h264.GetNalType(&b, 1));
+      EXPECT_EQ(!((t & 31) >= 6 && (t & 31) <= 9), h264.IsFrameNal(&b, 1)) << t;
+      EXPECT_EQ((t & 31) == 5, h264.IsKeyFrameNal(&b, 1)) << t;
+    }
     for (int low : {0, 1}) {  // top bit of nuh_layer_id
       const uint8_t b = static_cast<uint8_t>((t << 1) | low);
-      EXPECT_EQ(t, nal.GetNalType(&b, 1));
-      EXPECT_EQ(t <= 21 || t == 39, nal.IsFrameNal(&b, 1)) << t;
+      EXPECT_EQ(t, hevc.GetNalType(&b, 1));
+      EXPECT_EQ(t <= 21 || t == 39, hevc.IsFrameNal(&b, 1)) << t;
       // CRA (21) and BLA (16-18) are random-access points but not sync samples.
-      EXPECT_EQ(t == 19 || t == 20, nal.IsKeyFrameNal(&b, 1)) << t;
+      EXPECT_EQ(t == 19 || t == 20, hevc.IsKeyFrameNal(&b, 1)) << t;
     }
   }
-}
-
-TEST(KeyFrame, AnyIdrSliceMakesTheFrameKey) {
-  bv::CH264Nal h264;
-  const Bytes idr = {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0xCC};
-  const Bytes nonIdr = {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x41, 0xCC};
-  CVideoFrameParser a, b;
-  a.ParseFrame(idr.data(), static_cast<uint32_t>(idr.size()));
-  b.ParseFrame(nonIdr.data(), static_cast<uint32_t>(nonIdr.size()));
-  EXPECT_TRUE(bv::IsKeyFrame(h264, a));
-  EXPECT_FALSE(bv::IsKeyFrame(h264, b)) << "SPS and PPS alone do not make a key frame";
-
-  bv::CHevcNal hevc;
-  const Bytes cra = {0, 0, 1, 0x2A, 0x01, 0xAA};     // type 21
-  const Bytes idrNlp = {0, 0, 1, 0x28, 0x01, 0xAA};  // type 20
-  CVideoFrameParser c, d;
-  c.ParseFrame(cra.data(), static_cast<uint32_t>(cra.size()));
-  d.ParseFrame(idrNlp.data(), static_cast<uint32_t>(idrNlp.size()));
-  EXPECT_FALSE(bv::IsKeyFrame(hevc, c));
-  EXPECT_TRUE(bv::IsKeyFrame(hevc, d));
+  // A frame is key when any of its slices is; parameter sets alone are not.
+  const std::pair<Bytes, bool> frames[] = {
+      {{0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0xCC}, true},
+      {{0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x41, 0xCC}, false},
+      {{0, 0, 1, 0x2A, 0x01, 0xAA}, false},  // HEVC CRA
+      {{0, 0, 1, 0x28, 0x01, 0xAA}, true},   // HEVC IDR_N_LP
+  };
+  for (const auto& f : frames) {
+    CVideoFrameParser p;
+    p.ParseFrame(f.first.data(), static_cast<uint32_t>(f.first.size()));
+    const bool isHevc = f.first.size() < 10;
+    EXPECT_EQ(f.second, isHevc ? bv::IsKeyFrame(hevc, p) : bv::IsKeyFrame(h264, p)) << ::testing::PrintToString(f.first);
+  }
 }
 
 TEST(CodecDataSearch, NeedsTheCompleteSetInOneFrame) {
@@ -257,7 +241,7 @@ TEST(ParseFrame, RealStreamsMatchReferenceAndFfmpeg) {
     SCOPED_TRACE(st.file);
     const Bytes data = bvtest::ReadFile(bvtest::DataPath(st.file));
     ASSERT_FALSE(data.empty());
-    const std::vector<AccessUnit> aus = CutAccessUnits(data, st.hevc);
+    const std::vector<Bytes> aus = CutAccessUnits(data, st.hevc);
     const std::vector<std::string> packets = ReadLines(bvtest::DataPath(std::string(st.file) + ".packets.txt"));
     const std::vector<std::string> traced = ReadLines(bvtest::DataPath(std::string(st.file) + ".naltypes.txt"));
     ASSERT_EQ(50u, aus.size());
@@ -268,7 +252,7 @@ TEST(ParseFrame, RealStreamsMatchReferenceAndFfmpeg) {
     const bv::IVideoNalParser& nal = st.hevc ? static_cast<const bv::IVideoNalParser&>(hevc) : h264;
     int keys = 0;
     for (size_t k = 0; k < aus.size(); ++k) {
-      const Bytes& au = aus[k].bytes;
+      const Bytes& au = aus[k];
       CVideoFrameParser slices;
       ASSERT_GT(slices.ParseFrame(au.data(), static_cast<uint32_t>(au.size())), 0u);
       Split got;
