@@ -268,21 +268,4 @@ TEST(Exports, ConcurrentClosesOfOneHandleCloseItOnce) {
   }
 }
 
-TEST(Exports, ManyThreadsCreateAndCloseTheirOwnFiles) {
-  TempDir dir;
-  std::vector<std::thread> threads;
-  std::vector<int> failures(4, 0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 25; ++i) {
-        mp4_handle h = nullptr;
-        const std::string p = dir.File("t" + std::to_string(t) + "_" + std::to_string(i) + ".mp4");
-        if (mp4_create_file_ex(p.c_str(), 0, &h) != MP4_SUCCESS || mp4_close_file(h) != MP4_SUCCESS) ++failures[t];
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (int f : failures) EXPECT_EQ(0, f);
-}
-
 }  // namespace

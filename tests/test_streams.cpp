@@ -143,15 +143,6 @@ TEST(BufferStream, ABufferThatWouldPassFourGibFailsCleanly) {
   EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
 }
 
-TEST(FileStreams, MissingDirectoryGivesThirteenAndStaysClosed) {
-  TempDir dir;
-  CFileWriter w;
-  StdoutCapture cap;
-  EXPECT_EQ(MP4_ERR_NO_ENTRY, w.Init(Widen(dir.File("missing/x.bin")).c_str(), 0, 0));
-  EXPECT_EQ(IBaseIO::kClosed, w.state);
-  EXPECT_NE(std::string::npos, cap.Take().find("open file failed, error:"));
-}
-
 TEST(FileStreams, ReadPastTheEndThrowsAndCloseTwiceIsHarmless) {
   TempDir dir;
   const std::wstring path = Widen(dir.File("r.bin"));
