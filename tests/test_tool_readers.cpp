@@ -28,7 +28,7 @@ using Bytes = std::vector<uint8_t>;
 
 // The test data folder is <root>/tests/data, which need not exist; cut the
 // path text instead of letting the file system resolve "..".
-std::string SamplePath(const std::string& name) {
+[[maybe_unused]] std::string SamplePath(const std::string& name) {
   std::string root = BV_TEST_DATA_DIR;
   const std::string tail = "/tests/data";
   if (root.size() >= tail.size() && root.compare(root.size() - tail.size(), tail.size(), tail) == 0)
