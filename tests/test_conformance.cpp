@@ -23,6 +23,7 @@ struct Plan {
   uint8_t flags = 0;
   int video = -1;  // codec number, or -1 for none
   bool audio = false;
+  bool rawAac = false;  // frames without ADTS headers, configuration from the host
   uint32_t captions = 0;
   bool timecode = false;
   std::vector<std::pair<std::string, std::string>> meta;
@@ -78,6 +79,13 @@ Recorded Record(const TempDir& dir, const Plan& plan) {
     a.timescale = 48000;
     a.frame_duration = 1024;
     a.codec_type = MP4_AUDIO_AAC_ADTS;
+    if (plan.rawAac) {
+      a.codec_type = MP4_AUDIO_AAC;
+      a.sample_rate = 48000;
+      a.channels = 2;
+      a.profile = 2;
+      for (auto& f : audio) f.bytes.erase(f.bytes.begin(), f.bytes.begin() + 7);
+    }
     EXPECT_EQ(MP4_SUCCESS, mp4_set_audio_track(h, &a));
   }
   if (plan.captions) {
@@ -207,6 +215,9 @@ std::vector<Plan> Plans() {
       Make("large.mp4", MP4_VIDEO_H264, true, MP4_FLAG_LARGE_FILE),
       Make("large_time64.mov", MP4_VIDEO_HEVC, true, MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64),
   };
+  Plan raw = Make("raw_aac.mov", MP4_VIDEO_H264, true);
+  raw.rawAac = true;
+  plans.push_back(raw);
   Plan meta = Make("metadata.mp4", MP4_VIDEO_H264, true);
   meta.meta = {{"title", "A title"}, {"artist", "Somebody"}, {"comment", "recorded by a test"}};
   plans.push_back(meta);
