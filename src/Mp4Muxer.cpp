@@ -53,7 +53,7 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   }
 
   if (config.flags & MP4_FLAG_REPAIR) {
-    const int rc = OpenSideFile(path, static_cast<uint8_t>(config.flags), config.io_mode);
+    const int rc = OpenSideFile(path, config.io_mode);
     if (rc != 0) {
       Close();
       return rc;
@@ -98,8 +98,7 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   return 0;
 }
 
-int CMp4Muxer::OpenSideFile(const wchar_t* path, uint8_t flags, uint32_t ioMode) {
-  (void)flags;
+int CMp4Muxer::OpenSideFile(const wchar_t* path, uint32_t ioMode) {
   if (std::wcslen(path) + 6 > kMaxPath) return MP4_ERR_INVALID_PARAM;
   // Safe write refuses the flag itself, with its own message.
   if (ioMode == MP4_IO_SAFE_WRITE) return 0;

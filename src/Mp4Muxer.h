@@ -70,14 +70,13 @@ class CMp4Muxer {
   int ConfigureAudioTrack();
   bool GetVideoCodecData(const CVideoFrameParser& slices);
   // Records one sample in a track; the chunk rule lives here.
-  bool AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts,
-                 bool (*add)(CMp4TrakAtom&, uint64_t, uint32_t, uint64_t, uint64_t, bool));
+  bool AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts);
   int ConfigureAudioFromAdts(const uint8_t* header);
   // Refuses a sample whose bytes would end past what the layout can address.
   bool FitsLayout(uint64_t bytes);
   int WriteCC608(const uint8_t* buf, uint32_t size, uint32_t* written);
   int WriteCC708(const uint8_t* buf, uint32_t size, uint32_t* written);
-  int OpenSideFile(const wchar_t* path, uint8_t flags, uint32_t ioMode);
+  int OpenSideFile(const wchar_t* path, uint32_t ioMode);
   void RemoveSideFile();
 
   std::unique_ptr<IBaseIO> m_pIO;

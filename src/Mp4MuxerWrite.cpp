@@ -9,10 +9,9 @@
 
 namespace bv {
 
-bool CMp4Muxer::AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts,
-                          bool (*add)(CMp4TrakAtom&, uint64_t, uint32_t, uint64_t, uint64_t, bool)) {
+bool CMp4Muxer::AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts) {
   const bool newChunk = m_moov->m_lastTrackId != track.m_nTrackId;
-  const bool ok = add(track, offset, size, dts, pts, newChunk);
+  const bool ok = track.AddSample(offset, size, dts, pts, newChunk);
   m_moov->m_lastTrackId = track.m_nTrackId;
   return ok;
 }
@@ -25,19 +24,6 @@ bool CMp4Muxer::FitsLayout(uint64_t bytes) {
   LOGE("file would pass 4 GiB without the large-file flag (0x02), sample refused");
   return false;
 }
-
-namespace {
-
-template <typename Track>
-bool AddToStbl(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) {
-  return static_cast<Track&>(track).Stbl().AddSample(offset, size, dts, pts, newChunk);
-}
-
-bool AddToTimeCode(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t, uint64_t pts, bool newChunk) {
-  return static_cast<CMp4TCTrakAtom&>(track).Stbl().AddSample(offset, size, pts, newChunk);
-}
-
-}  // namespace
 
 int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, uint64_t pts) {
   if (const int rc = OutputGuard()) return rc;
@@ -87,7 +73,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     const bool first = track.GetSampleCount() == 0;
     track.m_lastDelta = static_cast<uint32_t>(dts - track.m_lastTime);
     track.m_lastTime = dts;
-    bool ok = AddSample(track, m_fileSize, static_cast<uint32_t>(bytes), dts, pts, AddToStbl<CMp4VideoTrakAtom>);
+    bool ok = AddSample(track, m_fileSize, static_cast<uint32_t>(bytes), dts, pts);
     if (ok && sync) ok = track.Stbl().AddSyncSample(sampleNumber);
     if (ok && first) track.m_firstTime = dts;
     // The bytes are in the media data whatever the tables said: the next
@@ -138,7 +124,7 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
     const bool first = track.GetSampleCount() == 0;
     track.m_lastDelta = static_cast<uint32_t>(timestamp - track.m_lastTime);
     track.m_lastTime = timestamp;
-    const bool ok = AddSample(track, m_fileSize, payloadSize, timestamp, timestamp, AddToStbl<CMp4AudioTrakAtom>);
+    const bool ok = AddSample(track, m_fileSize, payloadSize, timestamp, timestamp);
     if (ok && first) track.m_firstTime = timestamp;
     m_fileSize += payloadSize;
     if (!ok) {
@@ -224,7 +210,7 @@ int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t ti
     const bool first = track.GetSampleCount() == 0;
     track.m_lastDelta = static_cast<uint32_t>(timestamp - track.m_lastTime);
     track.m_lastTime = timestamp;
-    AddSample(track, m_fileSize, written, timestamp, timestamp, AddToStbl<CMp4SubtitleTrakAtom>);
+    AddSample(track, m_fileSize, written, timestamp, timestamp);
     if (first) track.m_firstTime = timestamp;
     m_fileSize += written;
     return 0;
@@ -250,7 +236,7 @@ int CMp4Muxer::WriteTimeCode(uint32_t value) {
     if (!FitsLayout(4)) return MP4_ERR_TABLE_FULL;
     PutU32(*m_pIO, value);
     CMp4TCTrakAtom& track = m_moov->m_trackTC;
-    const bool ok = AddSample(track, m_fileSize, 4, 1, 1, AddToTimeCode);
+    const bool ok = AddSample(track, m_fileSize, 4, 1, 1);
     m_fileSize += 4;
     return ok ? 0 : MP4_ERR_TABLE_FULL;
   } catch (const bv_mp4_exception& e) {

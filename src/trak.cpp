@@ -41,6 +41,13 @@ void CMp4TrakAtom::SetVersion1(bool version1) {
   m_mdhd.m_bVersion1 = version1;
 }
 
+void CMp4TrakAtom::SetTiming(uint32_t timescale, uint64_t frameDuration, CMp4SttsAtom& stts) {
+  m_timeScale = timescale ? timescale : 1000;
+  m_mdhd.m_timeScale = m_timeScale;
+  m_sampleDuration = static_cast<uint32_t>(frameDuration);
+  stts.SetDefaultDelta(static_cast<uint32_t>(frameDuration ? frameDuration : 1));
+}
+
 bool CMp4TrakAtom::WritesNothing() { return !m_bForceWrite && (m_nTrackId == 0 || GetSampleCount() < 1); }
 
 uint64_t CMp4TrakAtom::MediaDuration() {
@@ -100,10 +107,7 @@ CMp4VideoTrakAtom::CMp4VideoTrakAtom(IBaseIO* io)
 
 bool CMp4VideoTrakAtom::Configure(const mp4_video_track_info_t& info) {
   if (!m_stbl.Stsd().SetVideo(info)) return false;
-  m_timeScale = info.timescale ? info.timescale : 1000;
-  m_mdhd.m_timeScale = m_timeScale;
-  m_sampleDuration = static_cast<uint32_t>(info.frame_duration);
-  m_stbl.Stts().SetDefaultDelta(static_cast<uint32_t>(info.frame_duration ? info.frame_duration : 1));
+  SetTiming(info.timescale, info.frame_duration, m_stbl.Stts());
   m_width = info.width;
   m_height = info.height;
   m_tkhd.m_width = info.width;
@@ -143,10 +147,7 @@ CMp4AudioTrakAtom::CMp4AudioTrakAtom(IBaseIO* io)
 
 bool CMp4AudioTrakAtom::Configure(const mp4_audio_track_info_t& info, uint32_t sampleRate) {
   if (!m_stbl.Stsd().SetAudio(info, sampleRate, static_cast<uint16_t>(m_nTrackId))) return false;
-  m_timeScale = info.timescale ? info.timescale : 1000;
-  m_mdhd.m_timeScale = m_timeScale;
-  m_sampleDuration = static_cast<uint32_t>(info.frame_duration);
-  m_stbl.Stts().SetDefaultDelta(static_cast<uint32_t>(info.frame_duration ? info.frame_duration : 1));
+  SetTiming(info.timescale, info.frame_duration, m_stbl.Stts());
   return true;
 }
 
@@ -166,8 +167,7 @@ CMp4SubtitleTrakAtom::CMp4SubtitleTrakAtom(IBaseIO* io)
       m_mdia(io, "mdia", {&m_mdhd, &m_hdlr, &m_minf}) {}
 
 void CMp4SubtitleTrakAtom::Configure(uint32_t codec, uint32_t timescale) {
-  m_timeScale = timescale ? timescale : 1000;
-  m_mdhd.m_timeScale = m_timeScale;
+  SetTiming(timescale, 0, m_stbl.Stts());
   m_stbl.Stsd().SetCodec(codec);
 }
 

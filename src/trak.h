@@ -42,6 +42,8 @@ class CMp4TrakAtom : public CMp4Atom {
 
   bool IsEnabled() const { return static_cast<int32_t>(m_nTrackId) > 0; }
   virtual uint32_t GetSampleCount() = 0;
+  // Enters one sample in the track's tables; false when a table refuses it.
+  virtual bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) = 0;
   virtual void SetVersion1(bool version1);
   uint32_t GetTimeScale() const { return m_timeScale; }
   virtual uint64_t GetDataSize() { return 0; }
@@ -77,6 +79,9 @@ class CMp4TrakAtom : public CMp4Atom {
   virtual void WriteTref() {}
   virtual uint32_t TrefSize() { return 0; }
   bool WritesNothing();
+  // Time scale (0 becomes 1000) and configured sample duration, kept in the
+  // track, its media header and the duration of a lone sample in stts.
+  void SetTiming(uint32_t timescale, uint64_t frameDuration, CMp4SttsAtom& stts);
 
   CMp4MdhdAtom m_mdhd;
   CMp4UrlHdlrAtom m_dataHdlr;
@@ -94,6 +99,9 @@ class CMp4VideoTrakAtom : public CMp4TrakAtom {
   void AddTimeCodeReference(uint32_t trackId);
 
   uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) override {
+    return m_stbl.AddSample(offset, size, dts, pts, newChunk);
+  }
   uint64_t GetDataSize() override { return m_stbl.GetSampleDataSize(); }
   CMp4VideoStblAtom& Stbl() { return m_stbl; }
 
@@ -125,6 +133,9 @@ class CMp4AudioTrakAtom : public CMp4TrakAtom {
   bool Configure(const mp4_audio_track_info_t& info, uint32_t sampleRate);
 
   uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) override {
+    return m_stbl.AddSample(offset, size, dts, pts, newChunk);
+  }
   uint64_t GetDataSize() override { return m_stbl.GetSampleDataSize(); }
   CMp4AudioStblAtom& Stbl() { return m_stbl; }
 
@@ -149,6 +160,9 @@ class CMp4SubtitleTrakAtom : public CMp4TrakAtom {
   void Configure(uint32_t codec, uint32_t timescale);
 
   uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) override {
+    return m_stbl.AddSample(offset, size, dts, pts, newChunk);
+  }
   CMp4SubtitleStblAtom& Stbl() { return m_stbl; }
 
  protected:
@@ -189,6 +203,11 @@ class CMp4TCTrakAtom : public CMp4TrakAtom {
   void Configure(const mp4_time_code_track_info_t& info);
 
   uint32_t GetSampleCount() override { return m_stbl.GetSampleCount(); }
+  // Time-code samples carry no decode time of their own: the presentation
+  // value (1 for every sample) drives stts.
+  bool AddSample(uint64_t offset, uint32_t size, uint64_t, uint64_t pts, bool newChunk) override {
+    return m_stbl.AddSample(offset, size, pts, newChunk);
+  }
   CMp4TMCDStblAtom& Stbl() { return m_stbl; }
   void SetNullHeader(bool nullHeader) { m_minf.m_bNullHeader = nullHeader; }
 
