@@ -188,12 +188,11 @@ bool WriteWithFwrite(const std::string& path, const Workload& w) {
   return ok;
 }
 
-bool WriteWithBvMp4(const std::string& path, const Workload& w) {
-  const StreamSetup& s = Setup();
-  mp4_handle h = nullptr;
-  if (mp4_create_file_ex(path.c_str(), 0, &h) != MP4_SUCCESS) return false;
+// Track descriptions shared by every bv_mp4 case: H.264 with the sample's
+// parameter sets, raw AAC LC.
+mp4_video_track_info_t VideoTrack(const StreamSetup& s, uint32_t timescale) {
   mp4_video_track_info_t vi{};
-  vi.timescale = 25000;
+  vi.timescale = timescale;
   vi.frame_duration = 1000;
   vi.codec_type = MP4_VIDEO_H264;
   vi.width = s.width;
@@ -202,15 +201,28 @@ bool WriteWithBvMp4(const std::string& path, const Workload& w) {
   vi.sps_size = static_cast<uint16_t>(s.sps.size());
   vi.pps = s.pps.data();
   vi.pps_size = static_cast<uint16_t>(s.pps.size());
+  return vi;
+}
+
+mp4_audio_track_info_t AudioTrack(uint32_t rate, uint16_t channels, uint8_t objectType) {
+  mp4_audio_track_info_t ai{};
+  ai.timescale = rate;
+  ai.frame_duration = 1024;
+  ai.codec_type = MP4_AUDIO_AAC;
+  ai.sample_rate = static_cast<uint16_t>(rate);
+  ai.channels = channels;
+  ai.profile = objectType;
+  return ai;
+}
+
+bool WriteWithBvMp4(const std::string& path, const Workload& w) {
+  const StreamSetup& s = Setup();
+  mp4_handle h = nullptr;
+  if (mp4_create_file_ex(path.c_str(), 0, &h) != MP4_SUCCESS) return false;
+  const mp4_video_track_info_t vi = VideoTrack(s, 25000);
   bool ok = mp4_set_video_track(h, &vi) == MP4_SUCCESS;
   if (ok && w.with_audio) {
-    mp4_audio_track_info_t ai{};
-    ai.timescale = s.sample_rate;
-    ai.frame_duration = 1024;
-    ai.codec_type = MP4_AUDIO_AAC;
-    ai.sample_rate = static_cast<uint16_t>(s.sample_rate);
-    ai.channels = s.channels;
-    ai.profile = s.object_type;
+    const mp4_audio_track_info_t ai = AudioTrack(s.sample_rate, s.channels, s.object_type);
     ok = mp4_set_audio_track(h, &ai) == MP4_SUCCESS;
   }
   for (size_t i = 0; ok && i < w.steps.size(); ++i) {
@@ -423,23 +435,8 @@ void BM_LongRecording24h(benchmark::State& state) {
       state.SkipWithError("create failed");
       return;
     }
-    mp4_video_track_info_t vi{};
-    vi.timescale = 60000;
-    vi.frame_duration = 1000;
-    vi.codec_type = MP4_VIDEO_H264;
-    vi.width = s.width;
-    vi.height = s.height;
-    vi.sps = s.sps.data();
-    vi.sps_size = static_cast<uint16_t>(s.sps.size());
-    vi.pps = s.pps.data();
-    vi.pps_size = static_cast<uint16_t>(s.pps.size());
-    mp4_audio_track_info_t ai{};
-    ai.timescale = 48000;
-    ai.frame_duration = 1024;
-    ai.codec_type = MP4_AUDIO_AAC;
-    ai.sample_rate = 48000;
-    ai.channels = 2;
-    ai.profile = 2;
+    const mp4_video_track_info_t vi = VideoTrack(s, 60000);
+    const mp4_audio_track_info_t ai = AudioTrack(48000, 2, 2);
     int rc = mp4_set_video_track(h, &vi);
     if (rc == MP4_SUCCESS) rc = mp4_set_audio_track(h, &ai);
     const double t0 = NowSeconds();

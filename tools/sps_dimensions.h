@@ -91,6 +91,29 @@ inline void ChromaSubsampling(uint32_t chroma_array_type, uint32_t* sub_w, uint3
   *sub_h = chroma_array_type == 1 ? 2 : 1;
 }
 
+// Reads a cropping window (flag, then left, right, top, bottom) and applies
+// it to the coded size: crop units are chroma samples, times `field_factor`
+// vertically for field-coded H.264.
+inline bool ApplyCropWindow(BitReader& br, uint64_t w, uint64_t h, uint32_t chroma_array_type,
+                            uint32_t field_factor, PictureSize* out) {
+  uint32_t crop_l = 0, crop_r = 0, crop_t = 0, crop_b = 0;
+  if (br.Bit()) {
+    crop_l = br.Ue();
+    crop_r = br.Ue();
+    crop_t = br.Ue();
+    crop_b = br.Ue();
+  }
+  if (br.overrun()) return false;
+  uint32_t sub_w = 1, sub_h = 1;
+  ChromaSubsampling(chroma_array_type, &sub_w, &sub_h);
+  const uint64_t cw = uint64_t{sub_w} * (uint64_t{crop_l} + crop_r);
+  const uint64_t ch = uint64_t{sub_h} * field_factor * (uint64_t{crop_t} + crop_b);
+  if (cw >= w || ch >= h) return false;
+  out->width = static_cast<uint32_t>(w - cw);
+  out->height = static_cast<uint32_t>(h - ch);
+  return true;
+}
+
 inline bool H264Size(const std::vector<uint8_t>& sps, PictureSize* out) {
   const std::vector<uint8_t> rbsp = NalToRbsp(sps.data(), sps.size(), 1);
   BitReader br(rbsp);
@@ -135,25 +158,9 @@ inline bool H264Size(const std::vector<uint8_t>& sps, PictureSize* out) {
   const uint32_t frame_mbs_only = br.Bit();
   if (!frame_mbs_only) br.Skip(1);
   br.Skip(1);  // direct_8x8_inference_flag
-  uint32_t crop_l = 0, crop_r = 0, crop_t = 0, crop_b = 0;
-  if (br.Bit()) {
-    crop_l = br.Ue();
-    crop_r = br.Ue();
-    crop_t = br.Ue();
-    crop_b = br.Ue();
-  }
-  if (br.overrun()) return false;
-  uint32_t sub_w = 1, sub_h = 1;
-  ChromaSubsampling(separate_planes ? 0 : chroma_format, &sub_w, &sub_h);
-  const uint32_t unit_y = sub_h * (2 - frame_mbs_only);
   const uint64_t w = uint64_t{mbs_w} * 16;
   const uint64_t h = uint64_t{map_units_h} * 16 * (2 - frame_mbs_only);
-  const uint64_t cw = uint64_t{sub_w} * (uint64_t{crop_l} + crop_r);
-  const uint64_t ch = uint64_t{unit_y} * (uint64_t{crop_t} + crop_b);
-  if (cw >= w || ch >= h) return false;
-  out->width = static_cast<uint32_t>(w - cw);
-  out->height = static_cast<uint32_t>(h - ch);
-  return true;
+  return ApplyCropWindow(br, w, h, separate_planes ? 0 : chroma_format, 2 - frame_mbs_only, out);
 }
 
 inline bool HevcSize(const std::vector<uint8_t>& sps, PictureSize* out) {
@@ -180,22 +187,7 @@ inline bool HevcSize(const std::vector<uint8_t>& sps, PictureSize* out) {
   if (chroma_format == 3) separate_planes = br.Bit() != 0;
   const uint32_t w = br.Ue();
   const uint32_t h = br.Ue();
-  uint32_t crop_l = 0, crop_r = 0, crop_t = 0, crop_b = 0;
-  if (br.Bit()) {
-    crop_l = br.Ue();
-    crop_r = br.Ue();
-    crop_t = br.Ue();
-    crop_b = br.Ue();
-  }
-  if (br.overrun()) return false;
-  uint32_t sub_w = 1, sub_h = 1;
-  ChromaSubsampling(separate_planes ? 0 : chroma_format, &sub_w, &sub_h);
-  const uint64_t cw = uint64_t{sub_w} * (uint64_t{crop_l} + crop_r);
-  const uint64_t ch = uint64_t{sub_h} * (uint64_t{crop_t} + crop_b);
-  if (cw >= w || ch >= h) return false;
-  out->width = static_cast<uint32_t>(w - cw);
-  out->height = static_cast<uint32_t>(h - ch);
-  return true;
+  return ApplyCropWindow(br, w, h, separate_planes ? 0 : chroma_format, 1, out);
 }
 
 }  // namespace detail
