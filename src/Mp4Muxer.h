@@ -69,8 +69,6 @@ class CMp4Muxer {
   int ConfigureVideoTrack();
   int ConfigureAudioTrack();
   bool GetVideoCodecData(const CVideoFrameParser& slices);
-  // Records one sample in a track; the chunk rule lives here.
-  bool AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts);
   int ConfigureAudioFromAdts(const uint8_t* header);
   // Refuses a sample whose bytes would end past what the layout can address.
   bool FitsLayout(uint64_t bytes);

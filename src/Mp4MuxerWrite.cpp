@@ -9,13 +9,6 @@
 
 namespace bv {
 
-bool CMp4Muxer::AddSample(CMp4TrakAtom& track, uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts) {
-  const bool newChunk = m_moov->m_lastTrackId != track.m_nTrackId;
-  const bool ok = track.AddSample(offset, size, dts, pts, newChunk);
-  m_moov->m_lastTrackId = track.m_nTrackId;
-  return ok;
-}
-
 bool CMp4Muxer::FitsLayout(uint64_t bytes) {
   // Without the large-file flag both the mdat size and the chunk offsets
   // have 32 bits: a sample ending past 4 GiB would be recorded at a wrapped
@@ -68,14 +61,8 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
       }
     }
 
-    CMp4VideoTrakAtom& track = m_moov->m_trakVideo;
-    const uint32_t sampleNumber = track.GetSampleCount() + 1;
-    const bool first = track.GetSampleCount() == 0;
-    track.m_lastDelta = static_cast<uint32_t>(dts - track.m_lastTime);
-    track.m_lastTime = dts;
-    bool ok = AddSample(track, m_fileSize, static_cast<uint32_t>(bytes), dts, pts);
-    if (ok && sync) ok = track.Stbl().AddSyncSample(sampleNumber);
-    if (ok && first) track.m_firstTime = dts;
+    const bool ok =
+        m_moov->AddSample(m_moov->m_trakVideo, {m_fileSize, static_cast<uint32_t>(bytes), dts, pts, sync});
     // The bytes are in the media data whatever the tables said: the next
     // sample's offset must still be the true end.
     m_fileSize += bytes;
@@ -120,12 +107,7 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
     }
     if (!FitsLayout(payloadSize)) return MP4_ERR_TABLE_FULL;
     PutBytes(*m_pIO, payload, payloadSize);
-    CMp4AudioTrakAtom& track = m_moov->m_trakAudio;
-    const bool first = track.GetSampleCount() == 0;
-    track.m_lastDelta = static_cast<uint32_t>(timestamp - track.m_lastTime);
-    track.m_lastTime = timestamp;
-    const bool ok = AddSample(track, m_fileSize, payloadSize, timestamp, timestamp);
-    if (ok && first) track.m_firstTime = timestamp;
+    const bool ok = m_moov->AddSample(m_moov->m_trakAudio, {m_fileSize, payloadSize, timestamp, timestamp, false});
     m_fileSize += payloadSize;
     if (!ok) {
       LOGE("call AfterWriteAudioFrame failed");
@@ -206,14 +188,9 @@ int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t ti
     } else {
       WriteCC708(buf, size, &written);
     }
-    CMp4SubtitleTrakAtom& track = m_moov->m_trakSubtitle;
-    const bool first = track.GetSampleCount() == 0;
-    track.m_lastDelta = static_cast<uint32_t>(timestamp - track.m_lastTime);
-    track.m_lastTime = timestamp;
-    AddSample(track, m_fileSize, written, timestamp, timestamp);
-    if (first) track.m_firstTime = timestamp;
+    const bool ok = m_moov->AddSample(m_moov->m_trakSubtitle, {m_fileSize, written, timestamp, timestamp, false});
     m_fileSize += written;
-    return 0;
+    return ok ? 0 : MP4_ERR_TABLE_FULL;
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
@@ -235,8 +212,7 @@ int CMp4Muxer::WriteTimeCode(uint32_t value) {
     }
     if (!FitsLayout(4)) return MP4_ERR_TABLE_FULL;
     PutU32(*m_pIO, value);
-    CMp4TCTrakAtom& track = m_moov->m_trackTC;
-    const bool ok = AddSample(track, m_fileSize, 4, 1, 1);
+    const bool ok = m_moov->AddSample(m_moov->m_trackTC, {m_fileSize, 4, 1, 1, false});
     m_fileSize += 4;
     return ok ? 0 : MP4_ERR_TABLE_FULL;
   } catch (const bv_mp4_exception& e) {

@@ -34,8 +34,14 @@ class CMp4MoovAtom : public CMp4Atom {
   CMp4AudioTrakAtom m_trakAudio;
   CMp4TCTrakAtom m_trackTC;
   CMp4SubtitleTrakAtom m_trakSubtitle;
-  // The id of the track that received the last sample: a sample of another
-  // track opens a new chunk.
+  // Enters a sample in one of this movie's tracks: a sample of another track
+  // than the last one opens a new chunk.
+  bool AddSample(CMp4TrakAtom& track, const Mp4Sample& sample) {
+    const bool newChunk = m_lastTrackId != track.m_nTrackId;
+    m_lastTrackId = track.m_nTrackId;
+    return track.PutSample(sample, newChunk);
+  }
+  // The id of the track that received the last sample.
   uint32_t m_lastTrackId = 0;
   bool m_bReserved;
   IBaseIO* m_pFileIO;

@@ -48,6 +48,19 @@ void CMp4TrakAtom::SetTiming(uint32_t timescale, uint64_t frameDuration, CMp4Stt
   stts.SetDefaultDelta(static_cast<uint32_t>(frameDuration ? frameDuration : 1));
 }
 
+bool CMp4TrakAtom::PutSample(const Mp4Sample& sample, bool newChunk) {
+  const uint32_t number = GetSampleCount() + 1;
+  if (KeepsTime()) {
+    m_lastDelta = static_cast<uint32_t>(sample.dts - m_lastTime);
+    m_lastTime = sample.dts;
+  }
+  bool ok = AddSample(sample.offset, sample.size, sample.dts, sample.pts, newChunk);
+  if (ok && sample.sync) ok = AddSyncSample(number);
+  // The first sample starts the track whether or not it is a sync sample.
+  if (ok && number == 1 && KeepsTime()) m_firstTime = sample.dts;
+  return ok;
+}
+
 bool CMp4TrakAtom::WritesNothing() { return !m_bForceWrite && (m_nTrackId == 0 || GetSampleCount() < 1); }
 
 uint64_t CMp4TrakAtom::MediaDuration() {

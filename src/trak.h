@@ -31,6 +31,15 @@ class CMp4ContainerAtom : public CMp4Atom {
   std::vector<CMp4Atom*> m_children;  // not owned: members of the track
 };
 
+// One sample as the frame writers and the repair hand it to a track.
+struct Mp4Sample {
+  uint64_t offset = 0;  // file offset of its first byte
+  uint32_t size = 0;
+  uint64_t dts = 0;
+  uint64_t pts = 0;
+  bool sync = false;  // a random-access point (used by tracks with a sync table)
+};
+
 class CMp4TrakAtom : public CMp4Atom {
  public:
   explicit CMp4TrakAtom(IBaseIO* io);
@@ -42,8 +51,12 @@ class CMp4TrakAtom : public CMp4Atom {
 
   bool IsEnabled() const { return static_cast<int32_t>(m_nTrackId) > 0; }
   virtual uint32_t GetSampleCount() = 0;
-  // Enters one sample in the track's tables; false when a table refuses it.
-  virtual bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) = 0;
+  // The one road for a sample, shared by the frame writers and the repair:
+  // the track's timing (first and last time, last delta), its table entries
+  // and its sync entry. newChunk is the movie's interleave decision. False
+  // when a table refuses the sample; the timing then still advances, so that
+  // the next delta is measured from the time the host gave last.
+  bool PutSample(const Mp4Sample& sample, bool newChunk);
   virtual void SetVersion1(bool version1);
   uint32_t GetTimeScale() const { return m_timeScale; }
   virtual uint64_t GetDataSize() { return 0; }
@@ -78,6 +91,11 @@ class CMp4TrakAtom : public CMp4Atom {
   virtual uint32_t MdiaSize() = 0;
   virtual void WriteTref() {}
   virtual uint32_t TrefSize() { return 0; }
+  // Enters one sample in the track's tables; false when a table refuses it.
+  virtual bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) = 0;
+  virtual bool AddSyncSample(uint32_t /*sampleNumber*/) { return true; }
+  // Tracks whose durations come from another track keep no time of their own.
+  virtual bool KeepsTime() const { return true; }
   bool WritesNothing();
   // Time scale (0 becomes 1000) and configured sample duration, kept in the
   // track, its media header and the duration of a lone sample in stts.
@@ -103,6 +121,7 @@ class CMp4VideoTrakAtom : public CMp4TrakAtom {
     return m_stbl.AddSample(offset, size, dts, pts, newChunk);
   }
   uint64_t GetDataSize() override { return m_stbl.GetSampleDataSize(); }
+  bool AddSyncSample(uint32_t sampleNumber) override { return m_stbl.AddSyncSample(sampleNumber); }
   CMp4VideoStblAtom& Stbl() { return m_stbl; }
 
   bool m_bHasTref = false;
@@ -209,6 +228,8 @@ class CMp4TCTrakAtom : public CMp4TrakAtom {
     return m_stbl.AddSample(offset, size, pts, newChunk);
   }
   CMp4TMCDStblAtom& Stbl() { return m_stbl; }
+  // Its durations follow the video track when the movie is written.
+  bool KeepsTime() const override { return false; }
   void SetNullHeader(bool nullHeader) { m_minf.m_bNullHeader = nullHeader; }
 
  protected:
