@@ -67,7 +67,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     // sample's offset must still be the true end.
     m_fileSize += bytes;
     if (!ok) return MP4_ERR_TABLE_FULL;
-    return 0;
+    return m_info.WriteVideoFrame(dts, pts, sync, static_cast<uint32_t>(bytes), *m_pIO);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
@@ -113,7 +113,7 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
       LOGE("call AfterWriteAudioFrame failed");
       return MP4_ERR_TABLE_FULL;
     }
-    return 0;
+    return m_info.WriteAudioFrame(timestamp, payloadSize);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
@@ -190,7 +190,8 @@ int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t ti
     }
     const bool ok = m_moov->AddSample(m_moov->m_trakSubtitle, {m_fileSize, written, timestamp, timestamp, false});
     m_fileSize += written;
-    return ok ? 0 : MP4_ERR_TABLE_FULL;
+    if (!ok) return MP4_ERR_TABLE_FULL;
+    return m_info.WriteSubtitleFrame(timestamp, written);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
@@ -214,7 +215,8 @@ int CMp4Muxer::WriteTimeCode(uint32_t value) {
     PutU32(*m_pIO, value);
     const bool ok = m_moov->AddSample(m_moov->m_trackTC, {m_fileSize, 4, 1, 1, false});
     m_fileSize += 4;
-    return ok ? 0 : MP4_ERR_TABLE_FULL;
+    if (!ok) return MP4_ERR_TABLE_FULL;
+    return m_info.WriteTimeCode(value);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
