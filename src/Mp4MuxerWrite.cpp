@@ -113,7 +113,8 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
       LOGE("call AfterWriteAudioFrame failed");
       return MP4_ERR_TABLE_FULL;
     }
-    return m_info.WriteAudioFrame(timestamp, payloadSize);
+    const bool noVideo = !m_nalParser && !m_moov->m_trakVideo.IsEnabled();
+    return m_info.WriteAudioFrame(timestamp, payloadSize, noVideo, *m_pIO);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {

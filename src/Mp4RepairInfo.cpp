@@ -199,6 +199,10 @@ int CRepairInfoWriter::WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, ui
   b[17] = sync ? 1 : 0;
   StoreBE32(b + 18, size);
   if (const int rc = Put(b, sizeof(b))) return rc;
+  return CountRecord(media);
+}
+
+int CRepairInfoWriter::CountRecord(IBaseIO& media) {
   ++m_recordCount;
   if (m_recordCount - m_countAtFlush < m_flushInterval) return 0;
   // A failure here is the output's own, reported by the frame writer.
@@ -207,13 +211,14 @@ int CRepairInfoWriter::WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, ui
   return Flush();
 }
 
-int CRepairInfoWriter::WriteAudioFrame(uint64_t timestamp, uint32_t size) {
+int CRepairInfoWriter::WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media) {
   if (!IsOpen()) return 0;
   uint8_t b[13];
   b[0] = INFO_PACKET_AUDIO_FRAME;
   StoreBE64(b + 1, timestamp);
   StoreBE32(b + 9, size);
-  return Put(b, sizeof(b));
+  if (const int rc = Put(b, sizeof(b))) return rc;
+  return counts ? CountRecord(media) : 0;
 }
 
 int CRepairInfoWriter::WriteSubtitleFrame(uint64_t timestamp, uint32_t size) {

@@ -59,11 +59,13 @@ class CRepairInfoWriter {
   int WriteSubtitleTrack(uint32_t codec, uint32_t timescale);
   int WriteTimeCodeTrack(const mp4_time_code_track_info_t& info);
   int WriteMetadata(const char* key, const void* value, uint32_t length, int32_t type, const char* keyNamespace);
-  // Video records count towards the flush interval. Before the side file is
-  // flushed `media` is flushed too: a record on disk must never describe
-  // sample bytes that are still in a buffer of the process.
+  // Video records count towards the flush interval; audio records count
+  // only in a recording without a video track (`counts`), which would
+  // otherwise never reach the disk. Before the side file is flushed `media`
+  // is flushed too: a record on disk must never describe sample bytes that
+  // are still in a buffer of the process.
   int WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media);
-  int WriteAudioFrame(uint64_t timestamp, uint32_t size);
+  int WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media);
   int WriteSubtitleFrame(uint64_t timestamp, uint32_t size);
   int WriteTimeCode(uint32_t value);
 
@@ -73,13 +75,15 @@ class CRepairInfoWriter {
 
  private:
   int Put(const uint8_t* data, size_t size);
+  // Counts a record towards the interval and flushes when it is reached.
+  int CountRecord(IBaseIO& media);
   int Flush();
   int Fail(int code);
 
   CFileWriter m_file;
   std::wstring m_path;
   std::vector<uint8_t> m_record;  // reused for the variable-length records
-  uint32_t m_recordCount = 0;     // video frame records
+  uint32_t m_recordCount = 0;     // records counted towards the interval
   uint32_t m_countAtFlush = 0;
   uint32_t m_flushInterval = kDefaultFlushInterval;
 };
