@@ -113,7 +113,8 @@ int CMp4Repair::Repair(const wchar_t* path, bool deleteInfoFile) {
     uint8_t box[8];
     m_output.Seek(static_cast<int64_t>(m_mdatPosition), 0);
     m_output.Read(box, sizeof(box));
-    if (std::memcmp(box + 4, "mdat", 4) != 0) {
+    const bool largeHeader = LoadBE32(box) == 1;
+    if (std::memcmp(box + 4, "mdat", 4) != 0 || largeHeader != m_bLargeFile) {
       LOGE("no media data box at %llu, side file does not belong to this file",
            static_cast<unsigned long long>(m_mdatPosition));
       return MP4_ERR_FAILED;
