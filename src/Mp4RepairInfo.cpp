@@ -65,18 +65,36 @@ int CRepairInfoWriter::Open(const std::wstring& path, uint8_t flags) {
 
 void CRepairInfoWriter::Remove() {
   m_file.Close();
+  m_pending.clear();
   if (!m_path.empty()) plat::RemoveFile(m_path.c_str());
 }
 
 int CRepairInfoWriter::Fail(int code) {
   m_file.Close();
+  m_pending.clear();
   return code;
+}
+
+void CRepairInfoWriter::Close() {
+  if (m_file.IsOpen()) Drain();
+  m_file.Close();
+  m_pending.clear();
 }
 
 int CRepairInfoWriter::Put(const uint8_t* data, size_t size) {
   if (!m_file.IsOpen()) return 0;
   try {
-    m_file.Write(data, static_cast<uint32_t>(size));
+    m_pending.insert(m_pending.end(), data, data + size);
+  } catch (const std::exception&) {
+    return Fail(MP4_ERR_FAILED);
+  }
+  return m_pending.size() >= kPendingBlock ? Drain() : 0;
+}
+
+int CRepairInfoWriter::Drain() {
+  try {
+    if (!m_pending.empty()) m_file.Write(m_pending.data(), static_cast<uint32_t>(m_pending.size()));
+    m_pending.clear();
     return 0;
   } catch (const bv_mp4_exception& e) {
     return Fail(MapErrorCode(e.code()));
@@ -87,6 +105,7 @@ int CRepairInfoWriter::Put(const uint8_t* data, size_t size) {
 
 int CRepairInfoWriter::Flush() {
   if (!m_file.IsOpen()) return 0;
+  if (const int rc = Drain()) return rc;
   try {
     m_file.Flush();
     return 0;

@@ -47,7 +47,8 @@ class CRepairInfoWriter {
   // Creates the file and writes the flags byte; on failure nothing is left.
   int Open(const std::wstring& path, uint8_t flags);
   bool IsOpen() const { return m_file.IsOpen(); }
-  void Close() { m_file.Close(); }
+  // Hands the pending records to the file and closes it.
+  void Close();
   // Closes the file and deletes it (a finished recording needs none).
   void Remove();
 
@@ -75,12 +76,19 @@ class CRepairInfoWriter {
 
  private:
   int Put(const uint8_t* data, size_t size);
+  // Writes the pending records to the file.
+  int Drain();
   // Counts a record towards the interval and flushes when it is reached.
   int CountRecord(IBaseIO& media);
   int Flush();
   int Fail(int code);
 
   CFileWriter m_file;
+  // Records not yet handed to the file. Appending here is a plain copy; the
+  // file gets them in blocks of kPendingBlock bytes or at a flush, so that a
+  // record costs no library call of its own.
+  std::vector<uint8_t> m_pending;
+  static constexpr size_t kPendingBlock = 64 * 1024;
   std::wstring m_path;
   std::vector<uint8_t> m_record;  // reused for the variable-length records
   uint32_t m_recordCount = 0;     // records counted towards the interval
