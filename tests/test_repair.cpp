@@ -173,6 +173,8 @@ TEST(Repair, FailedRepairLeavesBothFilesUntouched) {
   const long mdat = long(BE32(info, 1));
   std::vector<uint8_t> wrongPosition = info;
   wrongPosition[4] ^= 0x04;  // the mdat position no longer points at "mdat"
+  std::vector<uint8_t> wrongLayout = info;
+  wrongLayout[0] ^= MP4_FLAG_LARGE_FILE;  // a 64-bit mdat size the file does not have
   struct Case {
     const char* name;
     std::vector<uint8_t> info;
@@ -185,6 +187,7 @@ TEST(Repair, FailedRepairLeavesBothFilesUntouched) {
       {"output shorter than the mdat header", info, mdat + 4, MP4_ERR_FAILED, "too short"},
       {"side file without its mdat position", {0x10, 0, 0}, -1, MP4_ERR_FAILED, "nothing to repair"},
       {"mdat position elsewhere", wrongPosition, -1, MP4_ERR_FAILED, "does not belong"},
+      {"large-file flag without a large mdat header", wrongLayout, -1, MP4_ERR_FAILED, "does not belong"},
   };
   for (const Case& k : cases) {
     const std::string out = dir.File("case.mp4");
