@@ -50,8 +50,8 @@ CrashCopy RecordAndCopy(const TempDir& dir, const RecordPlan& plan, size_t video
   // The last call writes the frame that flushes both files.
   const bool recorded = rec.Open() && mp4_repair_set_flush_interval(rec.handle(), 10) == 0 &&
                         rec.WriteUntilVideo(videoFrames);
-  fs::copy_file(c.closed, c.crashed, fs::copy_options::overwrite_existing);
-  fs::copy_file(c.closed + ".info", c.crashed + ".info", fs::copy_options::overwrite_existing);
+  WriteBytes(c.crashed, ReadFile(c.closed));
+  WriteBytes(c.crashed + ".info", ReadFile(c.closed + ".info"));
   const int closed = rec.Close();
   quiet.Take();
   EXPECT_TRUE(recorded) << plan.file;
@@ -120,6 +120,7 @@ TEST(Repair, DamagedSideFileEndsTheRecords) {
       {"intact", 0, {}, 20},
       {"cut inside the last record", 5, {}, 19},
       {"cut after the type byte", 21, {}, 19},
+      {"last ten records lost", 10 * 22, {}, 10},
       {"zero tail", 0, std::vector<uint8_t>(4096, 0), 20},
       {"metadata length beyond the file", 0, {1, 1, 0xFF, 0xFF, 0xFF, 0xF0, 'k'}, 20},
       {"video track with a huge parameter set", 0, {2, 0, 0, 0, 25, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0,
@@ -131,7 +132,7 @@ TEST(Repair, DamagedSideFileEndsTheRecords) {
   const CrashCopy base = RecordAndCopy(dir, plan, 20);
   for (const Case& k : cases) {
     const std::string out = dir.File("case.mp4");
-    fs::copy_file(base.crashed, out, fs::copy_options::overwrite_existing);
+    WriteBytes(out, ReadFile(base.crashed));
     std::vector<uint8_t> info = ReadFile(base.crashed + ".info");
     info.resize(info.size() - static_cast<size_t>(k.cut));
     info.insert(info.end(), k.tail.begin(), k.tail.end());
@@ -142,6 +143,9 @@ TEST(Repair, DamagedSideFileEndsTheRecords) {
     ASSERT_EQ(MP4_SUCCESS, rc) << k.name;
     const BoxTree tree(ReadFile(out));
     EXPECT_TRUE(tree.Errors().empty()) << k.name;
+    // Cut right behind the movie, whatever was left of the old tail.
+    ASSERT_FALSE(tree.Top().empty());
+    EXPECT_EQ("moov", tree.Top().back().type) << k.name;
     const Box* stsz = tree.Find("moov/trak[0]/mdia/minf/stbl/stsz");
     ASSERT_NE(nullptr, stsz) << k.name;
     EXPECT_EQ(uint32_t(k.videoFrames), tree.U32(stsz->PayloadOffset() + 8)) << k.name;
@@ -191,7 +195,7 @@ TEST(Repair, FailedRepairLeavesBothFilesUntouched) {
   };
   for (const Case& k : cases) {
     const std::string out = dir.File("case.mp4");
-    fs::copy_file(base.crashed, out, fs::copy_options::overwrite_existing);
+    WriteBytes(out, ReadFile(base.crashed));
     if (k.outputLength >= 0) fs::resize_file(out, static_cast<uintmax_t>(k.outputLength));
     WriteBytes(out + ".info", k.info);
     const uint64_t outHash = Fnv1a(out), infoHash = Fnv1a(out + ".info");
