@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -28,8 +29,11 @@ namespace {
 
 bool Contains(const std::string& s, const std::string& what) { return s.find(what) != std::string::npos; }
 
+uint8_t PatternByte(uint64_t offset, uint8_t seed) { return static_cast<uint8_t>(offset * 7 + seed); }
+
 // A writer and the image of what it should leave on disk.
 struct Recorder {
+  static constexpr uint64_t kImageLimit = 1u << 24;  // offsets beyond are checked by formula
   CAlignFileWriterEx w;
   std::vector<uint8_t> image;
   uint64_t pos = 0;
@@ -45,10 +49,12 @@ struct Recorder {
     while (n > 0) {
       const uint64_t k = std::min<uint64_t>(n, 7777);
       chunk.resize(k);
-      for (uint64_t i = 0; i < k; ++i) chunk[i] = static_cast<uint8_t>((pos + i) * 7 + seed);
+      for (uint64_t i = 0; i < k; ++i) chunk[i] = PatternByte(pos + i, seed);
       w.Write(chunk.data(), static_cast<uint32_t>(k));
-      if (image.size() < pos + k) image.resize(pos + k);
-      std::copy(chunk.begin(), chunk.end(), image.begin() + static_cast<long>(pos));
+      if (pos + k <= kImageLimit) {
+        if (image.size() < pos + k) image.resize(pos + k);
+        std::copy(chunk.begin(), chunk.end(), image.begin() + static_cast<long>(pos));
+      }
       pos += k;
       n -= k;
     }
@@ -196,6 +202,105 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
     EXPECT_EQ(MP4_ERR_FAILED, w.create());
     EXPECT_TRUE(Contains(cap.Take(), "file path reach the max path size 1024"));
   }
+}
+
+std::vector<uint8_t> ReadRange(const std::string& path, uint64_t offset, size_t n) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<uint8_t> out(n);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(n));
+  out.resize(static_cast<size_t>(in.gcount()));
+  return out;
+}
+
+// Disarms the write fault of bv_direct_io whatever the test's outcome.
+struct FaultGuard {
+  FaultGuard(uint32_t nth, int err) { bv_direct_io::FailWriteForTest(nth, err); }
+  ~FaultGuard() { bv_direct_io::FailWriteForTest(0, 0); }
+};
+
+// A failed write of the file reaches the caller as a failed stream with the
+// error number (so the muxer's call returns its mapped code), the log line
+// stays, and nothing is written afterwards: the disk keeps what it had.
+TEST(AlignedWriter, FailedWritesFailTheStreamAndLeaveTheDiskAsItWas) {
+  const uint32_t kBlock = 4096, kCount = 2, kHeader = 8192;
+  enum Stage { kHeaderFlush, kDataWindow, kPageUpdate, kClose };
+  const struct {
+    Stage stage;
+    size_t fileSize;  // what the disk holds afterwards
+  } cases[] = {{kHeaderFlush, 0}, {kDataWindow, 8192}, {kPageUpdate, 16384}, {kClose, 24576}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stage);
+    TempDir dir;
+    const std::string path = dir.File("f.mp4");
+    StdoutCapture cap;
+    Recorder r(path, kBlock, kCount, kHeader);
+    std::vector<uint8_t> onDisk;
+    bool thrown = false;
+    try {
+      if (c.stage == kHeaderFlush) {
+        FaultGuard fault(1, ENOSPC);
+        r.Put(kHeader + 10, 1);
+      } else if (c.stage == kDataWindow) {
+        FaultGuard fault(2, ENOSPC);
+        r.Put(kHeader + 8192 + 10, 1);
+      } else {
+        r.Put(kHeader + 8192 + 10, 1);
+        onDisk = r.image;
+        const uint64_t end = r.pos;
+        FaultGuard fault(c.stage == kPageUpdate ? 1 : 2, ENOSPC);
+        if (c.stage == kPageUpdate) {
+          r.SeekTo(100);
+          r.Put(4, 2);  // lands in the header pages, in memory
+          r.SeekTo(end);
+        } else {
+          r.w.Flush();  // writes the partial window whole; the header is unchanged
+          r.Put(100, 3);  // the window fails again at close
+          EXPECT_TRUE(r.w.IsOpen());
+          EXPECT_FALSE(r.w.Close());
+        }
+      }
+    } catch (const bv_mp4_exception& e) {
+      thrown = true;
+      EXPECT_EQ(ENOSPC, e.code());
+    }
+    EXPECT_EQ(c.stage != kClose, thrown);
+    EXPECT_EQ(IBaseIO::kFailed, r.w.state);
+    EXPECT_EQ(ENOSPC, r.w.lastError);
+    EXPECT_FALSE(r.w.Close());
+    const std::string log = cap.Take();
+    EXPECT_TRUE(Contains(log, "written size not equal(")) << log;
+    if (c.stage == kHeaderFlush || c.stage == kDataWindow) onDisk = r.image;
+    onDisk.resize(c.fileSize);
+    EXPECT_EQ(onDisk, ReadFile(path));
+  }
+}
+
+// Offsets and the on-disk size are 64-bit: a window past 4 GiB is reloaded
+// from the file before it is written again, and the size counts every byte.
+// The file is sparse: only a few windows are written.
+TEST(AlignedWriter, SizesAndReloadsAreRightPastFourGiB) {
+  TempDir dir;
+  const std::string path = dir.File("big.mp4");
+  const uint64_t k4G = 1ull << 32;
+  Recorder r(path, 4096, 4, 4096);
+  r.Put(4096, 1);
+  r.SeekTo(k4G - 4096);
+  r.Put(8192, 2);  // straddles 4 GiB
+  r.SeekTo(k4G + (1u << 20));
+  r.Put(1, 3);
+  EXPECT_EQ(k4G + 4096, r.w.GetFileSize());
+  r.SeekTo(k4G + 100);  // back into written data: loaded, then patched
+  r.Put(2, 4);
+  EXPECT_EQ(k4G + (1u << 20) + 1, r.w.GetFileSize());
+  EXPECT_EQ(static_cast<int64_t>(k4G + 102), r.w.Ftell());
+  ASSERT_TRUE(r.w.Close());
+  std::vector<uint8_t> want;
+  for (uint64_t p = k4G - 4096; p < k4G + 4096; ++p) want.push_back(PatternByte(p, p - k4G - 100 < 2 ? 4 : 2));
+  want.resize(8192 + 4096, 0);  // the rest of the reloaded window
+  EXPECT_EQ(want, ReadRange(path, k4G - 4096, 8192 + 4096));
+  EXPECT_EQ(std::vector<uint8_t>{PatternByte(k4G + (1u << 20), 3)}, ReadRange(path, k4G + (1u << 20), 1));
+  EXPECT_EQ(k4G + (1u << 20) + 16384, std::filesystem::file_size(std::filesystem::u8path(path)));
 }
 
 }  // namespace
