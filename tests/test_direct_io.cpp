@@ -176,6 +176,9 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
     for (const auto& s : seeks) EXPECT_TRUE(Contains(log, s.message)) << log;
     EXPECT_TRUE(Contains(log, "Read in CAlignFileWriterEx not implement")) << log;
     EXPECT_EQ(IBaseIO::kOpen, r.w.state);  // a refused call is not a failed stream
+    // A position before the start fails the stream: the next write would land elsewhere.
+    EXPECT_THROW(r.w.Seek(-5, 1), bv_mp4_exception);
+    EXPECT_EQ(IBaseIO::kFailed, r.w.state);
     r.w.Close();
   }
   {
