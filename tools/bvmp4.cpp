@@ -303,13 +303,9 @@ class Recording {
   Recording(const Recording&) = delete;
   Recording& operator=(const Recording&) = delete;
 
-  int Create(const std::string& path, uint8_t flags) { return mp4_create_file_ex(path.c_str(), flags, &h_); }
-  int CreateWithCallbacks(const std::string& path, uint8_t flags) {
-    mp4_config_t config{};
-    config.flags = flags;
-    config.io_mode = MP4_IO_EXTERNAL;
-    config.pFunc = &host_io::table;
-    return mp4_create_file_full_ex(path.c_str(), &config, &h_);
+  int Create(const std::string& path, uint8_t flags, const mp4_config_t* config) {
+    if (config) return mp4_create_file_full_ex(path.c_str(), config, &h_);
+    return mp4_create_file_ex(path.c_str(), flags, &h_);
   }
   int Close() {
     const int rc = mp4_close_file(h_);
@@ -448,7 +444,11 @@ int RunMux(Options& o) {
 
   const auto t0 = std::chrono::steady_clock::now();
   Recording rec;
-  int rc = o.io_callbacks ? rec.CreateWithCallbacks(o.output, o.flags) : rec.Create(o.output, o.flags);
+  mp4_config_t callbacks{};
+  callbacks.flags = o.flags;
+  callbacks.io_mode = MP4_IO_EXTERNAL;
+  callbacks.pFunc = &host_io::table;
+  int rc = rec.Create(o.output, o.flags, o.io_callbacks ? &callbacks : nullptr);
   if (rc != MP4_SUCCESS) return Fail(("creating " + o.output).c_str(), rc);
 
   for (const auto& kv : o.meta) {
