@@ -93,8 +93,8 @@ TEST(FileDuration, FirstMovieHeaderAtTheTopOrInsideMoovGivesTheDuration) {
       {"box larger than the file", Cat({ftyp, Box("mdat", Box("moov", Mvhd(0, 600, 1800)), 1 << 20)}), 0,
        "ftyp mdat"},
       {"mvhd cut in its fields", Cut(Box("moov", Mvhd(0, 600, 1800)), 84), 0, "moov"},
-      {"mvhd size field too small", Box("moov", Cat({Box("mvhd", Be(0, 4)), Box("free", Be(600, 16))})), 0,
-       "moov"},
+      {"mvhd size field too small",
+       Box("moov", Cat({Box("mvhd", Be(0, 4)), Box("free", Cat({Be(0, 8), Be(600, 4), Be(1800, 4)}))})), 0, "moov"},
   };
   TempDir dir;
   for (const Image& image : images) {
