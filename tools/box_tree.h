@@ -123,7 +123,7 @@ inline void Walk(ByteFile& f, uint64_t begin, uint64_t end, int depth, std::vect
   uint64_t pos = begin;
   while (pos < end) {
     if (tree.count >= kMaxBoxes) {
-      if (!tree.capped) tree.problems.push_back("more than " + std::to_string(kMaxBoxes) + " boxes; the rest is not shown");
+      if (!tree.capped) tree.problems.push_back("more than " + std::to_string(kMaxBoxes) + " boxes; rest not shown");
       tree.capped = true;
       return;
     }
@@ -163,7 +163,9 @@ inline void Walk(ByteFile& f, uint64_t begin, uint64_t end, int depth, std::vect
     }
     box.size = total;
     ++tree.count;
-    if (IsContainer(box.type) && depth < kMaxDepth) Walk(f, pos + box.header, pos + total, depth + 1, box.children, tree);
+    if (IsContainer(box.type) && depth < kMaxDepth) {
+      Walk(f, pos + box.header, pos + total, depth + 1, box.children, tree);
+    }
     out.push_back(std::move(box));
     pos += total;
   }
