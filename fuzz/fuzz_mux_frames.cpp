@@ -1,7 +1,7 @@
 // Drives the exports with fuzzed track descriptions and frames: nothing may
 // crash, and every file that was closed must still be a well-formed tree of
 // boxes whose top level covers the file exactly, with a movie box when any
-// sample was accepted.
+// sample was accepted, and of the size the open-file queries announced.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -141,12 +141,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     mp4_get_duration_ms(h);
   }
+  // What close will write: the media data ends at the file size so far and
+  // the movie box behind it has the size announced now.
+  uint64_t mediaEnd = 0;
+  mp4_get_file_size(h, &mediaEnd);
+  const uint32_t moovSize = mp4_get_moov_size(h);
   const int closed = mp4_close_file(h);
   if (closed == MP4_SUCCESS) {
     const std::vector<uint8_t> file = ReadAll(path);
     bool moov = false;
     if (!file.empty() && (!CheckTopLevel(file, &moov) || !moov)) {
       std::fprintf(stderr, "malformed file after a successful close (%zu bytes)\n", file.size());
+      std::abort();
+    }
+    if (file.size() != mediaEnd + moovSize) {
+      std::fprintf(stderr, "file of %zu bytes, announced %llu + %u\n", file.size(),
+                   static_cast<unsigned long long>(mediaEnd), moovSize);
       std::abort();
     }
   }

@@ -225,7 +225,9 @@ int CMp4Muxer::WriteTimeCode(uint32_t value) {
   }
 }
 
-uint32_t CMp4Muxer::GetMoovSize() { return m_moov ? m_moov->GetSize() : 0; }
+// The size close would write now: nothing before the file head exists (close
+// then ignores the file), else the movie box with every stts final entry.
+uint32_t CMp4Muxer::GetMoovSize() { return m_moov && m_bHeaderWritten ? m_moov->GetSize() : 0; }
 
 int CMp4Muxer::GetBitrate(bool video, double* bitrate) {
   if (!m_moov) {

@@ -10,6 +10,7 @@
 #include "bv_mp4.h"
 #include "log.h"
 #include "mp4_registry.h"
+#include "Mp4FileInfo.h"
 #include "Mp4Muxer.h"
 #include "platform.h"
 
@@ -309,6 +310,52 @@ BV_MP4_API uint64_t BV_MP4_CALL mp4_get_duration_ms(mp4_handle h) {
   } catch (const std::exception&) {
     return 0;
   }
+}
+
+BV_MP4_API uint64_t BV_MP4_CALL mp4_get_file_duration(const wchar_t* path) {
+  if (path == nullptr) {
+    LOGE("path pointer is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  return GetFileDurationMs(path);
+}
+
+BV_MP4_API uint64_t BV_MP4_CALL mp4_get_file_duration_ex(const char* path) {
+  if (path == nullptr) {
+    LOGE("path pointer is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  // A path that does not convert whole names no file we could answer for.
+  wchar_t wide[CMp4Muxer::kMaxPath];
+  if (ConvertPath(path, wide, __func__) != 0) return 0;
+  return GetFileDurationMs(wide);
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_get_file_size(mp4_handle h, uint64_t* size) {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CMp4Muxer* muxer = LookupHandle(h, __func__);
+  if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
+  if (size == nullptr) {
+    LOGE("size is null");
+    return MP4_ERR_INVALID_PARAM;
+  }
+  *size = muxer->FileSize();
+  return 0;
+}
+
+BV_MP4_API uint32_t BV_MP4_CALL mp4_get_moov_size(mp4_handle h) {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CMp4Muxer* muxer = LookupHandle(h, __func__);
+  if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
+  return muxer->GetMoovSize();
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_get_video_bitrate(mp4_handle h, double* bitrate) {
+  BV_HANDLE_CALL(h, bitrate, "bitrate pointer is null", GetBitrate(true, bitrate));
+}
+
+BV_MP4_API int BV_MP4_CALL mp4_get_audio_bitrate(mp4_handle h, double* bitrate) {
+  BV_HANDLE_CALL(h, bitrate, "bitrate pointer is null", GetBitrate(false, bitrate));
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_set_safe_param(void) {

@@ -64,9 +64,11 @@ bool CMp4TrakAtom::PutSample(const Mp4Sample& sample, bool newChunk) {
 bool CMp4TrakAtom::WritesNothing() { return !m_bForceWrite && (m_nTrackId == 0 || GetSampleCount() < 1); }
 
 uint64_t CMp4TrakAtom::MediaDuration() {
-  if (m_sampleDuration == 0) m_sampleDuration = m_lastDelta;
   if (GetSampleCount() == 0 && !m_bForceWrite) return 0;
-  return m_lastTime - m_firstTime + m_sampleDuration;
+  // The measured delta is read, not kept: a duration asked for while
+  // recording must not fix the step that close later writes.
+  const uint32_t step = m_sampleDuration != 0 ? m_sampleDuration : m_lastDelta;
+  return m_lastTime - m_firstTime + step;
 }
 
 uint64_t CMp4TrakAtom::MovieDuration() {

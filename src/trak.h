@@ -66,8 +66,8 @@ class CMp4TrakAtom : public CMp4Atom {
   void SetTrackId(uint32_t id);
 
   // Media duration in track time-scale units: last - first + one sample
-  // duration (the configured one, else the last measured delta, which is
-  // then kept). A track without samples lasts 0.
+  // duration (the configured one, else the last measured delta). A track
+  // without samples lasts 0.
   uint64_t MediaDuration();
   // The media duration in movie time-scale units.
   uint64_t MovieDuration();

@@ -1,5 +1,6 @@
 # Fails unless every symbol the library exports is an mp4_* or mm_log_*
 # function. ELF: nm -D; PE: the export name table printed by objdump -p.
+cmake_policy(SET CMP0057 NEW)  # if(IN_LIST)
 set(names "")
 if(OBJDUMP)
   execute_process(COMMAND ${OBJDUMP} -p ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
@@ -25,6 +26,20 @@ foreach(n IN LISTS names)
     math(EXPR count "${count}+1")
   elseif(NOT n MATCHES "^(_init|_fini|_edata|_end|__bss_start|BV_MP4_1\\.0)$")
     message(FATAL_ERROR "unexpected exported symbol: ${n}")
+  endif()
+endforeach()
+# The interface, each function under its plain name.
+set(required
+  mp4_create_file mp4_create_file_ex mp4_create_file_adv mp4_create_file_adv_ex mp4_create_file_full
+  mp4_create_file_full_ex mp4_close_file mp4_set_safe_param mp4_get_safe_param
+  mp4_set_video_track mp4_set_audio_track mp4_set_subtitle_track mp4_set_time_code_track mp4_set_metadata
+  mp4_set_metadata_ex mp4_write_video_frame mp4_write_audio_frame mp4_write_subtitle_frame mp4_write_time_code
+  mp4_get_duration_ms mp4_get_file_duration mp4_get_file_duration_ex mp4_get_file_size mp4_get_moov_size
+  mp4_get_video_bitrate mp4_get_audio_bitrate mp4_repair_file mp4_repair_file_ex mp4_repair_set_flush_interval
+  mm_log_debug mm_log_info mm_log_warn mm_log_error mm_log_init)
+foreach(r IN LISTS required)
+  if(NOT r IN_LIST names)
+    message(FATAL_ERROR "missing export: ${r}")
   endif()
 endforeach()
 if(count LESS 14)

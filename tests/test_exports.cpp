@@ -28,6 +28,19 @@ TEST(Exports, NullAndUnknownHandlesAreRefusedWithTwo) {
   const std::string log = cap.Take();
   EXPECT_TRUE(Contains(log, "[error]") && Contains(log, "null handle")) << log;
   EXPECT_TRUE(Contains(log, "invalid handle 0x") || Contains(log, "invalid handle 0")) << log;
+
+  // The queries answer 2 in their own result's place.
+  uint64_t size = 0;
+  double rate = 0;
+  for (mp4_handle h : {static_cast<mp4_handle>(nullptr), static_cast<mp4_handle>(&never_issued)}) {
+    StdoutCapture quiet;
+    EXPECT_EQ(uint64_t{MP4_ERR_INVALID_HANDLE}, mp4_get_duration_ms(h));
+    EXPECT_EQ(uint32_t{MP4_ERR_INVALID_HANDLE}, mp4_get_moov_size(h));
+    EXPECT_EQ(MP4_ERR_INVALID_HANDLE, mp4_get_file_size(h, &size));
+    EXPECT_EQ(MP4_ERR_INVALID_HANDLE, mp4_get_video_bitrate(h, &rate));
+    EXPECT_EQ(MP4_ERR_INVALID_HANDLE, mp4_get_audio_bitrate(h, &rate));
+    EXPECT_TRUE(Contains(quiet.Take(), h ? "invalid handle" : "null handle"));
+  }
 }
 
 TEST(Exports, DoubleCloseReturnsTwoTheSecondTime) {
@@ -46,6 +59,8 @@ TEST(Exports, NullPointersGiveFourWithTheirMessages) {
   const std::string path = dir.File("n.mp4");
   const std::wstring wpath = Widen(path);
   mp4_handle h = nullptr;
+  mp4_handle open = nullptr;
+  ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("open.mp4").c_str(), 0, &open));
   mp4_config_t config{};
   struct Case {
     std::function<int()> call;
@@ -62,6 +77,12 @@ TEST(Exports, NullPointersGiveFourWithTheirMessages) {
       {[&] { return mp4_create_file_full(wpath.c_str(), &config, nullptr); }, "handle is null"},
       {[&] { return mp4_create_file_full_ex(nullptr, &config, &h); }, "path is null"},
       {[&] { return mp4_create_file_full_ex(path.c_str(), nullptr, &h); }, "config is null"},
+      // The file duration answers 4 in the duration's place.
+      {[&] { return static_cast<int>(mp4_get_file_duration(nullptr)); }, "path pointer is null"},
+      {[&] { return static_cast<int>(mp4_get_file_duration_ex(nullptr)); }, "path pointer is null"},
+      {[&] { return mp4_get_file_size(open, nullptr); }, "size is null"},
+      {[&] { return mp4_get_video_bitrate(open, nullptr); }, "bitrate pointer is null"},
+      {[&] { return mp4_get_audio_bitrate(open, nullptr); }, "bitrate pointer is null"},
   };
   for (const auto& c : cases) {
     StdoutCapture cap;
@@ -70,6 +91,7 @@ TEST(Exports, NullPointersGiveFourWithTheirMessages) {
     EXPECT_EQ(nullptr, h);
   }
   EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(MP4_SUCCESS, mp4_close_file(open));
 }
 
 // The converted path must stay below 1023 wide characters.

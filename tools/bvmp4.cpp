@@ -30,6 +30,7 @@
 #include "annexb_reader.h"
 #include "bv_mp4.h"
 #include "repair_command.h"
+#include "info_command.h"
 #include "result_names.h"
 #include "sps_dimensions.h"
 
@@ -48,12 +49,14 @@ void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: bvmp4 mux [options] [-o OUT]\n"
                "       bvmp4 repair FILE [--keep-info]\n"
+               "       bvmp4 info FILE\n"
                "       bvmp4 version\n"
                "       bvmp4 --help\n"
                "\n"
                "Records an Annex-B H.264/HEVC stream and/or an ADTS AAC stream into OUT\n"
                "(default out.mp4). A name containing \"mov\" gives a QuickTime movie.\n"
                "Without any input, the bundled sample clip is recorded into demo.mp4.\n"
+               "info prints FILE's duration, its box tree and one line per track.\n"
                "\n"
                "options:\n"
                "  --video FILE            Annex-B elementary stream\n"
@@ -616,6 +619,13 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (cmd == "repair") return bvtool::RunRepair(argc, argv, 2);
+  if (cmd == "info") {
+    if (argc != 3) {
+      std::fprintf(stderr, "usage: bvmp4 info FILE\n");
+      return kExitUsage;
+    }
+    return bvtool::RunInfo(argv[2]);
+  }
   if (cmd == "mux") {
     Options o;
     const int rc = ParseMuxArgs(argc, argv, 2, &o);
