@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "atom.h"
+#include "header_update.h"
 #include "ilst.h"
 #include "mvhd.h"
 #include "trak.h"
@@ -27,6 +28,14 @@ class CMp4MoovAtom : public CMp4Atom {
   bool SetMeta(const char* key, const void* value, uint32_t length, int32_t type, const char* keyNamespace);
   // Movie duration in milliseconds: the longer of video and audio.
   uint64_t ComputeDuration();
+
+  // Safe mode: sizes every table for the samples `maxDurationMs` can bring
+  // and makes the tracks write themselves before their first sample. False
+  // (with the reason logged) when the tracks' timing gives no usable size.
+  bool SetMaxDuration(uint32_t maxDurationMs);
+  // Safe mode: plans the in-place rewrite of the durations and of what the
+  // tables gained since the header was written or last updated.
+  void Update(CHeaderUpdate& plan);
 
   uint32_t m_nTrackCount = 0;
   CMp4MvhdAtom m_mvhd;
