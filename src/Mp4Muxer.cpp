@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <exception>
 
+#include "AlignFileWriter.h"
+#include "ExternalWriter.h"
 #include "log.h"
 #include "platform.h"
 
@@ -129,8 +131,15 @@ int CMp4Muxer::CreateOutput(const wchar_t* path, const mp4_config_t& config) {
         LOGE("error: pFunc should not be null when use external io mode");
         return MP4_ERR_INVALID_PARAM;
       }
-      LOGE("external io mode is not supported by this build");
-      return MP4_ERR_NOT_SUPPORTED;
+      {
+        auto writer = std::make_unique<ExternalWriter>(config.pFunc);
+        if (writer->Init(path, 0, 0) != 0) {
+          LOGE("init external writer failed");
+          return MP4_ERR_INVALID_PARAM;
+        }
+        m_pIO = std::move(writer);
+        return 0;
+      }
     case MP4_IO_SAFE_WRITE: {
       if (config.flags & MP4_FLAG_REPAIR) {
         LOGE("can't set repair flag on safe mode");
@@ -155,8 +164,14 @@ int CMp4Muxer::CreateOutput(const wchar_t* path, const mp4_config_t& config) {
         LOGI("update interval is 0, use 30 seconds");
         m_updateInterval = kDefaultUpdateIntervalSeconds;
       }
-      LOGE("safe write mode is not supported by this build");
-      return MP4_ERR_NOT_SUPPORTED;
+      auto writer = std::make_unique<CAlignFileWriterEx>();
+      const int rc = writer->Init(path, config.block_size, config.block_num);
+      if (rc != 0) {
+        LOGE("init CAlignFileWriter writer failed");
+        return rc;
+      }
+      m_pIO = std::move(writer);
+      return 0;
     }
     default:
       LOGE("invalid io mode %u", config.io_mode);
@@ -238,7 +253,8 @@ int CMp4Muxer::Close() {
 
   if (m_pIO) {
     if (m_pIO->state == IBaseIO::kOpen) m_fileSize = static_cast<uint64_t>(m_pIO->Ftell());
-    m_pIO->Close();
+    // The last pending bytes may only reach the disk here (safe write).
+    if (!m_pIO->Close() && m_pIO->state == IBaseIO::kFailed && result == 0) result = MapErrorCode(m_pIO->lastError);
   }
   LOGI("Muxer - Close - uninit takes %lld ms", static_cast<long long>(watch.Lap()));
 

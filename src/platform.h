@@ -23,6 +23,8 @@ int TruncateFile(const wchar_t* path, uint64_t size);
 
 // Unbuffered, write-through file for the direct-I/O cache. Only whole-file
 // operations the cache needs: sequential and positioned writes and reads.
+// Results are error numbers (errno values); LastErrorText gives the system's
+// own text for the last failure (strerror, or FormatMessageA on Windows).
 class RawFile {
  public:
   RawFile() = default;
@@ -36,8 +38,11 @@ class RawFile {
   int ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got);
   int Close();
   bool IsOpen() const;
+  std::string LastErrorText() const;
 
  private:
+  // The system's own code of the last failure (GetLastError or errno).
+  unsigned long sysError_ = 0;
 #if defined(_WIN32)
   void* handle_ = nullptr;
 #else

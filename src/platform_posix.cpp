@@ -54,11 +54,12 @@ RawFile::~RawFile() { Close(); }
 int RawFile::Create(const wchar_t* path) {
   Close();
   std::string narrow;
-  if (!WideToUtf8(path, narrow)) return EINVAL;
+  if (!WideToUtf8(path, narrow)) return static_cast<int>(sysError_ = EINVAL);
   // O_DSYNC: a completed write is on the device, the promise the direct-I/O
   // cache makes to the recording.
   fd_ = ::open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC, 0644);
-  return fd_ < 0 ? errno : 0;
+  if (fd_ < 0) return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
+  return 0;
 }
 
 int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
@@ -67,8 +68,10 @@ int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
     const ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
     }
+    // A device that accepts nothing and reports no error would loop forever.
+    if (n == 0) return static_cast<int>(sysError_ = EIO);
     p += n;
     offset += static_cast<uint64_t>(n);
     size -= static_cast<uint32_t>(n);
@@ -83,7 +86,7 @@ int RawFile::ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got) {
     const ssize_t n = ::pread(fd_, p, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
     }
     if (n == 0) break;
     p += n;
@@ -98,10 +101,13 @@ int RawFile::Close() {
   if (fd_ < 0) return 0;
   const int r = ::close(fd_);
   fd_ = -1;
-  return r == 0 ? 0 : errno;
+  if (r != 0) return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
+  return 0;
 }
 
 bool RawFile::IsOpen() const { return fd_ >= 0; }
+
+std::string RawFile::LastErrorText() const { return ErrorText(static_cast<int>(sysError_)); }
 
 uint64_t PreciseTime100ns() {
   timespec ts{};

@@ -65,9 +65,13 @@ RawFile::~RawFile() { Close(); }
 
 int RawFile::Create(const wchar_t* path) {
   Close();
-  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return ErrnoFromWin32(GetLastError());
+  // Unshared, write-through: every completed WriteFile is on the device.
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    sysError_ = GetLastError();
+    return ErrnoFromWin32(sysError_);
+  }
   handle_ = h;
   return 0;
 }
@@ -75,9 +79,15 @@ int RawFile::Create(const wchar_t* path) {
 int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
   LARGE_INTEGER pos;
   pos.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN)) return ErrnoFromWin32(GetLastError());
   DWORD written = 0;
-  if (!WriteFile(handle_, data, size, &written, nullptr) || written != size) return ErrnoFromWin32(GetLastError());
+  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN) || !WriteFile(handle_, data, size, &written, nullptr)) {
+    sysError_ = GetLastError();
+    return ErrnoFromWin32(sysError_);
+  }
+  if (written != size) {
+    sysError_ = ERROR_WRITE_FAULT;
+    return EIO;
+  }
   return 0;
 }
 
@@ -85,9 +95,11 @@ int RawFile::ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got) {
   *got = 0;
   LARGE_INTEGER pos;
   pos.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN)) return ErrnoFromWin32(GetLastError());
   DWORD read = 0;
-  if (!ReadFile(handle_, data, size, &read, nullptr)) return ErrnoFromWin32(GetLastError());
+  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN) || !ReadFile(handle_, data, size, &read, nullptr)) {
+    sysError_ = GetLastError();
+    return ErrnoFromWin32(sysError_);
+  }
   *got = read;
   return 0;
 }
@@ -96,10 +108,31 @@ int RawFile::Close() {
   if (handle_ == nullptr) return 0;
   const BOOL ok = CloseHandle(handle_);
   handle_ = nullptr;
-  return ok ? 0 : ErrnoFromWin32(GetLastError());
+  if (!ok) {
+    sysError_ = GetLastError();
+    return ErrnoFromWin32(sysError_);
+  }
+  return 0;
 }
 
 bool RawFile::IsOpen() const { return handle_ != nullptr; }
+
+std::string RawFile::LastErrorText() const {
+  char* text = nullptr;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(sysError_), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                 reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  if (n == 0 || text == nullptr) {
+    char buf[64];
+    std::snprintf(buf, sizeof(buf), "undefined error code %lu", sysError_);
+    return buf;
+  }
+  std::string out(text, n);
+  LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
 
 uint64_t PreciseTime100ns() {
   FILETIME ft;

@@ -1,0 +1,107 @@
+#include "bv_direct_io.h"
+
+#include <atomic>
+#include <cerrno>
+#include <vector>
+
+#include "bv_exception.h"
+#include "bv_mp4.h"
+#include "log.h"
+
+namespace bv {
+
+namespace {
+
+constexpr size_t kMaxPath = 1024;  // wide characters, terminator included
+constexpr uint64_t kSlowWriteMs = 100;
+constexpr int32_t kCreateFailed = 5;  // the cache's own code: the file could not be created
+
+std::atomic<uint32_t> g_faultCountdown{0};
+std::atomic<int> g_faultError{0};
+
+// True when the armed fault hits this write.
+bool TakeFault(int* err) {
+  uint32_t left = g_faultCountdown.load();
+  while (left > 0) {
+    if (g_faultCountdown.compare_exchange_weak(left, left - 1)) {
+      if (left != 1) return false;
+      *err = g_faultError.load();
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void bv_direct_io::FailWriteForTest(uint32_t nth, int err) {
+  g_faultError = err;
+  g_faultCountdown = nth;
+}
+
+bv_direct_io::bv_direct_io(const char* path) {
+  const long needed = plat::Utf8ToWide(path, nullptr, 0);
+  if (needed < 0) {
+    LOGE("wcstombs failed");
+    throw bv_mp4_exception(MP4_ERR_INVALID_PARAM);
+  }
+  if (static_cast<size_t>(needed) >= kMaxPath - 1) {
+    LOGE("file path reach the max path size 1024");
+    throw bv_mp4_exception(MP4_ERR_INVALID_PARAM);
+  }
+  std::vector<wchar_t> wide(static_cast<size_t>(needed) + 1);
+  plat::Utf8ToWide(path, wide.data(), wide.size());
+  if (m_file.Create(wide.data()) != 0) {
+    LOGE("open file %s fail, error:%s", path, m_file.LastErrorText().c_str());
+    throw bv_mp4_exception(kCreateFailed);
+  }
+}
+
+int64_t bv_direct_io::seek(uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) {
+    m_lastError = EINVAL;
+    LOGE("seek to %lli failed, error:%s", static_cast<long long>(offset), plat::ErrorText(EINVAL).c_str());
+    return -1;
+  }
+  m_pos = offset;
+  return static_cast<int64_t>(m_pos);
+}
+
+uint32_t bv_direct_io::write(const void* src, uint32_t n) {
+  if (m_writeError != 0) return 0;
+  const uint64_t start = plat::TickMs();
+  int err = 0;
+  std::string text;
+  if (TakeFault(&err)) {
+    text = plat::ErrorText(err);
+  } else if ((err = m_file.WriteAt(m_pos, src, n)) != 0) {
+    text = m_file.LastErrorText();
+  }
+  const uint64_t cost = plat::TickMs() - start;
+  if (err != 0) {
+    m_lastError = m_writeError = err;
+    LOGE("written size not equal(%u, written:%u), error:%s", n, 0u, text.c_str());
+    return 0;
+  }
+  m_pos += n;
+  if (cost > kSlowWriteMs) LOGW("write %u size data cost %ums", n, static_cast<unsigned>(cost));
+  return n;
+}
+
+uint32_t bv_direct_io::read(void* dst, uint32_t n) {
+  uint32_t got = 0;
+  const int err = m_file.ReadAt(m_pos, dst, n, &got);
+  m_lastError = err;
+  if (got != n) {
+    LOGW("read size not equal(%u, read:%u), error:%s", n, got, err ? m_file.LastErrorText().c_str() : "end of file");
+  }
+  m_pos += got;
+  return got;
+}
+
+void bv_direct_io::close() {
+  const int err = m_file.Close();
+  if (err != 0 && m_lastError == 0) m_lastError = err;
+}
+
+}  // namespace bv

@@ -1,0 +1,49 @@
+// The write-through file behind the direct-I/O cache: one unshared handle
+// whose completed writes are on the device (FILE_FLAG_WRITE_THROUGH on
+// Windows, O_DSYNC elsewhere), with a file position of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform.h"
+
+namespace bv {
+
+class bv_direct_io {
+ public:
+  // Creates or truncates the file at a UTF-8 path. Throws bv_mp4_exception:
+  // 4 for a path that does not convert or is too long, 5 when the file
+  // cannot be created.
+  explicit bv_direct_io(const char* path);
+  virtual ~bv_direct_io() = default;
+  bv_direct_io(const bv_direct_io&) = delete;
+  bv_direct_io& operator=(const bv_direct_io&) = delete;
+
+  // The new position, or -1.
+  virtual int64_t seek(uint64_t offset);
+  // Bytes written at the position: n, or 0 after a failure (logged; the
+  // error number is kept in last_error). After one failed write the file
+  // takes no more writes, so what reached the disk stays as it was.
+  virtual uint32_t write(const void* src, uint32_t n);
+  // Bytes read at the position; fewer than n at the end of the file.
+  // last_error tells a failure (non-zero) from the end of the file (0).
+  virtual uint32_t read(void* dst, uint32_t n);
+  virtual int64_t tell() const { return static_cast<int64_t>(m_pos); }
+  virtual void close();
+
+  int last_error() const { return m_lastError; }
+  int write_error() const { return m_writeError; }
+
+  // Test seam: the nth write from now (1 = the next one), on any file, fails
+  // with `err` without touching the disk; 0 disarms it.
+  static void FailWriteForTest(uint32_t nth, int err);
+
+ private:
+  plat::RawFile m_file;
+  uint64_t m_pos = 0;
+  int m_lastError = 0;
+  int m_writeError = 0;  // sticky: the first failed write
+};
+
+}  // namespace bv

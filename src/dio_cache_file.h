@@ -1,0 +1,131 @@
+// The direct-I/O cache behind the safe-write stream. The file is split in
+// two regions with one block-aligned memory buffer each:
+//  - the header region [0, header size): kept in memory for the whole
+//    recording (dio_page_buffer); after its first write only the pages an
+//    in-place update changed go to disk again, merged into ranges;
+//  - the data region behind it: a sliding window of block count x block size
+//    bytes (dio_buffer), written whole each time it fills.
+// All file access goes through one write-through bv_direct_io.
+//
+// A failed write of the file throws bv_mp4_exception with its error number
+// (after the log line) and the file takes no more writes afterwards, so a
+// recording never carries on with data missing behind a success, and what
+// already reached the disk stays intact.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bv_direct_io.h"
+
+namespace bv {
+
+struct dio_cache_config {
+  uint32_t block_size = 0;
+  uint32_t block_num = 0;
+  uint32_t header_size = 0;
+  uint32_t page_multiple = 1;
+};
+
+// A window of the file in an aligned buffer, starting at a multiple of the
+// alignment.
+class dio_buffer {
+ public:
+  dio_buffer(std::shared_ptr<bv_direct_io> io, uint32_t size, uint32_t alignment, uint64_t start);
+  virtual ~dio_buffer() = default;
+  dio_buffer(const dio_buffer&) = delete;
+  dio_buffer& operator=(const dio_buffer&) = delete;
+
+  // Moves the position to file offset p, sliding the window (and loading it
+  // from the file when it holds data already written) when p is outside.
+  virtual bool seek(uint64_t p);
+  virtual uint32_t write(const void* src, uint32_t n);
+  // Writes the window: exactly the bytes written when they end on a block
+  // boundary, otherwise the whole window.
+  virtual void flush();
+  virtual uint64_t tell() const { return m_start + m_pos; }
+
+  // The end of the furthest data ever flushed (64-bit: recordings pass 4 GiB).
+  uint64_t on_disk_size() const { return m_onDisk; }
+  uint64_t window_start() const { return m_start; }
+
+ protected:
+  void load(bool withSeek);
+  // Writes `length` window bytes from `from` at file offset `offset`.
+  void put(uint64_t offset, const uint8_t* from, uint32_t length);
+  // Starts an empty window at `start` (loaded when the file holds data there).
+  void move_to(uint64_t start, bool withSeek);
+
+  std::shared_ptr<bv_direct_io> m_io;
+  std::unique_ptr<uint8_t[]> m_raw;
+  uint8_t* m_data = nullptr;  // first multiple of the alignment in m_raw
+  uint32_t m_size;
+  uint32_t m_pos = 0;
+  bool m_dirty = false;
+  uint64_t m_start;
+  uint64_t m_end;
+  uint64_t m_onDisk = 0;
+  uint32_t m_hwm = 0;  // highest position written since the last flush
+  uint32_t m_alignment;
+};
+
+// The header region: a fixed window [0, size) that tracks the pages changed
+// after its first flush.
+class dio_page_buffer : public dio_buffer {
+ public:
+  dio_page_buffer(std::shared_ptr<bv_direct_io> io, uint32_t size, uint32_t page_size, uint32_t alignment);
+
+  bool seek(uint64_t p) override;
+  // Copies what fits in the region; 0 when nothing fits.
+  uint32_t write(const void* src, uint32_t n) override;
+  void flush() override;
+
+  uint32_t page_count() const { return m_pageCount; }
+
+ private:
+  void add_dirty_range(uint32_t first, uint32_t last);
+
+  uint32_t m_pageCount;
+  uint32_t m_pageSize;
+  std::vector<uint32_t> m_dirtyPages;
+  std::vector<uint8_t> m_pageFlags;
+  bool m_writtenOnce = false;
+};
+
+class dio_cache_file {
+ public:
+  // Creates the file. Throws bv_mp4_exception: 4 for a null path or a bad
+  // configuration, or bv_direct_io's codes.
+  dio_cache_file(const char* path, const dio_cache_config& config);
+  // Writes what is pending and closes, unless close() ran.
+  virtual ~dio_cache_file();
+  dio_cache_file(const dio_cache_file&) = delete;
+  dio_cache_file& operator=(const dio_cache_file&) = delete;
+
+  virtual uint32_t write(const void* src, uint32_t n);
+  virtual int64_t tell() const;
+  // origin 0 or 1; origin 2 and others throw 11.
+  bool seek(int64_t offset, int origin);
+  void flush();
+  uint64_t on_disk_size() const;
+  // Writes the pending data window and header pages and closes the file: 0,
+  // or the error number of the first failed write (then nothing more is
+  // written, so the disk keeps its last consistent state).
+  int close();
+
+  uint32_t header_size() const { return m_headerSize; }
+  int write_error() const { return m_io->write_error(); }
+
+ private:
+  std::string m_path;
+  uint32_t m_headerSize = 0;
+  std::shared_ptr<bv_direct_io> m_io;
+  std::shared_ptr<dio_buffer> m_data;
+  std::shared_ptr<dio_page_buffer> m_header;
+  bool m_inHeader = true;
+  bool m_closed = false;
+};
+
+}  // namespace bv
