@@ -3,6 +3,7 @@
 // playable up to its last update whenever the process or the machine dies.
 #include <exception>
 
+#include "AlignFileWriter.h"
 #include "header_update.h"
 #include "log.h"
 #include "Mp4Muxer.h"
@@ -15,14 +16,6 @@ namespace {
 // the first media data.
 constexpr uint32_t kHeaderSlack = 4096;
 
-// Gives the safe-mode stream its header size and opens the file; 0 or a
-// result code.
-int CreateReservedStream(IBaseIO& io, uint32_t headerSize) {
-  (void)io;
-  (void)headerSize;
-  LOGE("file not open");
-  return MP4_ERR_INVALID_PARAM;
-}
 }  // namespace
 
 int CMp4Muxer::ReserveHeader() {
@@ -34,13 +27,19 @@ int CMp4Muxer::ReserveHeader() {
   // SetMaxDuration keeps the tables within a 32-bit movie box.
   const uint64_t headerSize =
       uint64_t{m_ftyp->GetSize()} + m_free->GetSize() + kHeaderSlack + m_moov->GetSize();
+  auto* writer = dynamic_cast<CAlignFileWriterEx*>(m_pIO.get());
+  if (writer == nullptr) {
+    LOGE("file not open");
+    return MP4_ERR_INVALID_PARAM;
+  }
   if (m_videoInfo.frame_duration == 0) {
     LOGE("invalid video frame duration");
     return MP4_ERR_INVALID_PARAM;
   }
   const uint64_t perUpdate = uint64_t{m_videoInfo.timescale} * m_updateInterval / m_videoInfo.frame_duration;
   m_framesPerUpdate = perUpdate > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(perUpdate);
-  return CreateReservedStream(*m_pIO, static_cast<uint32_t>(headerSize));
+  writer->SetHeaderSize(static_cast<uint32_t>(headerSize));
+  return writer->create();
 }
 
 void CMp4Muxer::UpdateHeaderIfDue(uint64_t diskSizeBefore) {

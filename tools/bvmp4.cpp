@@ -66,6 +66,9 @@ void PrintUsage(std::FILE* out) {
                "  --time64                64-bit time fields (flag 0x01)\n"
                "  --meta KEY=VALUE        metadata item (repeatable)\n"
                "  --timecode              add a time-code track starting at 00:00:00:00\n"
+               "  --safe                  safe write: header reserved ahead and updated in place\n"
+               "  --max-duration S        safe write: longest recording in seconds (default 1800)\n"
+               "  --update-interval S     safe write: seconds between header updates (default 30)\n"
                "  -o, --output OUT        output file\n");
 }
 
@@ -82,6 +85,10 @@ struct Options {
   uint8_t flags = 0;
   bool timecode = false;
   bool demo = false;
+  // Safe write (io_mode 3) and its settings; block words are the library's
+  // page and window units.
+  bool safe = false;
+  mp4_config_t safe_config{0, MP4_IO_SAFE_WRITE, 0, 0, nullptr, 4096, 32, 0, 0, 0};
   std::vector<std::pair<std::string, std::string>> meta;
 };
 
@@ -197,6 +204,16 @@ int ParseMuxArgs(int argc, char** argv, int first, Options* o) {
       o->flags |= MP4_FLAG_TIME64;
     } else if (a == "--timecode") {
       o->timecode = true;
+    } else if (a == "--safe") {
+      o->safe = true;
+    } else if (a == "--max-duration" || a == "--update-interval") {
+      uint64_t n = 0;
+      if (!value(&v)) return kExitUsage;
+      if (!ParseUnsigned(v, &n) || n > UINT32_MAX) {
+        std::fprintf(stderr, "bvmp4: bad %s '%s'\n", a.c_str(), v.c_str());
+        return kExitUsage;
+      }
+      (a == "--max-duration" ? o->safe_config.max_duration : o->safe_config.update_interval) = static_cast<uint32_t>(n);
     } else if (a == "--meta") {
       if (!value(&v)) return kExitUsage;
       const size_t eq = v.find('=');
@@ -247,7 +264,10 @@ class Recording {
   Recording(const Recording&) = delete;
   Recording& operator=(const Recording&) = delete;
 
-  int Create(const std::string& path, uint8_t flags) { return mp4_create_file_ex(path.c_str(), flags, &h_); }
+  int Create(const std::string& path, uint8_t flags, const mp4_config_t* config) {
+    if (config) return mp4_create_file_full_ex(path.c_str(), config, &h_);
+    return mp4_create_file_ex(path.c_str(), flags, &h_);
+  }
   int Close() {
     const int rc = mp4_close_file(h_);
     h_ = nullptr;
@@ -385,7 +405,9 @@ int RunMux(Options& o) {
 
   const auto t0 = std::chrono::steady_clock::now();
   Recording rec;
-  int rc = rec.Create(o.output, o.flags);
+  mp4_config_t safe = o.safe_config;
+  safe.flags = o.flags;
+  int rc = rec.Create(o.output, o.flags, o.safe ? &safe : nullptr);
   if (rc != MP4_SUCCESS) return Fail(("creating " + o.output).c_str(), rc);
 
   for (const auto& kv : o.meta) {
@@ -400,6 +422,14 @@ int RunMux(Options& o) {
     vi.codec_type = o.codec == bvtool::VideoCodec::kH264 ? MP4_VIDEO_H264 : MP4_VIDEO_HEVC;
     vi.width = static_cast<uint16_t>(o.width);
     vi.height = static_cast<uint16_t>(o.height);
+    if (o.safe) {  // safe write wants them up front
+      vi.sps = vreader->sps().data();
+      vi.sps_size = static_cast<uint16_t>(vreader->sps().size());
+      vi.pps = vreader->pps().data();
+      vi.pps_size = static_cast<uint16_t>(vreader->pps().size());
+      vi.vps = vreader->vps().data();
+      vi.vps_size = static_cast<uint16_t>(vreader->vps().size());
+    }
     rc = mp4_set_video_track(rec.get(), &vi);
     if (rc != MP4_SUCCESS) return Fail("declaring the video track", rc);
   }
