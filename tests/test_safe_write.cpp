@@ -195,6 +195,102 @@ TEST(SafeWrite, CopiesAfterEachUpdateHoldTheFramesUpToIt) {
   }
 }
 
+// Safe-mode refusals, and a recording whose reserved tables fill up: the
+// frames that fitted stay playable after close.
+TEST(SafeWrite, RefusalsAndFullTables) {
+  TempDir dir;
+  auto config = [](uint32_t flags, uint32_t maxDuration) {
+    mp4_config_t c{};
+    c.flags = flags;
+    c.io_mode = MP4_IO_SAFE_WRITE;
+    c.block_size = 4096;
+    c.block_num = 2;
+    c.max_duration = maxDuration;
+    return c;
+  };
+  StdoutCapture quiet;
+  const std::wstring path = Widen(dir.File("refused.mp4"));
+  struct Row {
+    uint32_t flags, maxDuration;
+    int rc;
+  };
+  for (const Row& r : {Row{0, 604801, MP4_ERR_INVALID_PARAM}, Row{MP4_FLAG_REPAIR, 60, MP4_ERR_NOT_SUPPORTED},
+                       Row{0, 604800, 0}}) {
+    CMp4Muxer m;
+    EXPECT_EQ(r.rc, m.Create(path.c_str(), config(r.flags, r.maxDuration))) << r.maxDuration;
+  }
+  {
+    CMp4Muxer m;
+    ASSERT_EQ(0, m.Create(path.c_str(), config(0, 60)));
+    const mp4_subtitle_track_info_t cc{MP4_SUBTITLE_CEA608, 0};
+    EXPECT_EQ(MP4_ERR_NOT_SUPPORTED, m.SetSubtitleTrack(cc));
+    const uint8_t frame[] = {0x61, 2, 0, 0, 0x94, 0x20};
+    EXPECT_EQ(MP4_ERR_NOT_SUPPORTED, m.WriteSubtitleFrame(frame, sizeof(frame), 0));
+    // Audio alone: the update interval is counted in video frames.
+    mp4_audio_track_info_t a{48000, 1024, MP4_AUDIO_AAC_ADTS, 48000, 2, 2};
+    ASSERT_EQ(0, m.SetAudioTrack(a));
+    const auto adts = LoadAdtsFrames("audio_48000_2.aac");
+    EXPECT_EQ(MP4_ERR_INVALID_PARAM, m.WriteAudioFrame(adts[0].bytes.data(), static_cast<uint32_t>(adts[0].bytes.size()), 0));
+    EXPECT_NE(std::string::npos, quiet.Take().find("invalid video frame duration"));
+  }
+
+  // One second reserved: 25 video and 46 audio frames fit.
+  Settings s;
+  s.maxDuration = 1;
+  s.loops = 1;
+  const std::string full = dir.File("full.mp4");
+  SafeRecording rec(full, s);
+  ASSERT_EQ(0, rec.rc());
+  StdoutCapture cap;
+  size_t refused = 0, accepted = 0;
+  while (!rec.Done()) {
+    rec.Step();
+    EXPECT_TRUE(rec.rc() == 0 || rec.rc() == MP4_ERR_TABLE_FULL) << rec.rc();
+    (rec.rc() == 0 ? accepted : refused) += 1;
+  }
+  EXPECT_EQ(0, rec.muxer().Close());
+  EXPECT_NE(std::string::npos, cap.Take().find("reach the max frame num 25"));
+  EXPECT_EQ(25u + 46u, accepted);
+  EXPECT_EQ(rec.video() + rec.audio() - accepted, refused);
+  if (ConformanceToolsAvailable()) {
+    std::string errors;
+    const Frames got = ProbeFrames(full, &errors);
+    EXPECT_EQ("", errors);
+    EXPECT_EQ(25u, got.video);
+    EXPECT_EQ(46u, got.audio);
+  }
+}
+
+// Past 4 GiB (a hole in the media data, so nothing near 4 GiB is written):
+// updates keep coming and the large-file layout addresses every sample.
+TEST(SafeWrite, UpdatesContinuePastFourGiB) {
+  if (!ConformanceToolsAvailable()) GTEST_SKIP() << "ffprobe/ffmpeg not available";
+  TempDir dir;
+  const std::string path = dir.File("big.mp4");
+  Settings s;
+  s.flags = MP4_FLAG_LARGE_FILE;
+  SafeRecording rec(path, s);
+  ASSERT_EQ(0, rec.rc());
+  StdoutCapture quiet;
+  uint32_t updatesBefore = 0;
+  while (!rec.Done()) {
+    if (rec.video() == rec.TotalVideo() / 3 && updatesBefore == 0) {
+      updatesBefore = rec.muxer().HeaderUpdateCount();
+      rec.muxer().SkipMediaBytesForTest((4ull << 30) + 12345);
+    }
+    rec.Step();
+    ASSERT_EQ(0, rec.rc());
+  }
+  EXPECT_GE(rec.muxer().HeaderUpdateCount(), updatesBefore + 3);
+  ASSERT_EQ(0, rec.muxer().Close());
+  quiet.Take();
+  std::string errors;
+  const Frames got = ProbeFrames(path, &errors);
+  EXPECT_EQ("", errors);
+  EXPECT_EQ(rec.video(), got.video);
+  EXPECT_EQ(rec.audio(), got.audio);
+}
+
 #if !defined(_WIN32)
 // The crash matrix. A helper process (this test binary, running the disabled
 // helper test below) records in safe mode and dies by SIGKILL: after a
