@@ -62,6 +62,9 @@ class CMp4Muxer {
   // Safe mode: header updates made while recording (the one at close not
   // counted).
   uint32_t HeaderUpdateCount() const { return m_headerUpdates; }
+  // Safe mode: rewrites the reserved header in place now (what the periodic
+  // trigger and close do; benchmarks time it alone).
+  void UpdateHeader();
 
   bool IsQuickTime() const { return m_bQuickTime; }
   bool HeaderWritten() const { return m_bHeaderWritten; }
@@ -88,7 +91,6 @@ class CMp4Muxer {
   // a video frame, and the last update at close.
   int ReserveHeader();
   void UpdateHeaderIfDue(uint64_t diskSizeBefore);
-  void UpdateHeader();
   void FinishReservedHeader();
 
   std::unique_ptr<IBaseIO> m_pIO;
