@@ -91,7 +91,9 @@ void CMp4TrakAtom::Write() {
     return;
   }
   const int64_t start = m_pIO->Ftell();
-  PutHeader(*m_pIO, 8, "trak");
+  const bool hide = m_bForceWrite && GetSampleCount() == 0;
+  PutHeader(*m_pIO, 8, hide ? "free" : "trak");
+  m_hiddenTypePos = hide ? static_cast<uint64_t>(start) + 4 : 0;
   const uint64_t t = MovieDuration();
   m_tkhd.m_duration = t;
   m_edts.m_elst.m_segmentDuration = t;
@@ -109,6 +111,11 @@ void CMp4TrakAtom::Update(CHeaderUpdate& plan) {
   m_tkhd.Update(plan);
   m_edts.m_elst.Update(plan);
   UpdateMedia(plan);
+  if (m_hiddenTypePos != 0 && GetSampleCount() > 0) {
+    static const uint8_t kTrak[4] = {'t', 'r', 'a', 'k'};
+    plan.AddBytes(CHeaderUpdate::kTracks, m_hiddenTypePos, kTrak, 4);
+    m_hiddenTypePos = 0;
+  }
 }
 
 uint32_t CMp4TrakAtom::GetSize() {

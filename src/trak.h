@@ -65,8 +65,9 @@ class CMp4TrakAtom : public CMp4Atom {
   virtual void SetForceWrite(bool force) { m_bForceWrite = force; }
   void SetTrackId(uint32_t id);
   // Safe mode: plans the in-place rewrite of the track's durations and of
-  // what its tables gained since the last update. Boxes that were not
-  // written reserved log a logic error and add nothing.
+  // what its tables gained since the last update, and reveals a track
+  // written hidden once it holds samples. Boxes that were not written
+  // reserved log a logic error and add nothing.
   void Update(CHeaderUpdate& plan);
 
   // Media duration in track time-scale units: last - first + one sample
@@ -88,6 +89,12 @@ class CMp4TrakAtom : public CMp4Atom {
   uint32_t m_lastDelta = 0;
   bool m_bForceWrite = false;
   uint32_t m_timeScale = 1000;  // never 0
+  // A track forced out before its first sample (safe mode) is written as a
+  // "free" box and becomes a "trak" by one 4-byte rewrite once its counts
+  // are all in place: readers refuse a track whose counts disagree, and
+  // going from no samples to some changes three counts pages apart. The
+  // position of that box type; 0 when the track is visible.
+  uint64_t m_hiddenTypePos = 0;
 
  protected:
   // Stores the media duration in mdhd and writes the media box.

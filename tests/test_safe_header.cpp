@@ -130,6 +130,18 @@ TEST(ReservedHeader, CapacitiesFollowTheMaximumDuration) {
     ASSERT_TRUE(m.moov.SetMaxDuration(r.maxMs));
     const uint32_t calc = m.moov.GetSize();
     m.WriteHead();
+    // Tracks stay hidden until they hold samples: give each one.
+    EXPECT_EQ(0u, bvtest::BoxTree(m.file.All()).Count("moov", "trak"));
+    uint64_t at = m.file.Size();
+    for (CMp4TrakAtom* track : {static_cast<CMp4TrakAtom*>(&m.moov.m_trakVideo), static_cast<CMp4TrakAtom*>(&m.moov.m_trakAudio)}) {
+      if (!track->IsEnabled()) continue;
+      PutZeros(m.file, 10);
+      EXPECT_TRUE(m.moov.AddSample(*track, {at, 10, 0, 0, true}));
+      at += 10;
+    }
+    CHeaderUpdate reveal;
+    m.moov.Update(reveal);
+    reveal.Apply(m.file, 0);
     const std::string log = cap.Take();
     EXPECT_EQ(std::string::npos, log.find("not equal")) << log;
     const bvtest::BoxTree tree(m.file.All());
@@ -209,75 +221,83 @@ TEST(ReservedHeader, EveryCutOfAnUpdateLeavesConsistentTables) {
         offset += 50;
       }
     };
-    addSamples(0, 40);
-    {
-      CHeaderUpdate first;
-      m.moov.Update(first);
-      m.mdat.Update(first);
-      first.Apply(m.file, 0);
-    }
-    addSamples(40, 100);
-
-    // The seam: the file and the number of writes after each page-run write.
-    static std::vector<Bytes> cuts;
-    static std::vector<size_t> writesAt;
-    static RecordingFile* file;
-    cuts.clear();
-    writesAt.assign(1, m.file.writes.size());
-    file = &m.file;
-    CHeaderUpdate::SetWriteHookForTest([](uint32_t) {
-      cuts.push_back(file->All());
-      writesAt.push_back(file->writes.size());
-    });
-    CHeaderUpdate plan;
-    m.moov.Update(plan);
-    m.mdat.Update(plan);
-    constexpr uint64_t kPage = 512;
-    const uint32_t runs = plan.Apply(m.file, kPage);
-    CHeaderUpdate::SetWriteHookForTest(nullptr);
-    ASSERT_EQ(runs, cuts.size());
-    EXPECT_GE(runs, 4u);  // at least one run per stage
-    for (uint32_t k = 0; k < runs; ++k) {
-      uint64_t last = 0;
-      for (size_t w = writesAt[k]; w < writesAt[k + 1]; ++w) {
-        const auto& wr = m.file.writes[w];
-        if (w > writesAt[k]) {
-          EXPECT_LE(wr.offset / kPage, last + 1) << "run " << k + 1 << " is not one page range";
-        }
-        last = std::max(last, (wr.offset + wr.size - 1) / kPage);
-      }
-    }
-
-    const Bytes final = m.file.All();
-    const bvtest::BoxTree done(final);
-    const std::string video = "moov/trak[0]/mdia/minf/stbl/", audio = "moov/trak[1]/mdia/minf/stbl/";
-    const char* chunks = large ? "co64" : "stco";
-    bool mdatSeen = false;
-    for (size_t k = 0; k < cuts.size(); ++k) {
-      SCOPED_TRACE("cut after write " + std::to_string(k + 1));
-      const bvtest::BoxTree t(cuts[k]);
-      for (const std::string& stbl : {video, audio}) {
-        const uint64_t stsz = Find(t, stbl + "stsz").offset, co = Find(t, stbl + chunks).offset;
-        const uint32_t samples = t.U32(stsz + 16), chunkCount = t.U32(co + 12);
-        EXPECT_TRUE(samples == 40 || samples == 100) << samples;
-        EXPECT_LE(chunkCount, samples) << stbl;
-        // Every entry a count covers is already the final one.
-        for (uint32_t i = 0; i < samples; ++i) ASSERT_EQ(done.U32(stsz + 20 + 4 * i), t.U32(stsz + 20 + 4 * i));
-        for (uint32_t i = 0; i < chunkCount * (large ? 2 : 1); ++i) {
-          ASSERT_EQ(done.U32(co + 16 + 4 * i), t.U32(co + 16 + 4 * i));
+    // Two updates, from no samples to 40 and from 40 to 100 per track.
+    for (const uint32_t upTo : {40u, 100u}) {
+      SCOPED_TRACE(upTo);
+      const uint32_t from = upTo == 40 ? 0 : 40;
+      addSamples(from, upTo);
+      // The seam: the file and the number of writes after each page-run write.
+      static std::vector<Bytes> cuts;
+      static std::vector<size_t> writesAt;
+      static RecordingFile* file;
+      cuts.clear();
+      writesAt.assign(1, m.file.writes.size());
+      file = &m.file;
+      CHeaderUpdate::SetWriteHookForTest([](uint32_t) {
+        cuts.push_back(file->All());
+        writesAt.push_back(file->writes.size());
+      });
+      CHeaderUpdate plan;
+      m.moov.Update(plan);
+      m.mdat.Update(plan);
+      constexpr uint64_t kPage = 512;
+      const uint32_t runs = plan.Apply(m.file, kPage);
+      CHeaderUpdate::SetWriteHookForTest(nullptr);
+      ASSERT_EQ(runs, cuts.size());
+      EXPECT_GE(runs, 4u);  // at least one run per stage
+      for (uint32_t k = 0; k < runs; ++k) {
+        uint64_t last = 0;
+        for (size_t w = writesAt[k]; w < writesAt[k + 1]; ++w) {
+          const auto& wr = m.file.writes[w];
+          if (w > writesAt[k]) {
+            EXPECT_LE(wr.offset / kPage, last + 1) << "run " << k + 1 << " is not one page range";
+          }
+          last = std::max(last, (wr.offset + wr.size - 1) / kPage);
         }
       }
-      const uint64_t stss = Find(t, video + "stss").offset;
-      for (uint32_t i = 0; i < t.U32(stss + 12); ++i) ASSERT_EQ(done.U32(stss + 16 + 4 * i), t.U32(stss + 16 + 4 * i));
-      // The mdat size comes last and alone.
-      const bvtest::Box& mdat = Find(t, "mdat");
-      const bool mdatNew = mdat.size == Find(done, "mdat").size;
-      EXPECT_TRUE(!mdatSeen || mdatNew);
-      EXPECT_EQ(mdatNew, k + 1 == cuts.size());
-      mdatSeen = mdatNew;
+
+      const Bytes final = m.file.All();
+      const bvtest::BoxTree done(final);
+      ASSERT_EQ(2u, done.Count("moov", "trak"));
+      const std::string video = "moov/trak[0]/mdia/minf/stbl/", audio = "moov/trak[1]/mdia/minf/stbl/";
+      const char* chunks = large ? "co64" : "stco";
+      bool mdatSeen = false;
+      for (size_t k = 0; k < cuts.size(); ++k) {
+        SCOPED_TRACE("cut after write " + std::to_string(k + 1));
+        const bvtest::BoxTree t(cuts[k]);
+        const size_t visible = t.Count("moov", "trak");
+        // Hidden tracks (before their first update) say nothing; a visible
+        // one has all its counts set.
+        EXPECT_TRUE(visible == 2 || from == 0) << visible;
+        for (size_t i = 0; i < visible; ++i) {
+          const std::string stbl = "moov/trak[" + std::to_string(i) + "]/mdia/minf/stbl/";
+          const uint64_t stts = Find(t, stbl + "stts").offset, stsz = Find(t, stbl + "stsz").offset,
+                         co = Find(t, stbl + chunks).offset;
+          const uint32_t samples = t.U32(stsz + 16), chunkCount = t.U32(co + 12);
+          EXPECT_TRUE(samples == from || samples == upTo) << samples;
+          EXPECT_LE(chunkCount, samples) << stbl;
+          EXPECT_TRUE(samples > 0 && chunkCount > 0 && t.U32(stts + 12) > 0) << stbl;
+          // Every entry a count covers is already the final one.
+          for (uint32_t e = 0; e < samples; ++e) ASSERT_EQ(done.U32(stsz + 20 + 4 * e), t.U32(stsz + 20 + 4 * e));
+          for (uint32_t e = 0; e < chunkCount * (large ? 2 : 1); ++e) {
+            ASSERT_EQ(done.U32(co + 16 + 4 * e), t.U32(co + 16 + 4 * e));
+          }
+        }
+        if (visible == 2) {
+          const uint64_t stss = Find(t, video + "stss").offset;
+          for (uint32_t e = 0; e < t.U32(stss + 12); ++e) {
+            ASSERT_EQ(done.U32(stss + 16 + 4 * e), t.U32(stss + 16 + 4 * e));
+          }
+        }
+        // The mdat size comes last and alone.
+        const bool mdatNew = Find(t, "mdat").size == Find(done, "mdat").size;
+        EXPECT_TRUE(!mdatSeen || mdatNew);
+        EXPECT_EQ(mdatNew, k + 1 == cuts.size());
+        mdatSeen = mdatNew;
+      }
+      EXPECT_EQ(upTo, done.U32(Find(done, video + "stsz").offset + 16));
+      EXPECT_EQ(upTo, done.U32(Find(done, audio + "stsz").offset + 16));
+      EXPECT_EQ(upTo / 10, done.U32(Find(done, video + "stss").offset + 12));
     }
-    EXPECT_EQ(100u, done.U32(Find(done, video + "stsz").offset + 16));
-    EXPECT_EQ(100u, done.U32(Find(done, audio + "stsz").offset + 16));
-    EXPECT_EQ(10u, done.U32(Find(done, video + "stss").offset + 12));
   }
 }
