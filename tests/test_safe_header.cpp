@@ -299,5 +299,26 @@ TEST(ReservedHeader, EveryCutOfAnUpdateLeavesConsistentTables) {
       EXPECT_EQ(upTo, done.U32(Find(done, audio + "stsz").offset + 16));
       EXPECT_EQ(upTo / 10, done.U32(Find(done, video + "stss").offset + 12));
     }
+    // An update with nothing new rewrites durations, time counts and the
+    // final time entries with the same values, and nothing of the size and
+    // chunk tables.
+    const Bytes before = m.file.All();
+    const size_t writesBefore = m.file.writes.size();
+    CHeaderUpdate again;
+    m.moov.Update(again);
+    m.mdat.Update(again);
+    again.Apply(m.file, 0);
+    EXPECT_EQ(before, m.file.All());
+    const bvtest::BoxTree t(before);
+    for (size_t i = 0; i < 2; ++i) {
+      const std::string stbl = "moov/trak[" + std::to_string(i) + "]/mdia/minf/stbl/";
+      for (const char* table : {"stsz", large ? "co64" : "stco"}) {
+        const bvtest::Box& box = Find(t, stbl + table);
+        for (size_t w = writesBefore; w < m.file.writes.size(); ++w) {
+          const auto& wr = m.file.writes[w];
+          EXPECT_TRUE(wr.offset + wr.size <= box.offset || wr.offset >= box.offset + box.size) << table;
+        }
+      }
+    }
   }
 }
