@@ -5,7 +5,8 @@
 # arguments go to `bvmp4 mux` (e.g. -o demo.mov --meta title=Demo).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build/linux}
+# Its own build folder: the test command configures build/linux differently.
+BUILD=${BUILD:-$ROOT/build/demo}
 if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null || ! command -v g++ >/dev/null; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo

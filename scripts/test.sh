@@ -37,9 +37,9 @@ build_and_test() {  # dir, ctest args..., -- cmake args...
   local ctest_args=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   [ $# -gt 0 ] && shift
-  cmake -G Ninja -S "$ROOT" -B "$dir" "$@" >/dev/null
+  cmake -G Ninja -S "$ROOT" -B "$dir" -DBV_MP4_WARNINGS_AS_ERRORS=ON -DBV_MP4_BUILD_TESTS=ON "$@" >/dev/null
   ninja -C "$dir" -j "$JOBS"
-  (cd "$dir" && ctest --output-on-failure "${ctest_args[@]}")
+  (cd "$dir" && ctest --no-tests=error --output-on-failure "${ctest_args[@]}")
 }
 
 stage "Linux suite"
@@ -53,6 +53,7 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
 
   stage "Thread tests under ThreadSanitizer"
   cmake -G Ninja -S "$ROOT" -B "$BUILD_ROOT/tsan" -DCMAKE_BUILD_TYPE=Debug -DBV_MP4_SANITIZE=thread \
+    -DBV_MP4_WARNINGS_AS_ERRORS=ON -DBV_MP4_BUILD_TESTS=ON \
     -DBV_MP4_BUILD_TOOLS=OFF >/dev/null
   ninja -C "$BUILD_ROOT/tsan" -j "$JOBS" bv_mp4_tests
   TSAN_OPTIONS=halt_on_error=1 "$BUILD_ROOT/tsan/tests/bv_mp4_tests" --gtest_filter='*Thread*:*Concurrent*'
@@ -70,6 +71,7 @@ fi
 if [ "${SKIP_FUZZ:-0}" != 1 ] && ls "$ROOT"/fuzz/*.cpp >/dev/null 2>&1; then
   stage "Fuzz targets, ${FUZZ_SECONDS}s each"
   CC=clang CXX=clang++ cmake -G Ninja -S "$ROOT" -B "$BUILD_ROOT/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBV_MP4_WARNINGS_AS_ERRORS=ON \
     -DBV_MP4_BUILD_FUZZ=ON -DBV_MP4_SANITIZE=address,undefined -DBV_MP4_BUILD_TESTS=OFF \
     -DBV_MP4_BUILD_TOOLS=OFF >/dev/null
   ninja -C "$BUILD_ROOT/fuzz" -j "$JOBS"

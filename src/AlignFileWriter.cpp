@@ -72,11 +72,15 @@ int32_t CAlignFileWriterEx::Seek(int64_t offset, int32_t origin) {
     return -1;
   }
   if (origin != 0 && origin != 1) return m_cache->seek(offset, origin) ? 0 : -1;  // throws 11
+  bool moved = false;
   try {
-    return m_cache->seek(offset, origin) ? 0 : -1;
+    moved = m_cache->seek(offset, origin);
   } catch (const bv_mp4_exception& e) {
     Fail(e.code(), kSeekErrorMsg, __LINE__);
   }
+  // A position outside the file: the next write would land elsewhere.
+  if (!moved) Fail(EINVAL, kSeekErrorMsg, __LINE__);
+  return 0;
 }
 
 int32_t CAlignFileWriterEx::Flush() {

@@ -230,7 +230,10 @@ bool dio_cache_file::seek(int64_t offset, int origin) {
   int64_t p;
   switch (origin) {
     case 0: p = offset; break;
-    case 1: p = tell() + offset; break;
+    case 1:
+      if (offset > INT64_MAX - tell()) return false;
+      p = tell() + offset;
+      break;
     case 2:
       LOGE("seek with origin SEEK_END not supported");
       throw bv_mp4_exception(MP4_ERR_NOT_SUPPORTED);

@@ -176,6 +176,9 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
     for (const auto& s : seeks) EXPECT_TRUE(Contains(log, s.message)) << log;
     EXPECT_TRUE(Contains(log, "Read in CAlignFileWriterEx not implement")) << log;
     EXPECT_EQ(IBaseIO::kOpen, r.w.state);  // a refused call is not a failed stream
+    // A position before the start fails the stream: the next write would land elsewhere.
+    EXPECT_THROW(r.w.Seek(-5, 1), bv_mp4_exception);
+    EXPECT_EQ(IBaseIO::kFailed, r.w.state);
     r.w.Close();
   }
   {
@@ -301,6 +304,33 @@ TEST(AlignedWriter, SizesAndReloadsAreRightPastFourGiB) {
   EXPECT_EQ(want, ReadRange(path, k4G - 4096, 8192 + 4096));
   EXPECT_EQ(std::vector<uint8_t>{PatternByte(k4G + (1u << 20), 3)}, ReadRange(path, k4G + (1u << 20), 1));
   EXPECT_EQ(k4G + (1u << 20) + 16384, std::filesystem::file_size(std::filesystem::u8path(path)));
+}
+
+// Safe mode's defaults at create: nothing is opened before the header size
+// is known, so the file appears only with the first header.
+TEST(SafeWriteCreate, DefaultsAreAppliedAndLogged) {
+  TempDir dir;
+  const std::string path = dir.File("s.mp4");
+  const struct {
+    uint32_t maxDuration, updateInterval;
+    const char* message;
+  } cases[] = {{0, 5, "set max duration to:1800000"},
+               {604800, 5, "set max duration to:604800000"},
+               {60, 0, "update interval is 0, use 30 seconds"}};
+  for (const auto& c : cases) {
+    mp4_config_t config{};
+    config.io_mode = MP4_IO_SAFE_WRITE;
+    config.block_size = 4096;
+    config.block_num = 8;
+    config.max_duration = c.maxDuration;
+    config.update_interval = c.updateInterval;
+    mp4_handle h = nullptr;
+    StdoutCapture cap;
+    EXPECT_EQ(MP4_SUCCESS, mp4_create_file_full_ex(path.c_str(), &config, &h)) << c.message;
+    EXPECT_FALSE(bvtest::FileExists(path));
+    EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+    EXPECT_TRUE(Contains(cap.Take(), c.message)) << c.message;
+  }
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ void PrintUsage(std::FILE* out) {
                "  --audio FILE            ADTS AAC stream\n"
                "  --large-file            64-bit chunk offsets and mdat size (flag 0x02)\n"
                "  --time64                64-bit time fields (flag 0x01)\n"
+               "  --io-callbacks          send every byte through host callbacks (external I/O)\n"
                "  --meta KEY=VALUE        metadata item (repeatable)\n"
                "  --timecode              add a time-code track starting at 00:00:00:00\n"
                "  --safe                  safe write: header reserved ahead and updated in place\n"
@@ -84,6 +85,7 @@ struct Options {
   uint32_t height = 0;
   uint8_t flags = 0;
   bool timecode = false;
+  bool io_callbacks = false;
   bool demo = false;
   // Safe write (io_mode 3) and its settings; block words are the library's
   // page and window units.
@@ -200,6 +202,8 @@ int ParseMuxArgs(int argc, char** argv, int first, Options* o) {
       }
     } else if (a == "--large-file") {
       o->flags |= MP4_FLAG_LARGE_FILE;
+    } else if (a == "--io-callbacks") {
+      o->io_callbacks = true;
     } else if (a == "--time64") {
       o->flags |= MP4_FLAG_TIME64;
     } else if (a == "--timecode") {
@@ -253,6 +257,58 @@ void UseBundledSample(Options* o) {
   o->demo = true;
 }
 
+// External I/O as a host would do it: the library hands every byte, seek and
+// flush to these callbacks, here over a C FILE*.
+namespace host_io {
+
+FILE* OpenWide(const wchar_t* path) {
+#if defined(_WIN32)
+  return _wfopen(path, L"wb");
+#else
+  std::string utf8;  // wchar_t holds UTF-32 here
+  for (; *path; ++path) {
+    const uint32_t c = static_cast<uint32_t>(*path);
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else if (c < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      utf8 += static_cast<char>(0xE0 | (c >> 12));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xF0 | (c >> 18));
+      utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return std::fopen(utf8.c_str(), "wb");
+#endif
+}
+
+FILE* F(void* h) { return static_cast<FILE*>(h); }
+uint8_t Open(void** h, const wchar_t* path, uint32_t, uint32_t) {
+  *h = OpenWide(path);
+  return *h != nullptr;
+}
+int32_t Close(void* h) { return std::fclose(F(h)); }
+#if defined(_WIN32)
+int64_t Tell(void* h) { return _ftelli64(F(h)); }
+int32_t Seek(void* h, int64_t off, int32_t origin) { return _fseeki64(F(h), off, origin); }
+#else
+int64_t Tell(void* h) { return ftello(F(h)); }
+int32_t Seek(void* h, int64_t off, int32_t origin) { return fseeko(F(h), static_cast<off_t>(off), origin); }
+#endif
+int32_t Flush(void* h) { return std::fflush(F(h)); }
+int32_t Read(void* h, void* dst, uint32_t n) { return std::fread(dst, n, 1, F(h)) == 1; }
+int32_t Write(void* h, const void* src, uint32_t n) { return std::fwrite(src, n, 1, F(h)) == 1; }
+
+ExternalIoFuncs table{Open, Close, Tell, Seek, Flush, Read, Write};
+
+}  // namespace host_io
+
 // Owns an open recording; a recording abandoned on an error is still closed
 // so the library releases the file.
 class Recording {
@@ -267,6 +323,13 @@ class Recording {
   int Create(const std::string& path, uint8_t flags, const mp4_config_t* config) {
     if (config) return mp4_create_file_full_ex(path.c_str(), config, &h_);
     return mp4_create_file_ex(path.c_str(), flags, &h_);
+  }
+  int CreateWithCallbacks(const std::string& path, uint8_t flags) {
+    mp4_config_t config{};
+    config.flags = flags;
+    config.io_mode = MP4_IO_EXTERNAL;
+    config.pFunc = &host_io::table;
+    return mp4_create_file_full_ex(path.c_str(), &config, &h_);
   }
   int Close() {
     const int rc = mp4_close_file(h_);
@@ -407,7 +470,7 @@ int RunMux(Options& o) {
   Recording rec;
   mp4_config_t safe = o.safe_config;
   safe.flags = o.flags;
-  int rc = rec.Create(o.output, o.flags, o.safe ? &safe : nullptr);
+  int rc = o.io_callbacks ? rec.CreateWithCallbacks(o.output, o.flags) : rec.Create(o.output, o.flags, o.safe ? &safe : nullptr);
   if (rc != MP4_SUCCESS) return Fail(("creating " + o.output).c_str(), rc);
 
   for (const auto& kv : o.meta) {

@@ -46,6 +46,16 @@ if(NOT brand MATCHES "qt")
   message(FATAL_ERROR "clip.mov is not a QuickTime movie (brand '${brand}')")
 endif()
 
+# Through the host callbacks (external I/O) the same frames give the same bytes.
+execute_process(COMMAND "${BVMP4}" mux --video "${SAMPLES}/sample.h264" --audio "${SAMPLES}/sample.aac"
+                        --timecode --meta title=bvmp4 --io-callbacks -o "${WORK}/callbacks.mp4"
+                RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${WORK}/clip.mp4" "${WORK}/callbacks.mp4"
+                RESULT_VARIABLE same)
+if(NOT rc EQUAL 0 OR NOT same EQUAL 0)
+  message(FATAL_ERROR "--io-callbacks (rc ${rc}) must give the bytes of the plain recording: ${err}")
+endif()
+
 execute_process(COMMAND "${BVMP4}" mux --video "${SAMPLES}/sample.h264" -o "${WORK}/no/such/dir/x.mp4"
                 RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
 if(rc EQUAL 0 OR NOT err MATCHES "MP4_ERR_[A-Z_]+")
