@@ -324,13 +324,6 @@ class Recording {
     if (config) return mp4_create_file_full_ex(path.c_str(), config, &h_);
     return mp4_create_file_ex(path.c_str(), flags, &h_);
   }
-  int CreateWithCallbacks(const std::string& path, uint8_t flags) {
-    mp4_config_t config{};
-    config.flags = flags;
-    config.io_mode = MP4_IO_EXTERNAL;
-    config.pFunc = &host_io::table;
-    return mp4_create_file_full_ex(path.c_str(), &config, &h_);
-  }
   int Close() {
     const int rc = mp4_close_file(h_);
     h_ = nullptr;
@@ -468,9 +461,13 @@ int RunMux(Options& o) {
 
   const auto t0 = std::chrono::steady_clock::now();
   Recording rec;
+  mp4_config_t callbacks{};
+  callbacks.flags = o.flags;
+  callbacks.io_mode = MP4_IO_EXTERNAL;
+  callbacks.pFunc = &host_io::table;
   mp4_config_t safe = o.safe_config;
   safe.flags = o.flags;
-  int rc = o.io_callbacks ? rec.CreateWithCallbacks(o.output, o.flags) : rec.Create(o.output, o.flags, o.safe ? &safe : nullptr);
+  int rc = rec.Create(o.output, o.flags, o.io_callbacks ? &callbacks : o.safe ? &safe : nullptr);
   if (rc != MP4_SUCCESS) return Fail(("creating " + o.output).c_str(), rc);
 
   for (const auto& kv : o.meta) {
