@@ -1,9 +1,12 @@
 // The reserved header of safe mode under fuzzed recordings: capacities,
 // samples of two tracks (sizes, durations, key frames, tables that fill up)
-// and in-place updates with fuzzed page sizes, all in memory. After every
-// page-run write of an update (the crash seam) each visible track's counts
-// may only cover entries that are final, and chunks never outnumber samples;
-// after every update the tables hold exactly the accepted samples.
+// and in-place updates with fuzzed page sizes, all in memory. Each page-run
+// write of an update (the crash seam) covers one range of consecutive pages;
+// after each, every visible track has all its counts set, covering only
+// entries that are final, with no more chunks than samples, and the mdat
+// size changes only with the last write; after every update the tables hold
+// exactly the accepted samples.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +26,14 @@ const uint8_t kSps[] = {0x67, 0x64, 0x00, 0x0d, 0xac, 0xb4, 0x0a, 0x0f, 0xd8, 0x
                         0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x19, 0x07, 0x8a, 0x15, 0x50};
 const uint8_t kPps[] = {0x68, 0xef, 0x0f, 0xcb};
 
+// An in-memory file that logs where each write lands.
 struct Memory : CBufferIO {
   Memory() { SetTarget(nullptr); }
+  int32_t Write(const void* src, uint32_t n) override {
+    writes.push_back({Position(), n});
+    return CBufferIO::Write(src, n);
+  }
+  std::vector<std::pair<uint64_t, uint64_t>> writes;  // offset, size
 };
 
 uint32_t Be32(const std::vector<uint8_t>& b, uint64_t at) {
@@ -62,6 +71,7 @@ struct Model {
 };
 
 std::vector<std::vector<uint8_t>> g_cuts;
+std::vector<size_t> g_writesAt;
 Memory* g_file = nullptr;
 
 void CheckCut(const std::vector<uint8_t>& cut, const std::vector<uint8_t>& final, uint64_t moovAt, bool large) {
@@ -150,18 +160,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // An update, cut after every page-run write.
     static const uint64_t kPages[] = {0, 16, 512, 4096};
+    const uint64_t page = kPages[op & 3];
+    const uint8_t* m = file.Data() + mdat.m_startPos + (large ? 12 : 0);
+    const uint32_t mdatBefore = (uint32_t{m[0]} << 24) | (uint32_t{m[1]} << 16) | (uint32_t{m[2]} << 8) | m[3];
     g_cuts.clear();
     g_file = &file;
+    g_writesAt.assign(1, file.writes.size());
     CHeaderUpdate::SetWriteHookForTest([](uint32_t) {
       g_cuts.emplace_back(g_file->Data(), g_file->Data() + g_file->Size());
+      g_writesAt.push_back(g_file->writes.size());
     });
     CHeaderUpdate plan;
     moov.Update(plan);
     mdat.Update(plan);
-    plan.Apply(file, kPages[op & 3]);
+    plan.Apply(file, page);
     CHeaderUpdate::SetWriteHookForTest(nullptr);
     const std::vector<uint8_t> final(file.Data(), file.Data() + file.Size());
-    for (const auto& cut : g_cuts) CheckCut(cut, final, moovAt, large);
+    const uint32_t mdatAfter = Be32(final, mdat.m_startPos + (large ? 12 : 0));
+    for (size_t k = 0; k < g_cuts.size(); ++k) {
+      CheckCut(g_cuts[k], final, moovAt, large);
+      const bool last = k + 1 == g_cuts.size();
+      if (Be32(g_cuts[k], mdat.m_startPos + (large ? 12 : 0)) != (last ? mdatAfter : mdatBefore)) std::abort();
+      if (page == 0) continue;
+      uint64_t lastPage = 0;
+      for (size_t w = g_writesAt[k]; w < g_writesAt[k + 1]; ++w) {
+        const auto& wr = file.writes[w];
+        if (w > g_writesAt[k] && wr.first / page > lastPage + 1) std::abort();  // not one page range
+        lastPage = std::max(lastPage, (wr.first + wr.second - 1) / page);
+      }
+    }
 
     // The tables now hold exactly the accepted samples.
     std::vector<Tables> tracks;

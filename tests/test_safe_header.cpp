@@ -1,9 +1,7 @@
 // The reserved movie box of safe mode at box level: capacities derived from
-// the maximum duration, and the in-place update, whose every intermediate
-// state on disk must still describe only samples that are there.
+// the maximum duration, and what an in-place update rewrites.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,18 +16,9 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-// An in-memory file that remembers every write (offset, length).
-struct RecordingFile : CBufferIO {
-  struct Span {
-    uint64_t offset, size;
-  };
-  RecordingFile() { SetTarget(nullptr); }
-  int32_t Write(const void* src, uint32_t n) override {
-    writes.push_back({Position(), n});
-    return CBufferIO::Write(src, n);
-  }
+struct MemoryFile : CBufferIO {
+  MemoryFile() { SetTarget(nullptr); }
   Bytes All() const { return Bytes(Data(), Data() + Size()); }
-  std::vector<Span> writes;
 };
 
 struct Timing {
@@ -92,7 +81,7 @@ struct SafeMovie {
     mdat.Write();
     mdat.Update();
   }
-  RecordingFile file;
+  MemoryFile file;
   CMp4MoovAtom moov;
   CMp4MdatAtom mdat;
   Bytes sps, pps;
@@ -197,128 +186,38 @@ TEST(ReservedHeader, TimingWithoutASizeIsRefused) {
   }
 }
 
-// One update of a movie with video and audio, cut after each of its page-run
-// writes (the test seam): the stages arrive in order (entries, counts,
-// durations, mdat size), each run covers one range of consecutive pages, and
-// every cut leaves tables whose counts cover only entries already in place,
-// with no chunk beyond the samples the sizes cover.
-TEST(ReservedHeader, EveryCutOfAnUpdateLeavesConsistentTables) {
+// Two updates with nothing new in between: the second plans only the time
+// counts and final time entries, the durations and the mdat size (the
+// every-write cuts of updates are the fuzz target's), and writes the same
+// bytes again.
+TEST(ReservedHeader, AnUpdateWithNothingNewRewritesOnlyTimes) {
   for (const bool large : {false, true}) {
     SCOPED_TRACE(large ? "co64" : "stco");
     SafeMovie m({90000, 3600, MP4_VIDEO_H264, 48000, 1024, large});
     bvtest::StdoutCapture quiet;
     ASSERT_TRUE(m.moov.SetMaxDuration(20000));
     m.WriteHead();
-    uint64_t offset = m.file.Size();
-    auto addSamples = [&](uint32_t from, uint32_t to) {
-      for (uint32_t i = from; i < to; ++i) {
-        const Bytes data(100 + i, 0xAB);
-        PutBytes(m.file, data.data(), static_cast<uint32_t>(data.size()));
-        m.moov.AddSample(m.moov.m_trakVideo, {offset, 100 + i, 3600ull * i, 3600ull * i, i % 10 == 0});
-        offset += data.size();
-        PutBytes(m.file, data.data(), 50);
-        m.moov.AddSample(m.moov.m_trakAudio, {offset, 50, 1920ull * i, 1920ull * i, false});
-        offset += 50;
-      }
-    };
-    // Two updates, from no samples to 40 and from 40 to 100 per track.
-    for (const uint32_t upTo : {40u, 100u}) {
-      SCOPED_TRACE(upTo);
-      const uint32_t from = upTo == 40 ? 0 : 40;
-      addSamples(from, upTo);
-      // The seam: the file and the number of writes after each page-run write.
-      static std::vector<Bytes> cuts;
-      static std::vector<size_t> writesAt;
-      static RecordingFile* file;
-      cuts.clear();
-      writesAt.assign(1, m.file.writes.size());
-      file = &m.file;
-      CHeaderUpdate::SetWriteHookForTest([](uint32_t) {
-        cuts.push_back(file->All());
-        writesAt.push_back(file->writes.size());
-      });
+    for (uint32_t i = 0; i < 10; ++i) {
+      const uint64_t at = m.file.Size();
+      PutZeros(m.file, 150);
+      m.moov.AddSample(m.moov.m_trakVideo, {at, 100, 3600ull * i, 3600ull * i, i == 0});
+      m.moov.AddSample(m.moov.m_trakAudio, {at + 100, 50, 1920ull * i, 1920ull * i, false});
+    }
+    for (const int pass : {0, 1}) {
+      const Bytes before = m.file.All();
       CHeaderUpdate plan;
       m.moov.Update(plan);
       m.mdat.Update(plan);
-      constexpr uint64_t kPage = 512;
-      const uint32_t runs = plan.Apply(m.file, kPage);
-      CHeaderUpdate::SetWriteHookForTest(nullptr);
-      ASSERT_EQ(runs, cuts.size());
-      EXPECT_GE(runs, 4u);  // at least one run per stage
-      for (uint32_t k = 0; k < runs; ++k) {
-        uint64_t last = 0;
-        for (size_t w = writesAt[k]; w < writesAt[k + 1]; ++w) {
-          const auto& wr = m.file.writes[w];
-          if (w > writesAt[k]) {
-            EXPECT_LE(wr.offset / kPage, last + 1) << "run " << k + 1 << " is not one page range";
-          }
-          last = std::max(last, (wr.offset + wr.size - 1) / kPage);
-        }
+      if (pass == 1) {
+        // Per track: time count and final entry (12), tkhd, elst and mdhd
+        // (12); mvhd (4); mdat size (4, or 8 in the 64-bit form).
+        EXPECT_EQ(2u * 12 + 2 * 12 + 4 + (large ? 8 : 4), plan.PatchBytes());
       }
-
-      const Bytes final = m.file.All();
-      const bvtest::BoxTree done(final);
-      ASSERT_EQ(2u, done.Count("moov", "trak"));
-      const std::string video = "moov/trak[0]/mdia/minf/stbl/", audio = "moov/trak[1]/mdia/minf/stbl/";
-      const char* chunks = large ? "co64" : "stco";
-      bool mdatSeen = false;
-      for (size_t k = 0; k < cuts.size(); ++k) {
-        SCOPED_TRACE("cut after write " + std::to_string(k + 1));
-        const bvtest::BoxTree t(cuts[k]);
-        const size_t visible = t.Count("moov", "trak");
-        // Hidden tracks (before their first update) say nothing; a visible
-        // one has all its counts set.
-        EXPECT_TRUE(visible == 2 || from == 0) << visible;
-        for (size_t i = 0; i < visible; ++i) {
-          const std::string stbl = "moov/trak[" + std::to_string(i) + "]/mdia/minf/stbl/";
-          const uint64_t stts = Find(t, stbl + "stts").offset, stsz = Find(t, stbl + "stsz").offset,
-                         co = Find(t, stbl + chunks).offset;
-          const uint32_t samples = t.U32(stsz + 16), chunkCount = t.U32(co + 12);
-          EXPECT_TRUE(samples == from || samples == upTo) << samples;
-          EXPECT_LE(chunkCount, samples) << stbl;
-          EXPECT_TRUE(samples > 0 && chunkCount > 0 && t.U32(stts + 12) > 0) << stbl;
-          // Every entry a count covers is already the final one.
-          for (uint32_t e = 0; e < samples; ++e) ASSERT_EQ(done.U32(stsz + 20 + 4 * e), t.U32(stsz + 20 + 4 * e));
-          for (uint32_t e = 0; e < chunkCount * (large ? 2 : 1); ++e) {
-            ASSERT_EQ(done.U32(co + 16 + 4 * e), t.U32(co + 16 + 4 * e));
-          }
-        }
-        if (visible == 2) {
-          const uint64_t stss = Find(t, video + "stss").offset;
-          for (uint32_t e = 0; e < t.U32(stss + 12); ++e) {
-            ASSERT_EQ(done.U32(stss + 16 + 4 * e), t.U32(stss + 16 + 4 * e));
-          }
-        }
-        // The mdat size comes last and alone.
-        const bool mdatNew = Find(t, "mdat").size == Find(done, "mdat").size;
-        EXPECT_TRUE(!mdatSeen || mdatNew);
-        EXPECT_EQ(mdatNew, k + 1 == cuts.size());
-        mdatSeen = mdatNew;
-      }
-      EXPECT_EQ(upTo, done.U32(Find(done, video + "stsz").offset + 16));
-      EXPECT_EQ(upTo, done.U32(Find(done, audio + "stsz").offset + 16));
-      EXPECT_EQ(upTo / 10, done.U32(Find(done, video + "stss").offset + 12));
-    }
-    // An update with nothing new rewrites durations, time counts and the
-    // final time entries with the same values, and nothing of the size and
-    // chunk tables.
-    const Bytes before = m.file.All();
-    const size_t writesBefore = m.file.writes.size();
-    CHeaderUpdate again;
-    m.moov.Update(again);
-    m.mdat.Update(again);
-    again.Apply(m.file, 0);
-    EXPECT_EQ(before, m.file.All());
-    const bvtest::BoxTree t(before);
-    for (size_t i = 0; i < 2; ++i) {
-      const std::string stbl = "moov/trak[" + std::to_string(i) + "]/mdia/minf/stbl/";
-      for (const char* table : {"stsz", large ? "co64" : "stco"}) {
-        const bvtest::Box& box = Find(t, stbl + table);
-        for (size_t w = writesBefore; w < m.file.writes.size(); ++w) {
-          const auto& wr = m.file.writes[w];
-          EXPECT_TRUE(wr.offset + wr.size <= box.offset || wr.offset >= box.offset + box.size) << table;
-        }
+      plan.Apply(m.file, 0);
+      if (pass == 1) {
+        EXPECT_EQ(before, m.file.All());
       }
     }
+    EXPECT_EQ(2u, bvtest::BoxTree(m.file.All()).Count("moov", "trak"));
   }
 }

@@ -54,7 +54,7 @@ class SafeRecording {
     c.update_interval = s.interval;
     rc_ = m_.Create(Widen(path).c_str(), c);
     if (rc_ != 0) return;
-    ParameterSets(video.front().bytes);
+    ParameterSets();
     mp4_video_track_info_t v{};
     v.timescale = kVideoScale;
     v.frame_duration = kVideoFrame;
@@ -100,19 +100,13 @@ class SafeRecording {
   }
 
  private:
-  void ParameterSets(const std::vector<uint8_t>& au) {
-    // Units behind 00 00 01; type 7 is the SPS, 8 the PPS.
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 3 <= au.size(); ++i) {
-      if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) starts.push_back(i + 3);
-    }
-    for (size_t k = 0; k < starts.size(); ++k) {
-      size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : au.size();
-      while (end > starts[k] && au[end - 1] == 0) --end;
-      const std::vector<uint8_t> unit(au.begin() + static_cast<long>(starts[k]), au.begin() + static_cast<long>(end));
-      if ((unit[0] & 0x1F) == 7) sps_ = unit;
-      if ((unit[0] & 0x1F) == 8) pps_ = unit;
-    }
+  // FFmpeg's avcC of the clip: 8-byte header, 6 bytes, the SPS, a count,
+  // the PPS.
+  void ParameterSets() {
+    const std::vector<uint8_t> c = ReadFile(DataPath("ffmpeg_avcC.bin"));
+    const size_t p = 17 + (c[14] << 8 | c[15]);
+    sps_.assign(c.begin() + 16, c.begin() + static_cast<long>(p - 1));
+    pps_.assign(c.begin() + static_cast<long>(p + 2), c.begin() + static_cast<long>(p + 2 + (c[p] << 8 | c[p + 1])));
   }
 
   Settings s_;
