@@ -56,7 +56,7 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   }
 
   if (config.flags & MP4_FLAG_REPAIR) {
-    const int rc = OpenSideFile(path, config.io_mode);
+    const int rc = OpenSideFile(path, config);
     if (rc != 0) {
       Close();
       return rc;
@@ -66,6 +66,8 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
 
   const int rc = CreateOutput(path, config);
   if (!m_pIO) {
+    // A failed create leaves no file behind, the side file included.
+    m_info.Remove();
     Close();
     return rc;
   }
@@ -83,32 +85,18 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   }
 
   m_bLargeFile = (config.flags & MP4_FLAG_LARGE_FILE) != 0;
-  if (m_bLargeFile) {
-    m_moov->m_trakVideo.Stbl().SetUse64BitOffsets(true);
-    m_moov->m_trakAudio.Stbl().SetUse64BitOffsets(true);
-    m_moov->m_trackTC.Stbl().SetUse64BitOffsets(true);
-  }
-  if (config.flags & MP4_FLAG_TIME64) {
-    m_moov->m_mvhd.m_bVersion1 = true;
-    m_moov->m_trakVideo.SetVersion1(true);
-    m_moov->m_trakAudio.SetVersion1(true);
-  }
-
   m_bQuickTime = std::wcsstr(path, L"mov") != nullptr;
   m_ftyp->m_bQuickTime = m_bQuickTime;
-  m_moov->m_trakAudio.Stbl().Stsd().m_bQuickTime = m_bQuickTime;
-  m_moov->m_trackTC.SetNullHeader(!m_bQuickTime);
+  m_moov->SetLayout(m_bLargeFile, (config.flags & MP4_FLAG_TIME64) != 0, m_bQuickTime);
   return 0;
 }
 
-int CMp4Muxer::OpenSideFile(const wchar_t* path, uint32_t ioMode) {
+int CMp4Muxer::OpenSideFile(const wchar_t* path, const mp4_config_t& config) {
   if (std::wcslen(path) + 6 > kMaxPath) return MP4_ERR_INVALID_PARAM;
-  // Safe write refuses the flag itself, with its own message.
-  if (ioMode == MP4_IO_SAFE_WRITE) return 0;
-  // The side file and its replay arrive together; until then a recording
-  // that asks for them is refused rather than left without protection.
-  LOGE("repair mode is not supported by this build");
-  return MP4_ERR_NOT_SUPPORTED;
+  // Safe write refuses the flag itself, with its own message, before any
+  // file exists.
+  if (config.io_mode == MP4_IO_SAFE_WRITE) return 0;
+  return m_info.Open(std::wstring(path) + L".info", static_cast<uint8_t>(config.flags));
 }
 
 int CMp4Muxer::CreateOutput(const wchar_t* path, const mp4_config_t& config) {
@@ -208,13 +196,10 @@ int CMp4Muxer::WriteHeader() {
     return MP4_ERR_FAILED;
   }
   m_bHeaderWritten = true;
+  if (const int rc = m_info.WriteHeader(m_mdat->m_startPos)) return rc;
   m_fileSize = static_cast<uint64_t>(m_pIO->Ftell());
   LOGI("write header cost time %llums", watch.Lap());
   return 0;
-}
-
-void CMp4Muxer::RemoveSideFile() {
-  if (!m_infoPath.empty()) plat::RemoveFile(m_infoPath.c_str());
 }
 
 int CMp4Muxer::Close() {
@@ -223,7 +208,7 @@ int CMp4Muxer::Close() {
     result = MapErrorCode(m_pIO->lastError);
   }
   CMAutoLock hold(&m_lock);
-  if (m_infoWriter.IsOpen()) m_infoWriter.Close();
+  m_info.Close();
 
   Stopwatch watch;
   if (m_bHeaderWritten && m_pIO) {
@@ -240,7 +225,7 @@ int CMp4Muxer::Close() {
       // found only by the runtime's close would otherwise go unnoticed.
       m_pIO->Flush();
       LOGI("Muxer - Close - moov write takes %lld ms", static_cast<long long>(watch.Lap()));
-      RemoveSideFile();
+      m_info.Remove();
       LOGI("Muxer - Close - remove info file takes %lld ms", static_cast<long long>(watch.Lap()));
     } catch (const bv_mp4_exception& e) {
       result = MapErrorCode(e.code());

@@ -14,6 +14,7 @@
 #include "ftyp.h"
 #include "mdat.h"
 #include "moov.h"
+#include "Mp4RepairInfo.h"
 #include "VideoFrameParser.h"
 
 namespace bv {
@@ -47,6 +48,9 @@ class CMp4Muxer {
   int WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp);
   int WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp);
   int WriteTimeCode(uint32_t value);
+
+  // Repair mode: video frames between two flushes of the side file.
+  int SetFlushInterval(uint32_t interval) { return m_info.SetFlushInterval(interval); }
 
   // Open-file queries.
   uint32_t GetMoovSize();
@@ -83,8 +87,17 @@ class CMp4Muxer {
   bool FitsLayout(uint64_t bytes);
   int WriteCC608(const uint8_t* buf, uint32_t size, uint32_t* written);
   int WriteCC708(const uint8_t* buf, uint32_t size, uint32_t* written);
-  int OpenSideFile(const wchar_t* path, uint32_t ioMode);
-  void RemoveSideFile();
+  int OpenSideFile(const wchar_t* path, const mp4_config_t& config);
+  // The last step of every setup in repair mode: the file head (once), then
+  // the declaration's record.
+  template <typename WriteRecord>
+  int RepairTail(WriteRecord write) {
+    if (!m_info.IsOpen()) return 0;
+    if (!m_bHeaderWritten) {
+      if (const int rc = WriteHeader()) return rc;
+    }
+    return write();
+  }
 
   // Safe mode (Mp4MuxerSafe.cpp): the reserved header's sizing and stream
   // creation before the head is written, the periodic in-place update after
@@ -104,8 +117,7 @@ class CMp4Muxer {
   // The unit in which the safe-mode stream writes header pages.
   uint32_t m_headerPageSize = 0;
 
-  CFileWriter m_infoWriter;
-  std::wstring m_infoPath;
+  CRepairInfoWriter m_info;  // the side file of repair mode
   std::wstring m_outputPath;
 
   uint64_t m_fileSize = 0;

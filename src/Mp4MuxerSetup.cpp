@@ -76,7 +76,8 @@ int CMp4Muxer::SetVideoTrack(const mp4_video_track_info_t& info) {
       return 0;
     }
   }
-  return ConfigureVideoTrack();
+  if (const int rc = ConfigureVideoTrack()) return rc;
+  return RepairTail([&] { return m_info.WriteVideoTrack(m_videoInfo, m_sps, m_pps, m_vps); });
 }
 
 int CMp4Muxer::ConfigureVideoTrack() {
@@ -89,10 +90,7 @@ int CMp4Muxer::ConfigureVideoTrack() {
     info.vps = m_vps.empty() ? nullptr : m_vps.data();
     info.vps_size = static_cast<uint16_t>(m_vps.size());
   }
-  CMp4VideoTrakAtom& track = m_moov->m_trakVideo;
-  if (!track.IsEnabled()) track.SetTrackId(m_moov->TakeTrackId());
-  if (!track.Configure(info)) return MP4_ERR_INVALID_PARAM;
-  return 0;
+  return m_moov->DeclareVideoTrack(info) ? 0 : MP4_ERR_INVALID_PARAM;
 }
 
 bool CMp4Muxer::GetVideoCodecData(const CVideoFrameParser& slices) {
@@ -115,6 +113,7 @@ bool CMp4Muxer::GetVideoCodecData(const CVideoFrameParser& slices) {
     m_bVideoCodecData = false;
     return false;
   }
+  RepairTail([&] { return m_info.WriteVideoTrack(m_videoInfo, m_sps, m_pps, m_vps); });
   return true;
 }
 
@@ -157,11 +156,10 @@ int CMp4Muxer::SetAudioTrack(const mp4_audio_track_info_t& info) {
   return 0;
 }
 
+// Also the end of the configuration from the first ADTS header.
 int CMp4Muxer::ConfigureAudioTrack() {
-  CMp4AudioTrakAtom& track = m_moov->m_trakAudio;
-  track.SetTrackId(m_moov->TakeTrackId());
-  if (!track.Configure(m_audioInfo, m_audioSampleRate)) return MP4_ERR_INVALID_PARAM;
-  return 0;
+  if (!m_moov->DeclareAudioTrack(m_audioInfo, m_audioSampleRate)) return MP4_ERR_INVALID_PARAM;
+  return RepairTail([&] { return m_info.WriteAudioTrack(m_audioInfo, m_audioSampleRate); });
 }
 
 int CMp4Muxer::ConfigureAudioFromAdts(const uint8_t* header) {
@@ -181,10 +179,8 @@ int CMp4Muxer::SetSubtitleTrack(const mp4_subtitle_track_info_t& info) {
   }
   if (const int rc = OutputGuard()) return rc;
   m_subtitleCodec = info.codec_type;
-  CMp4SubtitleTrakAtom& track = m_moov->m_trakSubtitle;
-  track.SetTrackId(m_moov->TakeTrackId());
-  track.Configure(info.codec_type, info.timescale);
-  return 0;
+  m_moov->DeclareSubtitleTrack(info.codec_type, info.timescale);
+  return RepairTail([&] { return m_info.WriteSubtitleTrack(info.codec_type, info.timescale); });
 }
 
 int CMp4Muxer::SetTimeCodeTrack(const mp4_time_code_track_info_t& info) {
@@ -197,11 +193,8 @@ int CMp4Muxer::SetTimeCodeTrack(const mp4_time_code_track_info_t& info) {
     LOGE("invalid time code timescale 0");
     return MP4_ERR_INVALID_PARAM;
   }
-  CMp4TCTrakAtom& track = m_moov->m_trackTC;
-  track.SetTrackId(m_moov->TakeTrackId());
-  track.Configure(info);
-  m_moov->m_trakVideo.AddTimeCodeReference(track.m_nTrackId);
-  return 0;
+  m_moov->DeclareTimeCodeTrack(info);
+  return RepairTail([&] { return m_info.WriteTimeCodeTrack(info); });
 }
 
 int CMp4Muxer::SetMetadata(const char* key, const void* value, uint32_t length, int32_t type,
@@ -219,7 +212,7 @@ int CMp4Muxer::SetMetadata(const char* key, const void* value, uint32_t length, 
     LOGE("set meta key %s failed", key);
     return MP4_ERR_INVALID_PARAM;
   }
-  return 0;
+  return RepairTail([&] { return m_info.WriteMetadata(key, value, length, type, keyNamespace); });
 }
 
 }  // namespace bv

@@ -70,7 +70,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     // sample's offset must still be the true end.
     m_fileSize += bytes;
     if (!ok) return MP4_ERR_TABLE_FULL;
-    return 0;
+    return m_info.WriteVideoFrame(dts, pts, sync, static_cast<uint32_t>(bytes), *m_pIO);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
@@ -116,7 +116,8 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
       LOGE("call AfterWriteAudioFrame failed");
       return MP4_ERR_TABLE_FULL;
     }
-    return 0;
+    const bool noVideo = !m_nalParser && !m_moov->m_trakVideo.IsEnabled();
+    return m_info.WriteAudioFrame(timestamp, payloadSize, noVideo, *m_pIO);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
@@ -193,7 +194,8 @@ int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t ti
     }
     const bool ok = m_moov->AddSample(m_moov->m_trakSubtitle, {m_fileSize, written, timestamp, timestamp, false});
     m_fileSize += written;
-    return ok ? 0 : MP4_ERR_TABLE_FULL;
+    if (!ok) return MP4_ERR_TABLE_FULL;
+    return m_info.WriteSubtitleFrame(timestamp, written);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
@@ -217,7 +219,8 @@ int CMp4Muxer::WriteTimeCode(uint32_t value) {
     PutU32(*m_pIO, value);
     const bool ok = m_moov->AddSample(m_moov->m_trackTC, {m_fileSize, 4, 1, 1, false});
     m_fileSize += 4;
-    return ok ? 0 : MP4_ERR_TABLE_FULL;
+    if (!ok) return MP4_ERR_TABLE_FULL;
+    return m_info.WriteTimeCode(value);
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception&) {

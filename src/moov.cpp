@@ -115,6 +115,42 @@ void CMp4MoovAtom::Update(CHeaderUpdate& plan) {
   }
 }
 
+void CMp4MoovAtom::SetLayout(bool largeFile, bool time64, bool quickTime) {
+  if (largeFile) {
+    m_trakVideo.Stbl().SetUse64BitOffsets(true);
+    m_trakAudio.Stbl().SetUse64BitOffsets(true);
+    m_trackTC.Stbl().SetUse64BitOffsets(true);
+  }
+  if (time64) {
+    m_mvhd.m_bVersion1 = true;
+    m_trakVideo.SetVersion1(true);
+    m_trakAudio.SetVersion1(true);
+  }
+  m_trakAudio.Stbl().Stsd().m_bQuickTime = quickTime;
+  m_trackTC.SetNullHeader(!quickTime);
+}
+
+bool CMp4MoovAtom::DeclareVideoTrack(const mp4_video_track_info_t& info) {
+  if (!m_trakVideo.IsEnabled()) m_trakVideo.SetTrackId(TakeTrackId());
+  return m_trakVideo.Configure(info);
+}
+
+bool CMp4MoovAtom::DeclareAudioTrack(const mp4_audio_track_info_t& info, uint32_t sampleRate) {
+  m_trakAudio.SetTrackId(TakeTrackId());
+  return m_trakAudio.Configure(info, sampleRate);
+}
+
+void CMp4MoovAtom::DeclareSubtitleTrack(uint32_t codec, uint32_t timescale) {
+  m_trakSubtitle.SetTrackId(TakeTrackId());
+  m_trakSubtitle.Configure(codec, timescale);
+}
+
+void CMp4MoovAtom::DeclareTimeCodeTrack(const mp4_time_code_track_info_t& info) {
+  m_trackTC.SetTrackId(TakeTrackId());
+  m_trackTC.Configure(info);
+  m_trakVideo.AddTimeCodeReference(m_trackTC.m_nTrackId);
+}
+
 void CMp4MoovAtom::PrepareTimeCodeTrack() {
   m_trackTC.m_nMovieTimeScale = 1000;
   m_trackTC.m_firstTime = 0;

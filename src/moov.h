@@ -36,6 +36,17 @@ class CMp4MoovAtom : public CMp4Atom {
   // Safe mode: plans the in-place rewrite of the durations and of what the
   // tables gained since the header was written or last updated.
   void Update(CHeaderUpdate& plan);
+  // The layout the creation flags and the output path choose: 64-bit chunk
+  // offsets (not for captions), version-1 times, the QuickTime forms.
+  void SetLayout(bool largeFile, bool time64, bool quickTime);
+  // Track declarations, shared by the muxer and the repair so that a replayed
+  // side file declares tracks exactly as the recording did. Each takes a new
+  // track id (video only while it has none); false when the sample
+  // description refuses the values.
+  bool DeclareVideoTrack(const mp4_video_track_info_t& info);
+  bool DeclareAudioTrack(const mp4_audio_track_info_t& info, uint32_t sampleRate);
+  void DeclareSubtitleTrack(uint32_t codec, uint32_t timescale);
+  void DeclareTimeCodeTrack(const mp4_time_code_track_info_t& info);
 
   uint32_t m_nTrackCount = 0;
   CMp4MvhdAtom m_mvhd;

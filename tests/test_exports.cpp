@@ -190,9 +190,6 @@ TEST(Exports, UnavailableModesAreRefusedWithoutAFile) {
   c = {};
   c.io_mode = 4;
   cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid io mode 4"});
-  c = {};
-  c.flags = MP4_FLAG_REPAIR;
-  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "repair mode"});
 
   for (const auto& k : cases) {
     mp4_handle h = nullptr;

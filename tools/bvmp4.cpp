@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -28,6 +29,7 @@
 #include "adts_reader.h"
 #include "annexb_reader.h"
 #include "bv_mp4.h"
+#include "repair_command.h"
 #include "result_names.h"
 #include "sps_dimensions.h"
 
@@ -45,6 +47,7 @@ constexpr uint64_t kProgressThreshold = 4u << 20;
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: bvmp4 mux [options] [-o OUT]\n"
+               "       bvmp4 repair FILE [--keep-info]\n"
                "       bvmp4 version\n"
                "       bvmp4 --help\n"
                "\n"
@@ -70,6 +73,11 @@ void PrintUsage(std::FILE* out) {
                "  --safe                  safe write: header reserved ahead and updated in place\n"
                "  --max-duration S        safe write: longest recording in seconds (default 1800)\n"
                "  --update-interval S     safe write: seconds between header updates (default 30)\n"
+               "  --repair                keep a FILE.info side file so that `bvmp4 repair`\n"
+               "                          can finish the file after a crash (flag 0x10)\n"
+               "  --flush-interval N      video frames between side-file flushes (>= 10)\n"
+               "  --realtime              pace the frames at their own rate, like a live\n"
+               "                          capture (for trying out a crash and its repair)\n"
                "  -o, --output OUT        output file\n");
 }
 
@@ -91,6 +99,8 @@ struct Options {
   // page and window units.
   bool safe = false;
   mp4_config_t safe_config{0, MP4_IO_SAFE_WRITE, 0, 0, nullptr, 4096, 32, 0, 0, 0};
+  uint32_t flush_interval = 0;  // 0: the library's default
+  bool realtime = false;
   std::vector<std::pair<std::string, std::string>> meta;
 };
 
@@ -218,6 +228,18 @@ int ParseMuxArgs(int argc, char** argv, int first, Options* o) {
         return kExitUsage;
       }
       (a == "--max-duration" ? o->safe_config.max_duration : o->safe_config.update_interval) = static_cast<uint32_t>(n);
+    } else if (a == "--repair") {
+      o->flags |= MP4_FLAG_REPAIR;
+    } else if (a == "--realtime") {
+      o->realtime = true;
+    } else if (a == "--flush-interval") {
+      uint64_t n = 0;
+      if (!value(&v)) return kExitUsage;
+      if (!ParseUnsigned(v, &n) || n < 10 || n > UINT32_MAX) {
+        std::fprintf(stderr, "bvmp4: bad flush interval '%s' (10 or more)\n", v.c_str());
+        return kExitUsage;
+      }
+      o->flush_interval = static_cast<uint32_t>(n);
     } else if (a == "--meta") {
       if (!value(&v)) return kExitUsage;
       const size_t eq = v.find('=');
@@ -469,6 +491,10 @@ int RunMux(Options& o) {
   safe.flags = o.flags;
   int rc = rec.Create(o.output, o.flags, o.io_callbacks ? &callbacks : o.safe ? &safe : nullptr);
   if (rc != MP4_SUCCESS) return Fail(("creating " + o.output).c_str(), rc);
+  if (o.flush_interval) {
+    rc = mp4_repair_set_flush_interval(rec.get(), o.flush_interval);
+    if (rc != MP4_SUCCESS) return Fail("setting the flush interval", rc);
+  }
 
   for (const auto& kv : o.meta) {
     rc = mp4_set_metadata(rec.get(), kv.first.c_str(), kv.second.c_str());
@@ -531,6 +557,12 @@ int RunMux(Options& o) {
       const long double tv = static_cast<long double>(n.video_frames) * o.frame_duration / o.timescale;
       const long double ta = static_cast<long double>(n.audio_frames) * 1024 / sample_rate;
       video_next = tv <= ta;
+    }
+    if (o.realtime) {
+      const double at = video_next ? static_cast<double>(n.video_frames) * o.frame_duration / o.timescale
+                                   : static_cast<double>(n.audio_frames) * 1024 / sample_rate;
+      std::this_thread::sleep_until(t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(at)));
     }
     if (video_next) {
       const uint64_t ts = n.video_frames * o.frame_duration;
@@ -610,6 +642,7 @@ int main(int argc, char** argv) {
     std::printf("bv_mp4 %s\n", BVMP4_VERSION);
     return kExitOk;
   }
+  if (cmd == "repair") return bvtool::RunRepair(argc, argv, 2);
   if (cmd == "mux") {
     Options o;
     const int rc = ParseMuxArgs(argc, argv, 2, &o);

@@ -1,0 +1,265 @@
+// Repair mode end to end: recordings cut off with their side file, repaired
+// through the export, and checked against the file a normal close writes for
+// the same frames, against ffprobe/ffmpeg, and against damaged side files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "box_reader.h"
+#include "bv_mp4.h"
+#include "conformance.h"
+#include "media_source.h"
+#include "repair_recorder.h"
+#include "test_support.h"
+
+using namespace bvtest;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void Append(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "ab");
+  ASSERT_NE(nullptr, f);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  fs::remove(path);
+  Append(path, bytes);
+}
+
+// Records `plan` with the repair flag up to a side-file flush and keeps a copy
+// of both files as a crash would leave them (the copy); then closes the
+// recording normally (the reference).
+struct CrashCopy {
+  std::string closed, crashed;
+};
+
+CrashCopy RecordAndCopy(const TempDir& dir, const RecordPlan& plan, size_t videoFrames) {
+  CrashCopy c;
+  c.closed = dir.File(plan.file);
+  c.crashed = dir.File("crashed_" + plan.file);
+  StdoutCapture quiet;
+  RepairRecorder rec(plan, c.closed);
+  // The last call writes the frame that flushes both files.
+  const bool recorded = rec.Open() && mp4_repair_set_flush_interval(rec.handle(), 10) == 0 &&
+                        rec.WriteUntilVideo(videoFrames);
+  WriteBytes(c.crashed, ReadFile(c.closed));
+  WriteBytes(c.crashed + ".info", ReadFile(c.closed + ".info"));
+  const int closed = rec.Close();
+  quiet.Take();
+  EXPECT_TRUE(recorded) << plan.file;
+  EXPECT_EQ(MP4_SUCCESS, closed);
+  EXPECT_FALSE(FileExists(c.closed + ".info")) << "a normal close deletes the side file";
+  return c;
+}
+
+void ExpectPlayable(const std::string& path) {
+  if (!ConformanceToolsAvailable()) return;
+  EXPECT_EQ("", Probe(path).errors) << path;
+  EXPECT_EQ("", DecodeErrors(path)) << path;
+}
+
+// Same frames, same configuration: the repaired file is the closed file, byte
+// for byte. The side file carries every value the movie box is built from, so
+// there is no exception to list (the movie and track headers hold no clock
+// times).
+TEST(Repair, RepairedFileEqualsClosedFile) {
+  const RecordPlan plans[] = {
+      {"av.mp4", 0, MP4_VIDEO_H264, "audio_48000_2.aac", MP4_SUBTITLE_CEA608, true, true},
+      {"hevc.mov", MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64, MP4_VIDEO_HEVC, "", 0, false, false},
+      {"hi_rate.mp4", MP4_FLAG_TIME64, MP4_VIDEO_H264, "audio_96000_2.aac", MP4_SUBTITLE_CEA708, true, false},
+      {"prores.mov", MP4_FLAG_LARGE_FILE, MP4_VIDEO_PRORES, "audio_44100_2.aac", 0, false, true},
+      {"audio_only.mp4", 0, -1, "audio_48000_1.aac", 0, true, false},
+  };
+  int round = 0;
+  for (const RecordPlan& plan : plans) {
+    TempDir dir;
+    const CrashCopy c = RecordAndCopy(dir, plan, 30);
+    const bool keep = (round++ % 2) == 0;
+    StdoutCapture quiet;
+    const int rc = mp4_repair_file_ex(c.crashed.c_str(), keep ? 0 : 1);
+    quiet.Take();
+    ASSERT_EQ(MP4_SUCCESS, rc) << plan.file;
+    EXPECT_EQ(keep, FileExists(c.crashed + ".info")) << plan.file;
+    const std::vector<uint8_t> closed = ReadFile(c.closed), repaired = ReadFile(c.crashed);
+    EXPECT_TRUE(closed == repaired) << plan.file << ": " << closed.size() << " vs " << repaired.size();
+    const BoxTree tree(repaired);
+    EXPECT_TRUE(tree.Errors().empty()) << plan.file;
+    ExpectPlayable(c.crashed);
+    if (ConformanceToolsAvailable() && plan.audio == "audio_96000_2.aac") {
+      const ProbeResult p = Probe(c.crashed);
+      ASSERT_NE(nullptr, p.Stream("audio"));
+      EXPECT_EQ("96000", p.Stream("audio")->Get("sample_rate"));
+      EXPECT_EQ("repaired", p.format.at("TAG:com.example.state")) << "free-form key";
+    }
+  }
+}
+
+// Input we do not control: a side file cut inside a record, ending in zeros,
+// carrying a lying length, an unknown record or a sample beyond the output.
+// Each ends the usable records; the records before them are repaired.
+TEST(Repair, DamagedSideFileEndsTheRecords) {
+  const RecordPlan plan{"d.mp4", 0, MP4_VIDEO_H264, "", 0, false, false};
+  struct Case {
+    const char* name;
+    long cut;  // bytes removed from the end of the side file
+    std::vector<uint8_t> tail;
+    int videoFrames;
+  };
+  const std::vector<uint8_t> video = {4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 8};
+  std::vector<uint8_t> pastEnd = video;
+  pastEnd[18] = 0x7F;  // a sample of 2 GiB
+  const Case cases[] = {
+      {"intact", 0, {}, 20},
+      {"cut inside the last record", 5, {}, 19},
+      {"cut after the type byte", 21, {}, 19},
+      {"last ten records lost", 10 * 22, {}, 10},
+      {"zero tail", 0, std::vector<uint8_t>(4096, 0), 20},
+      {"metadata length beyond the file", 0, {1, 1, 0xFF, 0xFF, 0xFF, 0xF0, 'k'}, 20},
+      {"video track with a huge parameter set", 0, {2, 0, 0, 0, 25, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0,
+                                                    0x01, 0, 0, 0}, 20},
+      {"unknown record type", 0, {0x42, 1, 2, 3}, 20},
+      {"sample past the end of the output", 0, pastEnd, 20},
+  };
+  TempDir dir;
+  const CrashCopy base = RecordAndCopy(dir, plan, 20);
+  for (const Case& k : cases) {
+    const std::string out = dir.File("case.mp4");
+    WriteBytes(out, ReadFile(base.crashed));
+    std::vector<uint8_t> info = ReadFile(base.crashed + ".info");
+    info.resize(info.size() - static_cast<size_t>(k.cut));
+    info.insert(info.end(), k.tail.begin(), k.tail.end());
+    WriteBytes(out + ".info", info);
+    StdoutCapture quiet;
+    const int rc = mp4_repair_file_ex(out.c_str(), 1);
+    quiet.Take();
+    ASSERT_EQ(MP4_SUCCESS, rc) << k.name;
+    const BoxTree tree(ReadFile(out));
+    EXPECT_TRUE(tree.Errors().empty()) << k.name;
+    // Cut right behind the movie, whatever was left of the old tail.
+    ASSERT_FALSE(tree.Top().empty());
+    EXPECT_EQ("moov", tree.Top().back().type) << k.name;
+    const Box* stsz = tree.Find("moov/trak[0]/mdia/minf/stbl/stsz");
+    ASSERT_NE(nullptr, stsz) << k.name;
+    EXPECT_EQ(uint32_t(k.videoFrames), tree.U32(stsz->PayloadOffset() + 8)) << k.name;
+    if (ConformanceToolsAvailable()) {
+      const ProbeResult p = Probe(out);
+      EXPECT_EQ("", p.errors) << k.name;
+      ASSERT_NE(nullptr, p.Stream("video")) << k.name;
+      EXPECT_EQ(k.videoFrames, p.Stream("video")->Int("nb_read_frames")) << k.name;
+    }
+  }
+}
+
+uint64_t Fnv1a(const std::string& path) {
+  uint64_t h = 1469598103934665603ull;
+  for (uint8_t b : ReadFile(path)) h = (h ^ b) * 1099511628211ull;
+  return h;
+}
+
+// Whenever a repair fails, both files are as they were.
+TEST(Repair, FailedRepairLeavesBothFilesUntouched) {
+  const RecordPlan plan{"u.mp4", 0, MP4_VIDEO_H264, "audio_48000_2.aac", 0, false, true};
+  TempDir dir;
+  const CrashCopy base = RecordAndCopy(dir, plan, 10);
+  const std::vector<uint8_t> info = ReadFile(base.crashed + ".info");
+  // Header (flags and mdat position) and a metadata record only.
+  std::vector<uint8_t> onlyMeta(info.begin(), info.begin() + 5);
+  const std::vector<uint8_t> meta = {1, 1, 0, 0, 0, 6, 't', 'i', 't', 'l', 'e', 0, 0, 0, 0, 2, 'x', 0, 0, 0, 0, 0};
+  onlyMeta.insert(onlyMeta.end(), meta.begin(), meta.end());
+  const long mdat = long(BE32(info, 1));
+  std::vector<uint8_t> wrongPosition = info;
+  wrongPosition[4] ^= 0x04;  // the mdat position no longer points at "mdat"
+  std::vector<uint8_t> wrongLayout = info;
+  wrongLayout[0] ^= MP4_FLAG_LARGE_FILE;  // a 64-bit mdat size the file does not have
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> info;
+    long outputLength;  // -1: as recorded
+    int code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"only header and metadata", onlyMeta, -1, MP4_ERR_INVALID_PARAM, "no enough info to repair mp4, repair failed"},
+      {"output shorter than the mdat header", info, mdat + 4, MP4_ERR_FAILED, "too short"},
+      {"side file without its mdat position", {0x10, 0, 0}, -1, MP4_ERR_FAILED, "nothing to repair"},
+      {"mdat position elsewhere", wrongPosition, -1, MP4_ERR_FAILED, "does not belong"},
+      {"large-file flag without a large mdat header", wrongLayout, -1, MP4_ERR_FAILED, "does not belong"},
+  };
+  for (const Case& k : cases) {
+    const std::string out = dir.File("case.mp4");
+    WriteBytes(out, ReadFile(base.crashed));
+    if (k.outputLength >= 0) fs::resize_file(out, static_cast<uintmax_t>(k.outputLength));
+    WriteBytes(out + ".info", k.info);
+    const uint64_t outHash = Fnv1a(out), infoHash = Fnv1a(out + ".info");
+    const uintmax_t outSize = fs::file_size(out);
+    StdoutCapture cap;
+    const int rc = mp4_repair_file_ex(out.c_str(), 1);
+    const std::string log = cap.Take();
+    EXPECT_EQ(k.code, rc) << k.name;
+    EXPECT_NE(std::string::npos, log.find(k.message)) << k.name << "\n" << log;
+    EXPECT_EQ(outSize, fs::file_size(out)) << k.name;
+    EXPECT_EQ(outHash, Fnv1a(out)) << k.name;
+    ASSERT_TRUE(FileExists(out + ".info")) << k.name;
+    EXPECT_EQ(infoHash, Fnv1a(out + ".info")) << k.name;
+  }
+  StdoutCapture cap;
+  const int missing = mp4_repair_file_ex(dir.File("missing.mp4").c_str(), 1);
+  const int null = mp4_repair_file(nullptr, 1);
+  cap.Take();
+  EXPECT_EQ(MP4_ERR_NO_ENTRY, missing);
+  EXPECT_EQ(MP4_ERR_INVALID_PARAM, null);
+}
+
+// The side file reaches the disk at the header and every `interval` video
+// frames, not in between; intervals below 10 are refused.
+TEST(Repair, SideFileFlushesAtTheInterval) {
+  TempDir dir;
+  const RecordPlan plan{"f.mp4", 0, MP4_VIDEO_H264, "", 0, false, false};
+  const std::string path = dir.File(plan.file);
+  StdoutCapture cap;
+  RepairRecorder rec(plan, path);
+  ASSERT_TRUE(rec.Open());
+  EXPECT_EQ(MP4_ERR_INVALID_PARAM, mp4_repair_set_flush_interval(rec.handle(), 9));
+  EXPECT_EQ(MP4_SUCCESS, mp4_repair_set_flush_interval(rec.handle(), 10));
+  const std::string log = cap.Take();
+  EXPECT_NE(std::string::npos, log.find("ERROR:info file flush interval(9) too small\n"));
+  EXPECT_NE(std::string::npos, log.find("change info file flush interval from 900 to 10\n"));
+  StdoutCapture quiet;
+  const bool first = rec.WriteUntilVideo(1);
+  const uintmax_t atHeader = fs::file_size(path + ".info");
+  const bool ninth = rec.WriteUntilVideo(9);
+  const uintmax_t atNinth = fs::file_size(path + ".info");
+  const bool tenth = rec.WriteUntilVideo(10);
+  const uintmax_t atTenth = fs::file_size(path + ".info");
+  const int closed = rec.Close();
+  quiet.Take();
+  ASSERT_TRUE(first && ninth && tenth);
+  EXPECT_EQ(5u, atHeader) << "flags and mdat position";
+  EXPECT_EQ(atHeader, atNinth);
+  EXPECT_LT(atHeader + 10 * 22, atTenth);
+  EXPECT_EQ(MP4_SUCCESS, closed);
+}
+
+// A create that fails after the side file was opened removes it again.
+TEST(Repair, FailedCreateLeavesNoSideFile) {
+  TempDir dir;
+  const std::string path = dir.File("busy.mp4");
+  fs::create_directory(path);  // the output itself cannot be opened
+  mp4_handle h = nullptr;
+  StdoutCapture quiet;
+  const int rc = mp4_create_file_ex(path.c_str(), MP4_FLAG_REPAIR, &h);
+  quiet.Take();
+  EXPECT_NE(MP4_SUCCESS, rc);
+  EXPECT_EQ(nullptr, h);
+  EXPECT_FALSE(FileExists(path + ".info"));
+}
+
+}  // namespace
