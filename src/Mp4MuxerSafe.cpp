@@ -1,8 +1,6 @@
 // Safe mode: the movie box is reserved at the head of the file before any
 // media data and rewritten in place while recording, so that the file is
 // playable up to its last update whenever the process or the machine dies.
-#include <exception>
-
 #include "AlignFileWriter.h"
 #include "header_update.h"
 #include "log.h"
