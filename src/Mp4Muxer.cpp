@@ -41,6 +41,7 @@ CMp4Muxer::~CMp4Muxer() {
 
 int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   m_fileSize = 0;
+  m_headerPageSize = config.block_size;
   LOGI("mp4 flag is %d", static_cast<int>(config.flags));
   if (config.flags & MP4_FLAG_SAFE_DEPRECATED) LOGW("safe mode flag already deprecated");
 
@@ -177,10 +178,17 @@ int CMp4Muxer::WriteHeader() {
     LOGE("file not open!");
     return MP4_ERR_FILE_NOT_OPEN;
   }
+  if (m_bSafeMode) {
+    if (const int rc = ReserveHeader()) return rc;
+  }
   try {
     m_ftyp->Write();
     if (!m_bQuickTime) m_free->Write();
+    if (m_bSafeMode) m_moov->Write();
     m_mdat->Write();
+    // The reserved head goes to disk at once: a file cut short before its
+    // first update still holds a movie box (with empty tracks).
+    if (m_bSafeMode) m_pIO->Flush();
   } catch (const bv_mp4_exception& e) {
     return MapErrorCode(e.code());
   } catch (const std::exception& e) {
@@ -205,10 +213,14 @@ int CMp4Muxer::Close() {
   Stopwatch watch;
   if (m_bHeaderWritten && m_pIO) {
     try {
-      m_mdat->Update();
+      if (!m_bSafeMode) m_mdat->Update();
       LOGI("Muxer - Close - mdat finish takes %lld ms", static_cast<long long>(watch.Lap()));
       if (m_bFastHeader && m_headerBuffer) m_headerBuffer->Attach(m_pIO.get(), m_moov ? m_moov->GetSize() : 0);
-      if (m_moov) m_moov->Write();
+      if (m_bSafeMode) {
+        FinishReservedHeader();
+      } else if (m_moov) {
+        m_moov->Write();
+      }
       // Everything must be on disk before success is reported: a full disk
       // found only by the runtime's close would otherwise go unnoticed.
       m_pIO->Flush();

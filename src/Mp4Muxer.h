@@ -60,6 +60,15 @@ class CMp4Muxer {
   // Test seam: pretends `bytes` of media data were already written, so the
   // 4 GiB limit of the 32-bit layout can be reached without writing it.
   void AdvanceFileSizeForTest(uint64_t bytes) { m_fileSize += bytes; }
+  // Test seam: leaves a hole of `bytes` in the media data (a sparse file),
+  // so that offsets past 4 GiB are reached without writing 4 GiB.
+  void SkipMediaBytesForTest(uint64_t bytes);
+  // Safe mode: header updates made while recording (the one at close not
+  // counted).
+  uint32_t HeaderUpdateCount() const { return m_headerUpdates; }
+  // Safe mode: rewrites the reserved header in place now (what the periodic
+  // trigger and close do; benchmarks time it alone).
+  void UpdateHeader();
 
   bool IsQuickTime() const { return m_bQuickTime; }
   bool HeaderWritten() const { return m_bHeaderWritten; }
@@ -90,10 +99,23 @@ class CMp4Muxer {
     return write();
   }
 
+  // Safe mode (Mp4MuxerSafe.cpp): the reserved header's sizing and stream
+  // creation before the head is written, the periodic in-place update after
+  // a video frame, and the last update at close.
+  int ReserveHeader();
+  void UpdateHeaderIfDue(uint64_t diskSizeBefore);
+  void FinishReservedHeader();
+
   std::unique_ptr<IBaseIO> m_pIO;
   bool m_bSafeMode = false;
   uint32_t m_maxDurationMs = 0;
   uint32_t m_updateInterval = 0;
+  uint32_t m_framesPerUpdate = 0;
+  uint32_t m_videoFrames = 0;
+  uint32_t m_videoFramesAtUpdate = 0;
+  uint32_t m_headerUpdates = 0;
+  // The unit in which the safe-mode stream writes header pages.
+  uint32_t m_headerPageSize = 0;
 
   CRepairInfoWriter m_info;  // the side file of repair mode
   std::wstring m_outputPath;

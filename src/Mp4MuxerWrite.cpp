@@ -52,6 +52,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     const bool sync = prores || IsKeyFrame(*m_nalParser, slices);
     if (bytes > 0xFFFFFFFFull || !FitsLayout(bytes)) return MP4_ERR_TABLE_FULL;
 
+    const uint64_t diskSizeBefore = m_bSafeMode ? m_pIO->GetFileSize() : 0;
     if (prores) {
       PutBytes(*m_pIO, buf, size);
     } else {
@@ -60,6 +61,8 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
         PutBytes(*m_pIO, s.data, s.size);
       }
     }
+    // The header then describes the samples up to the previous frame.
+    if (m_bSafeMode) UpdateHeaderIfDue(diskSizeBefore);
 
     const bool ok =
         m_moov->AddSample(m_moov->m_trakVideo, {m_fileSize, static_cast<uint32_t>(bytes), dts, pts, sync});

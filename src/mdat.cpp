@@ -15,6 +15,16 @@ void CMp4MdatAtom::Write() {
   }
 }
 
+void CMp4MdatAtom::Update(CHeaderUpdate& plan) {
+  const uint64_t size = static_cast<uint64_t>(m_pIO->Ftell()) - m_startPos;
+  if (m_bLargeSize) {
+    plan.AddU64(CHeaderUpdate::kMediaSize, m_startPos + 8, size);
+  } else {
+    plan.AddU32(CHeaderUpdate::kMediaSize, m_startPos, static_cast<uint32_t>(size));
+  }
+  LOGI("update mdat size to %lld", static_cast<long long>(size));
+}
+
 void CMp4MdatAtom::Update() {
   const int64_t end = m_pIO->Ftell();
   const uint64_t size = static_cast<uint64_t>(end) - m_startPos;

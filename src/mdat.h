@@ -3,6 +3,7 @@
 #pragma once
 
 #include "atom.h"
+#include "header_update.h"
 
 namespace bv {
 
@@ -15,6 +16,8 @@ class CMp4MdatAtom : public CMp4Atom {
   // Patches the size to cover everything up to the stream's position and
   // returns to it.
   void Update();
+  // The same as the last step of a planned header update.
+  void Update(CHeaderUpdate& plan);
   // Header length: where the first sample starts relative to m_startPos.
   uint32_t HeaderSize() const { return m_bLargeSize ? 16u : 8u; }
 

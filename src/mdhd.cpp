@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "box_patch.h"
 #include "log.h"
 
 namespace bv {
@@ -28,12 +27,18 @@ void CMp4MdhdAtom::Write() {
   m_buffer.Flush();
 }
 
-void CMp4MdhdAtom::Update() {
+void CMp4MdhdAtom::Update(CHeaderUpdate& plan) {
   if (m_startPos == 0) {
     LOGE("logic error");
     return;
   }
-  PatchTimeField(*m_pIO, m_startPos, m_bVersion1 ? 32 : 24, m_bVersion1, m_duration);
+  plan.AddTime(m_startPos + (m_bVersion1 ? 32 : 24), m_bVersion1, m_duration);
+}
+
+void CMp4MdhdAtom::Update() {
+  CHeaderUpdate plan;
+  Update(plan);
+  plan.Apply(*m_pIO, 0);
 }
 
 void CMp4HdlrAtom::Write() {

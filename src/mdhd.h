@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "atom.h"
+#include "header_update.h"
 
 namespace bv {
 
@@ -13,8 +14,9 @@ class CMp4MdhdAtom : public CMp4Atom {
   using CMp4Atom::CMp4Atom;
   void Write() override;
   uint32_t GetSize() override { return m_bVersion1 ? 44u : 32u; }
-  // Rewrites only the duration of the box written last and returns to the
-  // stream position it found.
+  // Plans the rewrite of the duration field of the box written last;
+  // Update() writes it at once and returns to the stream position it found.
+  void Update(CHeaderUpdate& plan);
   void Update();
 
   bool m_bVersion1 = false;

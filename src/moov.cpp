@@ -38,6 +38,83 @@ uint64_t CMp4MoovAtom::ComputeDuration() {
   return video > audio ? video : audio;
 }
 
+bool CMp4MoovAtom::SetMaxDuration(uint32_t maxDurationMs) {
+  // The whole reservation must fit in one movie box, whose size has 32 bits;
+  // 1 MiB is left for everything besides the tables.
+  constexpr uint64_t kTableBudget = 0xFFFFFFFFull - (1u << 20);
+  uint64_t videoFrames = 0, syncFrames = 0, audioFrames = 0;
+  if (m_trakVideo.IsEnabled()) {
+    const uint64_t scale = m_trakVideo.GetTimeScale();
+    const uint64_t t = uint64_t{maxDurationMs} * scale / 1000;
+    const uint32_t frameDuration = m_trakVideo.m_sampleDuration;
+    if (frameDuration == 0) {
+      LOGE("video frame duration not set");
+      return false;
+    }
+    videoFrames = t / frameDuration;
+    if (videoFrames == 0 || videoFrames > 0xFFFFFFFFull) {
+      LOGE("invalid frame num:%d, please check your parameter(timescale, max_duration in mp4_config_t or frame "
+           "duration)",
+           static_cast<int>(videoFrames));
+      return false;
+    }
+    // A key frame per second at most; ProRes samples are all sync samples.
+    syncFrames = m_trakVideo.Stbl().Stsd().IsProRes() ? 0 : t / scale + 1;
+  }
+  if (m_trakAudio.IsEnabled()) {
+    const uint32_t frameDuration = m_trakAudio.m_sampleDuration;
+    if (frameDuration == 0) {
+      LOGE("audio frame duration not set");
+      return false;
+    }
+    LOGI("max duration is %u, timescale:%u", maxDurationMs, m_trakAudio.GetTimeScale());
+    audioFrames = uint64_t{maxDurationMs} * m_trakAudio.GetTimeScale() / 1000 / frameDuration;
+    if (audioFrames == 0 || audioFrames > 0xFFFFFFFFull) {
+      LOGE("invalid frame num:%d, please check your parameter(timescale, max_duration in mp4_config_t or frame "
+           "duration)",
+           static_cast<int>(audioFrames));
+      return false;
+    }
+  }
+  const uint64_t videoBytes = videoFrames * (4 + 8 + (m_trakVideo.Stbl().Uses64BitOffsets() ? 8 : 4)) + 4 * syncFrames;
+  const uint64_t audioBytes = audioFrames * (4 + (m_trakAudio.Stbl().Uses64BitOffsets() ? 8 : 4));
+  if (videoBytes + audioBytes > kTableBudget) {
+    LOGE("max duration %u ms needs %llu bytes of sample tables, more than a movie box can hold", maxDurationMs,
+         static_cast<unsigned long long>(videoBytes + audioBytes));
+    return false;
+  }
+  if (m_trakVideo.IsEnabled()) {
+    m_trakVideo.Stbl().SetMaxFrame(static_cast<uint32_t>(videoFrames), static_cast<uint32_t>(syncFrames));
+    m_trakVideo.SetForceWrite(true);
+  }
+  if (m_trakAudio.IsEnabled()) {
+    m_trakAudio.Stbl().SetMaxFrame(static_cast<uint32_t>(audioFrames), 0);
+    m_trakAudio.SetForceWrite(true);
+  }
+  m_trakSubtitle.SetForceWrite(true);
+  m_trackTC.SetForceWrite(true);
+  return true;
+}
+
+void CMp4MoovAtom::Update(CHeaderUpdate& plan) {
+  // The movie lasts as long as its longer track (audio on a tie).
+  const uint64_t video = m_trakVideo.MediaDuration(), audio = m_trakAudio.MediaDuration();
+  const uint64_t videoMs = video * 1000 / m_trakVideo.GetTimeScale();
+  const uint64_t audioMs = audio * 1000 / m_trakAudio.GetTimeScale();
+  m_mvhd.m_duration = videoMs > audioMs ? videoMs : audioMs;
+  m_mvhd.Update(plan);
+  // Both are asked even when undeclared: their boxes then report that they
+  // were never written reserved.
+  m_trakAudio.m_nMovieTimeScale = 1000;
+  m_trakAudio.Update(plan);
+  m_trakVideo.m_nMovieTimeScale = 1000;
+  m_trakVideo.Update(plan);
+  if (m_trackTC.IsEnabled()) {
+    PrepareTimeCodeTrack();
+    m_trackTC.Update(plan);
+  }
+}
+
 void CMp4MoovAtom::SetLayout(bool largeFile, bool time64, bool quickTime) {
   if (largeFile) {
     m_trakVideo.Stbl().SetUse64BitOffsets(true);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "atom.h"
+#include "header_update.h"
 #include "ilst.h"
 #include "mvhd.h"
 #include "trak.h"
@@ -28,6 +29,13 @@ class CMp4MoovAtom : public CMp4Atom {
   // Movie duration in milliseconds: the longer of video and audio.
   uint64_t ComputeDuration();
 
+  // Safe mode: sizes every table for the samples `maxDurationMs` can bring
+  // and makes the tracks write themselves before their first sample. False
+  // (with the reason logged) when the tracks' timing gives no usable size.
+  bool SetMaxDuration(uint32_t maxDurationMs);
+  // Safe mode: plans the in-place rewrite of the durations and of what the
+  // tables gained since the header was written or last updated.
+  void Update(CHeaderUpdate& plan);
   // The layout the creation flags and the output path choose: 64-bit chunk
   // offsets (not for captions), version-1 times, the QuickTime forms.
   void SetLayout(bool largeFile, bool time64, bool quickTime);

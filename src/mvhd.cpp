@@ -1,6 +1,5 @@
 #include "mvhd.h"
 
-#include "box_patch.h"
 #include "log.h"
 
 namespace bv {
@@ -30,12 +29,18 @@ void CMp4MvhdAtom::Write() {
   m_buffer.Flush();
 }
 
-void CMp4MvhdAtom::Update() {
+void CMp4MvhdAtom::Update(CHeaderUpdate& plan) {
   if (m_startPos == 0) {
     LOGE("logic error");
     return;
   }
-  PatchTimeField(*m_pIO, m_startPos, m_bVersion1 ? 32 : 24, m_bVersion1, m_duration);
+  plan.AddTime(m_startPos + (m_bVersion1 ? 32 : 24), m_bVersion1, m_duration);
+}
+
+void CMp4MvhdAtom::Update() {
+  CHeaderUpdate plan;
+  Update(plan);
+  plan.Apply(*m_pIO, 0);
 }
 
 }  // namespace bv

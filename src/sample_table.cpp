@@ -95,18 +95,23 @@ void CMp4EntryTableAtom::Write() {
   if (IsReserved()) m_flushedBytes = m_buffer.Size();
 }
 
-void CMp4EntryTableAtom::Update() {
+void CMp4EntryTableAtom::Update(CHeaderUpdate& plan) {
   if (m_startPos == 0) {
     mm_log_error("not in safe mode, logic error", m_source, __LINE__, "Update");
     return;
   }
   const uint64_t used = m_buffer.Size();
   if (m_flushedBytes == used) return;
-  m_pIO->Seek(static_cast<int64_t>(m_startPos + CountOffset()), 0);
-  PutU32(*m_pIO, m_count);
-  m_pIO->Seek(static_cast<int64_t>(m_startPos + HeaderSize() + m_flushedBytes), 0);
-  PutBytes(*m_pIO, m_buffer.Data() + m_flushedBytes, static_cast<uint32_t>(used - m_flushedBytes));
+  plan.AddBytes(CHeaderUpdate::kEntries, m_startPos + HeaderSize() + m_flushedBytes, m_buffer.Data() + m_flushedBytes,
+                used - m_flushedBytes);
+  plan.AddU32(CHeaderUpdate::kCounts, m_startPos + CountOffset(), m_count);
   m_flushedBytes = used;
+}
+
+void CMp4EntryTableAtom::Update() {
+  CHeaderUpdate plan;
+  Update(plan);
+  plan.Apply(*m_pIO, 0);
 }
 
 }  // namespace bv

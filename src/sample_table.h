@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "atom.h"
+#include "header_update.h"
 
 namespace bv {
 
@@ -27,8 +28,10 @@ class CMp4EntryTableAtom : public CMp4Atom {
   // The size in 64 bits; never above kMaxBoxSize because appends refuse first.
   uint64_t BoxSize() const;
 
-  // Rewrites in place the count and the entries added since the last
-  // rewrite; only for a table written reserved.
+  // Plans the in-place rewrite of the count and of the entries added since
+  // the last rewrite; only for a table written reserved.
+  void Update(CHeaderUpdate& plan);
+  // The same, written at once.
   void Update();
 
   uint32_t Count() const { return m_count; }

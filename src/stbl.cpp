@@ -61,19 +61,25 @@ void CMp4StblAtom::ReserveTables(uint32_t frames, uint32_t timeEntries) {
 
 void CMp4StblAtom::SetMaxFrame(uint32_t frames, uint32_t /*syncFrames*/) { ReserveTables(frames, frames); }
 
-void CMp4StblAtom::Update() {
+void CMp4StblAtom::Update(CHeaderUpdate& plan) {
   if (!m_bSafe) {
     LOGE("logic error");
   } else {
-    m_stsz.Update();
+    m_stsz.Update(plan);
     if (m_bUse64BitOffsets) {
-      m_co64.Update();
+      m_co64.Update(plan);
     } else {
-      m_stco.Update();
+      m_stco.Update(plan);
     }
-    m_stts.Update();
+    m_stts.Update(plan);
   }
-  UpdateSyncTable();
+  UpdateSyncTable(plan);
+}
+
+void CMp4StblAtom::Update() {
+  CHeaderUpdate plan;
+  Update(plan);
+  plan.Apply(*m_pIO, 0);
 }
 
 bool CMp4StblAtom::AddSample(uint64_t offset, uint32_t size, uint64_t /*time1*/, uint64_t time2, bool newChunk) {

@@ -8,6 +8,7 @@
 
 #include "atom.h"
 #include "co64.h"
+#include "header_update.h"
 #include "stco.h"
 #include "stsc.h"
 #include "stsz.h"
@@ -24,9 +25,10 @@ class CMp4StblAtom : public CMp4Atom {
   // Switches every table to a fixed capacity of `frames` samples, each in
   // its own chunk. Call once, before the first sample.
   virtual void SetMaxFrame(uint32_t frames, uint32_t syncFrames);
-  // Rewrites in place what changed since the header was written or last
-  // updated; only after a reserved Write.
-  virtual void Update();
+  // Plans the in-place rewrite of what changed since the header was written
+  // or last updated; only after a reserved Write. Update() writes at once.
+  virtual void Update(CHeaderUpdate& plan);
+  void Update();
   virtual uint64_t GetSampleDataSize() { return m_stsz.TotalSize(); }
 
   // Records one sample that starts at file offset `offset`. `time2` drives
@@ -56,7 +58,7 @@ class CMp4StblAtom : public CMp4Atom {
   virtual uint32_t SampleDescriptionSize() = 0;
   virtual uint32_t SyncTableSize() { return 0; }
   // Runs at the end of Update, also when the tables are not reserved.
-  virtual void UpdateSyncTable() {}
+  virtual void UpdateSyncTable(CHeaderUpdate& /*plan*/) {}
 
   // Reserves the size and chunk tables for `frames` samples and the time
   // table for `timeEntries` runs (an audio track keeps one duration).

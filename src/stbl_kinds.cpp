@@ -1,5 +1,7 @@
 #include "stbl_kinds.h"
 
+#include "log.h"
+
 namespace bv {
 
 void CMp4VideoStblAtom::SetMaxFrame(uint32_t frames, uint32_t syncFrames) {
@@ -22,6 +24,33 @@ void CMp4TMCDStblAtom::Write() {
 
 uint32_t CMp4TMCDStblAtom::GetSize() {
   return 8 + m_stsd.GetSize() + m_stts.GetSize() + m_stsc.GetSize() + m_stsz.GetSize() + ChunkTable().GetSize();
+}
+
+void CMp4TMCDStblAtom::Reserve() {
+  m_stsz.SetMaxFrame(1);
+  m_stts.SetMaxFrame(1);
+  if (m_bUse64BitOffsets) {
+    m_co64.SetMaxFrame(1);
+  } else {
+    m_stco.SetMaxFrame(1);
+  }
+  m_stsc.SetFixed();
+  m_bSafe = true;
+}
+
+void CMp4TMCDStblAtom::Update(CHeaderUpdate& plan, uint64_t duration) {
+  if (!m_bSafe) {
+    LOGE("logic error");
+    return;
+  }
+  m_stts.SetDefaultDelta(static_cast<uint32_t>(duration));
+  m_stsz.Update(plan);
+  if (m_bUse64BitOffsets) {
+    m_co64.Update(plan);
+  } else {
+    m_stco.Update(plan);
+  }
+  m_stts.Update(plan);
 }
 
 bool CMp4TMCDStblAtom::AddSample(uint64_t offset, uint32_t size, uint64_t time, bool newChunk) {

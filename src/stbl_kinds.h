@@ -24,8 +24,8 @@ class CMp4VideoStblAtom : public CMp4StblAtom {
   uint32_t SampleDescriptionSize() override { return m_stsd.GetSize(); }
   void WriteSyncTable() override { m_stss.Write(); }
   uint32_t SyncTableSize() override { return m_stss.GetSize(); }
-  void UpdateSyncTable() override {
-    if (m_stss.IsReserved()) m_stss.Update();
+  void UpdateSyncTable(CHeaderUpdate& plan) override {
+    if (m_stss.IsReserved()) m_stss.Update(plan);
   }
 
  private:
@@ -71,6 +71,11 @@ class CMp4TMCDStblAtom : public CMp4Atom {
   void Write() override;
   uint32_t GetSize() override;
   bool AddSample(uint64_t offset, uint32_t size, uint64_t time, bool newChunk);
+  // Safe mode: room for one time-code sample, written reserved.
+  void Reserve();
+  // Plans the in-place rewrite of the tables; `duration` (the track's) is
+  // the duration of its one sample.
+  void Update(CHeaderUpdate& plan, uint64_t duration);
   uint32_t GetSampleCount() const { return m_stsz.Count(); }
   void SetUse64BitOffsets(bool use) { m_bUse64BitOffsets = use; }
   CMp4TMCDStsdAtom& Stsd() { return m_stsd; }
@@ -86,6 +91,7 @@ class CMp4TMCDStblAtom : public CMp4Atom {
   bool m_bUse64BitOffsets = false;
   CMp4StcoAtom m_stco;
   CMp4Co64Atom m_co64;
+  bool m_bSafe = false;
 };
 
 }  // namespace bv

@@ -51,13 +51,14 @@ class CMp4VideoStsdAtom : public CMp4StsdAtom {
 
   const CMp4AvccAtom& Avcc() const { return m_avcc; }
   const CMp4HvccAtom& Hvcc() const { return m_hvcc; }
+  // Every ProRes sample is a sync sample.
+  bool IsProRes() const { return m_codecKind == 2; }
 
  protected:
   void WriteEntry() override;
   uint32_t EntrySize() override;
 
  private:
-  bool IsProRes() const { return m_codecKind == 2; }
   CMp4Atom* Child();
 
   char m_format[4] = {0, 0, 0, 0};

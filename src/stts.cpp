@@ -97,20 +97,25 @@ void CMp4SttsAtom::Write() {
   }
 }
 
-void CMp4SttsAtom::Update() {
+void CMp4SttsAtom::Update(CHeaderUpdate& plan) {
   if (m_startPos == 0) {
     LOGE("not in safe mode, logic error");
     return;
   }
   PlaceFinalEntry();
   const uint64_t used = 8 * uint64_t{EntryCount()};
-  m_pIO->Seek(static_cast<int64_t>(m_startPos + 12), 0);
-  PutU32(*m_pIO, EntryCount());
   if (used > m_flushedBytes) {
-    m_pIO->Seek(static_cast<int64_t>(m_startPos + 16 + m_flushedBytes), 0);
-    PutBytes(*m_pIO, m_buffer.Data() + m_flushedBytes, static_cast<uint32_t>(used - m_flushedBytes));
+    plan.AddBytes(CHeaderUpdate::kEntries, m_startPos + 16 + m_flushedBytes, m_buffer.Data() + m_flushedBytes,
+                  used - m_flushedBytes);
   }
+  plan.AddU32(CHeaderUpdate::kCounts, m_startPos + 12, EntryCount());
   m_flushedBytes = m_closedBytes;
+}
+
+void CMp4SttsAtom::Update() {
+  CHeaderUpdate plan;
+  Update(plan);
+  plan.Apply(*m_pIO, 0);
 }
 
 }  // namespace bv

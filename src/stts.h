@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "atom.h"
+#include "header_update.h"
 
 namespace bv {
 
@@ -32,8 +33,10 @@ class CMp4SttsAtom : public CMp4Atom {
   uint32_t DefaultDelta() const { return m_defaultDelta; }
   // Safe mode: at most `maxEntries` entries, the final one included.
   void SetMaxFrame(uint32_t maxEntries) { m_maxEntries = maxEntries; }
-  // Rewrites the count and the entries changed since the last rewrite in
-  // place; only after a reserved Write.
+  // Plans the in-place rewrite of the count and of the entries changed
+  // since the last rewrite; only after a reserved Write.
+  void Update(CHeaderUpdate& plan);
+  // The same, written at once.
   void Update();
 
   // Entries a write produces now (closed runs and the final entry).

@@ -1,6 +1,5 @@
 #include "tkhd.h"
 
-#include "box_patch.h"
 #include "log.h"
 
 namespace bv {
@@ -35,12 +34,18 @@ void CMp4TkhdAtom::Write() {
   m_buffer.Flush();
 }
 
-void CMp4TkhdAtom::Update() {
+void CMp4TkhdAtom::Update(CHeaderUpdate& plan) {
   if (m_startPos == 0) {
     LOGE("logic error");
     return;
   }
-  PatchTimeField(*m_pIO, m_startPos, m_bVersion1 ? 36 : 28, m_bVersion1, m_duration);
+  plan.AddTime(m_startPos + (m_bVersion1 ? 36 : 28), m_bVersion1, m_duration);
+}
+
+void CMp4TkhdAtom::Update() {
+  CHeaderUpdate plan;
+  Update(plan);
+  plan.Apply(*m_pIO, 0);
 }
 
 void CMp4ElstAtom::Write() {
@@ -60,12 +65,18 @@ void CMp4ElstAtom::Write() {
   m_buffer.Flush();
 }
 
-void CMp4ElstAtom::Update() {
+void CMp4ElstAtom::Update(CHeaderUpdate& plan) {
   if (m_startPos == 0) {
     LOGE("logic error, start position is 0");
     return;
   }
-  PatchTimeField(*m_pIO, m_startPos, 16, m_bVersion1, m_segmentDuration);
+  plan.AddTime(m_startPos + 16, m_bVersion1, m_segmentDuration);
+}
+
+void CMp4ElstAtom::Update() {
+  CHeaderUpdate plan;
+  Update(plan);
+  plan.Apply(*m_pIO, 0);
 }
 
 void CMp4EdtsAtom::Write() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "atom.h"
+#include "header_update.h"
 
 namespace bv {
 
@@ -16,8 +17,9 @@ class CMp4TkhdAtom : public CMp4Atom {
   using CMp4Atom::CMp4Atom;
   void Write() override;
   uint32_t GetSize() override { return m_bVersion1 ? 104u : 92u; }
-  // Rewrites only the duration of the box written last and returns to the
-  // stream position it found.
+  // Plans the rewrite of the duration field of the box written last;
+  // Update() writes it at once and returns to the stream position it found.
+  void Update(CHeaderUpdate& plan);
   void Update();
 
   bool m_bVersion1 = false;
@@ -36,6 +38,7 @@ class CMp4ElstAtom : public CMp4Atom {
   using CMp4Atom::CMp4Atom;
   void Write() override;
   uint32_t GetSize() override { return m_bVersion1 ? 36u : 28u; }
+  void Update(CHeaderUpdate& plan);
   void Update();
 
   bool m_bVersion1 = false;

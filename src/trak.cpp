@@ -93,7 +93,9 @@ void CMp4TrakAtom::Write() {
     return;
   }
   const int64_t start = m_pIO->Ftell();
-  PutHeader(*m_pIO, 8, "trak");
+  const bool hide = m_bForceWrite && GetSampleCount() == 0;
+  PutHeader(*m_pIO, 8, hide ? "free" : "trak");
+  m_hiddenTypePos = hide ? static_cast<uint64_t>(start) + 4 : 0;
   const uint64_t t = MovieDuration();
   m_tkhd.m_duration = t;
   m_edts.m_elst.m_segmentDuration = t;
@@ -102,6 +104,20 @@ void CMp4TrakAtom::Write() {
   WriteTref();
   WriteMdia();
   UpdateSize(start);
+}
+
+void CMp4TrakAtom::Update(CHeaderUpdate& plan) {
+  const uint64_t t = MovieDuration();
+  m_tkhd.m_duration = t;
+  m_edts.m_elst.m_segmentDuration = t;
+  m_tkhd.Update(plan);
+  m_edts.m_elst.Update(plan);
+  UpdateMedia(plan);
+  if (m_hiddenTypePos != 0 && GetSampleCount() > 0) {
+    static const uint8_t kTrak[4] = {'t', 'r', 'a', 'k'};
+    plan.AddBytes(CHeaderUpdate::kTracks, m_hiddenTypePos, kTrak, 4);
+    m_hiddenTypePos = 0;
+  }
 }
 
 uint32_t CMp4TrakAtom::GetSize() {
@@ -144,6 +160,12 @@ void CMp4VideoTrakAtom::WriteMdia() {
   m_mdia.Write();
 }
 
+void CMp4VideoTrakAtom::UpdateMedia(CHeaderUpdate& plan) {
+  m_stbl.Update(plan);
+  m_mdhd.m_duration = MediaDuration();
+  m_mdhd.Update(plan);
+}
+
 void CMp4VideoTrakAtom::WriteTref() {
   if (m_bHasTref) m_tref.Write();
 }
@@ -169,6 +191,12 @@ bool CMp4AudioTrakAtom::Configure(const mp4_audio_track_info_t& info, uint32_t s
 void CMp4AudioTrakAtom::WriteMdia() {
   m_mdhd.m_duration = MediaDuration();
   m_mdia.Write();
+}
+
+void CMp4AudioTrakAtom::UpdateMedia(CHeaderUpdate& plan) {
+  m_stbl.Update(plan);
+  m_mdhd.m_duration = MediaDuration();
+  m_mdhd.Update(plan);
 }
 
 // ---------------------------------------------------------------------------
@@ -226,6 +254,22 @@ void CMp4TCTrakAtom::Configure(const mp4_time_code_track_info_t& info) {
   m_sampleDuration = static_cast<uint32_t>(info.frame_duration);
   m_stbl.Stsd().Set(info.timescale, static_cast<uint32_t>(info.frame_duration), info.number_of_frames,
                     info.tc_flags);
+}
+
+void CMp4TCTrakAtom::SetForceWrite(bool force) {
+  CMp4TrakAtom::SetForceWrite(force);
+  if (force) m_stbl.Reserve();
+}
+
+void CMp4TCTrakAtom::UpdateMedia(CHeaderUpdate& plan) {
+  const uint64_t d = MediaDuration();
+  m_mdhd.m_duration = d;
+  m_mdhd.Update(plan);
+  const uint32_t samples = GetSampleCount();
+  if (samples != m_updatedSamples) {
+    m_stbl.Update(plan, d);
+    m_updatedSamples = samples;
+  }
 }
 
 void CMp4TCTrakAtom::WriteMdia() {

@@ -64,6 +64,11 @@ class CMp4TrakAtom : public CMp4Atom {
   double GetBitrate();
   virtual void SetForceWrite(bool force) { m_bForceWrite = force; }
   void SetTrackId(uint32_t id);
+  // Safe mode: plans the in-place rewrite of the track's durations and of
+  // what its tables gained since the last update, and reveals a track
+  // written hidden once it holds samples. Boxes that were not written
+  // reserved log a logic error and add nothing.
+  void Update(CHeaderUpdate& plan);
 
   // Media duration in track time-scale units: last - first + one sample
   // duration (the configured one, else the last measured delta). A track
@@ -84,6 +89,12 @@ class CMp4TrakAtom : public CMp4Atom {
   uint32_t m_lastDelta = 0;
   bool m_bForceWrite = false;
   uint32_t m_timeScale = 1000;  // never 0
+  // A track forced out before its first sample (safe mode) is written as a
+  // "free" box and becomes a "trak" by one 4-byte rewrite once its counts
+  // are all in place: readers refuse a track whose counts disagree, and
+  // going from no samples to some changes three counts pages apart. The
+  // position of that box type; 0 when the track is visible.
+  uint64_t m_hiddenTypePos = 0;
 
  protected:
   // Stores the media duration in mdhd and writes the media box.
@@ -91,6 +102,8 @@ class CMp4TrakAtom : public CMp4Atom {
   virtual uint32_t MdiaSize() = 0;
   virtual void WriteTref() {}
   virtual uint32_t TrefSize() { return 0; }
+  // The media part of Update: sample tables and media header.
+  virtual void UpdateMedia(CHeaderUpdate& /*plan*/) {}
   // Enters one sample in the track's tables; false when a table refuses it.
   virtual bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) = 0;
   virtual bool AddSyncSample(uint32_t /*sampleNumber*/) { return true; }
@@ -131,6 +144,7 @@ class CMp4VideoTrakAtom : public CMp4TrakAtom {
  protected:
   void WriteMdia() override;
   uint32_t MdiaSize() override { return m_mdia.GetSize(); }
+  void UpdateMedia(CHeaderUpdate& plan) override;
   void WriteTref() override;
   uint32_t TrefSize() override { return m_bHasTref ? m_tref.GetSize() : 0; }
 
@@ -161,6 +175,7 @@ class CMp4AudioTrakAtom : public CMp4TrakAtom {
  protected:
   void WriteMdia() override;
   uint32_t MdiaSize() override { return m_mdia.GetSize(); }
+  void UpdateMedia(CHeaderUpdate& plan) override;
 
  private:
   CMp4AudioHdlrAtom m_hdlr;
@@ -231,12 +246,18 @@ class CMp4TCTrakAtom : public CMp4TrakAtom {
   // Its durations follow the video track when the movie is written.
   bool KeepsTime() const override { return false; }
   void SetNullHeader(bool nullHeader) { m_minf.m_bNullHeader = nullHeader; }
+  // Forcing the track in safe mode also reserves its one-sample tables.
+  void SetForceWrite(bool force) override;
 
  protected:
   void WriteMdia() override;
   uint32_t MdiaSize() override { return m_mdia.GetSize(); }
+  void UpdateMedia(CHeaderUpdate& plan) override;
 
  private:
+  // Time-code samples at the last update; the tables are rewritten only
+  // when one was added.
+  uint32_t m_updatedSamples = 0;
   CMp4SubtHdlrAtom m_hdlr;
   CMp4TMCDStblAtom m_stbl;
   CMp4BaseMinfAtom m_minf;

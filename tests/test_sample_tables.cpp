@@ -88,8 +88,8 @@ class TestStbl : public CMp4StblAtom {
     if (!m_audio) m_stss.Write();
   }
   uint32_t SyncTableSize() override { return m_audio ? 0 : m_stss.GetSize(); }
-  void UpdateSyncTable() override {
-    if (m_stss.IsReserved()) m_stss.Update();
+  void UpdateSyncTable(CHeaderUpdate& plan) override {
+    if (m_stss.IsReserved()) m_stss.Update(plan);
   }
 
  private:

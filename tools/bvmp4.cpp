@@ -73,6 +73,9 @@ void PrintUsage(std::FILE* out) {
                "  --io-callbacks          send every byte through host callbacks (external I/O)\n"
                "  --meta KEY=VALUE        metadata item (repeatable)\n"
                "  --timecode              add a time-code track starting at 00:00:00:00\n"
+               "  --safe                  safe write: header reserved ahead and updated in place\n"
+               "  --max-duration S        safe write: longest recording in seconds (default 1800)\n"
+               "  --update-interval S     safe write: seconds between header updates (default 30)\n"
                "  --repair                keep a FILE.info side file so that `bvmp4 repair`\n"
                "                          can finish the file after a crash (flag 0x10)\n"
                "  --flush-interval N      video frames between side-file flushes (>= 10)\n"
@@ -95,6 +98,10 @@ struct Options {
   bool timecode = false;
   bool io_callbacks = false;
   bool demo = false;
+  // Safe write (io_mode 3) and its settings; block words are the library's
+  // page and window units.
+  bool safe = false;
+  mp4_config_t safe_config{0, MP4_IO_SAFE_WRITE, 0, 0, nullptr, 4096, 32, 0, 0, 0};
   uint32_t flush_interval = 0;  // 0: the library's default
   bool realtime = false;
   std::vector<std::pair<std::string, std::string>> meta;
@@ -214,6 +221,16 @@ int ParseMuxArgs(int argc, char** argv, int first, Options* o) {
       o->flags |= MP4_FLAG_TIME64;
     } else if (a == "--timecode") {
       o->timecode = true;
+    } else if (a == "--safe") {
+      o->safe = true;
+    } else if (a == "--max-duration" || a == "--update-interval") {
+      uint64_t n = 0;
+      if (!value(&v)) return kExitUsage;
+      if (!ParseUnsigned(v, &n) || n > UINT32_MAX) {
+        std::fprintf(stderr, "bvmp4: bad %s '%s'\n", a.c_str(), v.c_str());
+        return kExitUsage;
+      }
+      (a == "--max-duration" ? o->safe_config.max_duration : o->safe_config.update_interval) = static_cast<uint32_t>(n);
     } else if (a == "--repair") {
       o->flags |= MP4_FLAG_REPAIR;
     } else if (a == "--realtime") {
@@ -473,7 +490,9 @@ int RunMux(Options& o) {
   callbacks.flags = o.flags;
   callbacks.io_mode = MP4_IO_EXTERNAL;
   callbacks.pFunc = &host_io::table;
-  int rc = rec.Create(o.output, o.flags, o.io_callbacks ? &callbacks : nullptr);
+  mp4_config_t safe = o.safe_config;
+  safe.flags = o.flags;
+  int rc = rec.Create(o.output, o.flags, o.io_callbacks ? &callbacks : o.safe ? &safe : nullptr);
   if (rc != MP4_SUCCESS) return Fail(("creating " + o.output).c_str(), rc);
   if (o.flush_interval) {
     rc = mp4_repair_set_flush_interval(rec.get(), o.flush_interval);
@@ -492,6 +511,14 @@ int RunMux(Options& o) {
     vi.codec_type = o.codec == bvtool::VideoCodec::kH264 ? MP4_VIDEO_H264 : MP4_VIDEO_HEVC;
     vi.width = static_cast<uint16_t>(o.width);
     vi.height = static_cast<uint16_t>(o.height);
+    if (o.safe) {  // safe write wants them up front
+      vi.sps = vreader->sps().data();
+      vi.sps_size = static_cast<uint16_t>(vreader->sps().size());
+      vi.pps = vreader->pps().data();
+      vi.pps_size = static_cast<uint16_t>(vreader->pps().size());
+      vi.vps = vreader->vps().data();
+      vi.vps_size = static_cast<uint16_t>(vreader->vps().size());
+    }
     rc = mp4_set_video_track(rec.get(), &vi);
     if (rc != MP4_SUCCESS) return Fail("declaring the video track", rc);
   }

@@ -15,10 +15,15 @@ function(probe file entries out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-foreach(name clip.mp4 clip.mov)
+# safe.mp4: safe write, the header reserved ahead and updated in place.
+foreach(name clip.mp4 clip.mov safe.mp4)
   set(out "${WORK}/${name}")
+  set(mode "")
+  if(name STREQUAL "safe.mp4")
+    set(mode --safe --max-duration 60 --update-interval 1)
+  endif()
   execute_process(COMMAND "${BVMP4}" mux --video "${SAMPLES}/sample.h264" --audio "${SAMPLES}/sample.aac"
-                          --timecode --meta title=bvmp4 -o "${out}"
+                          --timecode --meta title=bvmp4 ${mode} -o "${out}"
                   RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "bvmp4 failed (${rc}) for ${name}: ${err}")

@@ -1,0 +1,221 @@
+// The reserved header of safe mode under fuzzed recordings: capacities,
+// samples of two tracks (sizes, durations, key frames, tables that fill up)
+// and in-place updates with fuzzed page sizes, all in memory. Each page-run
+// write of an update (the crash seam) covers one range of consecutive pages;
+// after each, every visible track has all its counts set, covering only
+// entries that are final, with no more chunks than samples, and the mdat
+// size changes only with the last write; after every update the tables hold
+// exactly the accepted samples.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "header_update.h"
+#include "mdat.h"
+#include "moov.h"
+
+using namespace bv;
+
+namespace {
+
+// FFmpeg's own parameter sets of a small H.264 clip.
+const uint8_t kSps[] = {0x67, 0x64, 0x00, 0x0d, 0xac, 0xb4, 0x0a, 0x0f, 0xd8, 0x08, 0x80, 0x00,
+                        0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x19, 0x07, 0x8a, 0x15, 0x50};
+const uint8_t kPps[] = {0x68, 0xef, 0x0f, 0xcb};
+
+// An in-memory file that logs where each write lands.
+struct Memory : CBufferIO {
+  Memory() { SetTarget(nullptr); }
+  int32_t Write(const void* src, uint32_t n) override {
+    writes.push_back({Position(), n});
+    return CBufferIO::Write(src, n);
+  }
+  std::vector<std::pair<uint64_t, uint64_t>> writes;  // offset, size
+};
+
+uint32_t Be32(const std::vector<uint8_t>& b, uint64_t at) {
+  if (at + 4 > b.size()) std::abort();
+  return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) | b[at + 3];
+}
+
+// Offsets of the tables of each visible track, found by walking the boxes.
+struct Tables {
+  uint64_t stts = 0, stsz = 0, chunks = 0, stss = 0;
+};
+void Walk(const std::vector<uint8_t>& b, uint64_t at, uint64_t end, std::vector<Tables>* out) {
+  while (at + 8 <= end) {
+    const uint32_t size = Be32(b, at);
+    if (size < 8 || at + size > end) std::abort();  // the header must stay a valid tree
+    const std::string type(reinterpret_cast<const char*>(&b[at + 4]), 4);
+    if (type == "trak") out->emplace_back();
+    if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl") {
+      Walk(b, at + 8, at + size, out);
+    } else if (!out->empty()) {
+      Tables& t = out->back();
+      if (type == "stts") t.stts = at;
+      if (type == "stsz") t.stsz = at;
+      if (type == "stco" || type == "co64") t.chunks = at;
+      if (type == "stss") t.stss = at;
+    }
+    at += size;
+  }
+}
+
+struct Model {
+  std::vector<uint32_t> sizes;
+  std::vector<uint64_t> offsets;
+  std::vector<uint32_t> keys;
+};
+
+std::vector<std::vector<uint8_t>> g_cuts;
+std::vector<size_t> g_writesAt;
+Memory* g_file = nullptr;
+
+void CheckCut(const std::vector<uint8_t>& cut, const std::vector<uint8_t>& final, uint64_t moovAt, bool large) {
+  std::vector<Tables> tracks;
+  Walk(cut, moovAt, moovAt + Be32(cut, moovAt), &tracks);
+  for (const Tables& t : tracks) {
+    const uint32_t samples = Be32(cut, t.stsz + 16), chunks = Be32(cut, t.chunks + 12);
+    if (chunks > samples) std::abort();
+    if (samples == 0 || Be32(cut, t.stts + 12) == 0) std::abort();  // a visible track has all its counts
+    for (uint32_t i = 0; i < samples; ++i) {
+      if (Be32(cut, t.stsz + 20 + 4 * i) != Be32(final, t.stsz + 20 + 4 * i)) std::abort();
+    }
+    for (uint32_t i = 0; i < chunks * (large ? 2u : 1u); ++i) {
+      if (Be32(cut, t.chunks + 16 + 4 * i) != Be32(final, t.chunks + 16 + 4 * i)) std::abort();
+    }
+    if (t.stss) {
+      for (uint32_t i = 0; i < Be32(cut, t.stss + 12); ++i) {
+        if (Be32(cut, t.stss + 16 + 4 * i) != Be32(final, t.stss + 16 + 4 * i)) std::abort();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  size_t p = 0;
+  auto next = [&]() -> uint8_t { return p < size ? data[p++] : 0; };
+  const bool large = next() & 1;
+  const uint32_t maxMs = 40 + 40 * static_cast<uint32_t>(next() % 100);  // 1 to 100 video frames
+  const bool audio = next() & 1;
+
+  Memory file;
+  CMp4MoovAtom moov(&file, false, &file);
+  CMp4MdatAtom mdat(&file, large);
+  moov.m_trakVideo.Stbl().SetUse64BitOffsets(large);
+  moov.m_trakAudio.Stbl().SetUse64BitOffsets(large);
+  mp4_video_track_info_t v{};
+  v.timescale = 1000;
+  v.frame_duration = 40;
+  v.codec_type = MP4_VIDEO_H264;
+  v.width = 64;
+  v.height = 64;
+  v.sps = kSps;
+  v.sps_size = sizeof(kSps);
+  v.pps = kPps;
+  v.pps_size = sizeof(kPps);
+  moov.m_trakVideo.SetTrackId(moov.TakeTrackId());
+  moov.m_trakVideo.Configure(v);
+  if (audio) {
+    mp4_audio_track_info_t a{48000, 1024, MP4_AUDIO_AAC, 48000, 2, 2};
+    moov.m_trakAudio.SetTrackId(moov.TakeTrackId());
+    moov.m_trakAudio.Configure(a, 48000);
+  }
+  if (!moov.SetMaxDuration(maxMs)) std::abort();
+  PutZeros(file, 16);
+  const uint64_t moovAt = file.Size();
+  moov.Write();
+  mdat.Write();
+
+  Model model[2];
+  uint64_t time[2] = {0, 0};
+  while (p < size) {
+    const uint8_t op = next();
+    const int track = (op & 1) && audio ? 1 : 0;
+    if ((op & 0xC0) != 0xC0) {
+      // A sample: size, duration change, key flag.
+      const uint32_t bytes = 1 + next();
+      const uint64_t step = track ? (op & 0x20 ? 1000 : 1024) : (op & 0x20 ? 41 : 40);
+      CMp4TrakAtom& t = track ? static_cast<CMp4TrakAtom&>(moov.m_trakAudio) : moov.m_trakVideo;
+      const bool key = track == 0 && (op & 0x10);
+      std::vector<uint8_t> payload(bytes, 0xAB);
+      const uint64_t at = file.Size();
+      PutBytes(file, payload.data(), bytes);
+      // A key frame refused by a full sync table still has its sample.
+      const uint32_t before = t.GetSampleCount();
+      const bool ok = moov.AddSample(t, {at, bytes, time[track], time[track], key});
+      if (t.GetSampleCount() > before) {
+        model[track].sizes.push_back(bytes);
+        model[track].offsets.push_back(at);
+        if (key && ok) model[track].keys.push_back(static_cast<uint32_t>(model[track].sizes.size()));
+      }
+      time[track] += step;
+      continue;
+    }
+    // An update, cut after every page-run write.
+    static const uint64_t kPages[] = {0, 16, 512, 4096};
+    const uint64_t page = kPages[op & 3];
+    const uint8_t* m = file.Data() + mdat.m_startPos + (large ? 12 : 0);
+    const uint32_t mdatBefore = (uint32_t{m[0]} << 24) | (uint32_t{m[1]} << 16) | (uint32_t{m[2]} << 8) | m[3];
+    g_cuts.clear();
+    g_file = &file;
+    g_writesAt.assign(1, file.writes.size());
+    CHeaderUpdate::SetWriteHookForTest([](uint32_t) {
+      g_cuts.emplace_back(g_file->Data(), g_file->Data() + g_file->Size());
+      g_writesAt.push_back(g_file->writes.size());
+    });
+    CHeaderUpdate plan;
+    moov.Update(plan);
+    mdat.Update(plan);
+    plan.Apply(file, page);
+    CHeaderUpdate::SetWriteHookForTest(nullptr);
+    const std::vector<uint8_t> final(file.Data(), file.Data() + file.Size());
+    const uint32_t mdatAfter = Be32(final, mdat.m_startPos + (large ? 12 : 0));
+    for (size_t k = 0; k < g_cuts.size(); ++k) {
+      CheckCut(g_cuts[k], final, moovAt, large);
+      const bool last = k + 1 == g_cuts.size();
+      if (Be32(g_cuts[k], mdat.m_startPos + (large ? 12 : 0)) != (last ? mdatAfter : mdatBefore)) std::abort();
+      if (page == 0) continue;
+      uint64_t lastPage = 0;
+      for (size_t w = g_writesAt[k]; w < g_writesAt[k + 1]; ++w) {
+        const auto& wr = file.writes[w];
+        if (w > g_writesAt[k] && wr.first / page > lastPage + 1) std::abort();  // not one page range
+        lastPage = std::max(lastPage, (wr.first + wr.second - 1) / page);
+      }
+    }
+
+    // The tables now hold exactly the accepted samples.
+    std::vector<Tables> tracks;
+    Walk(final, moovAt, moovAt + Be32(final, moovAt), &tracks);
+    size_t visible = 0;
+    for (int k = 0; k < 2; ++k) {
+      if (model[k].sizes.empty()) continue;
+      const Tables& t = tracks.at(visible++);
+      const Model& m = model[k];
+      if (Be32(final, t.stsz + 16) != m.sizes.size() || Be32(final, t.chunks + 12) != m.sizes.size()) std::abort();
+      for (size_t i = 0; i < m.sizes.size(); ++i) {
+        if (Be32(final, t.stsz + 20 + 4 * i) != m.sizes[i]) std::abort();
+        const uint64_t off = large ? (uint64_t{Be32(final, t.chunks + 16 + 8 * i)} << 32) | Be32(final, t.chunks + 20 + 8 * i)
+                                   : Be32(final, t.chunks + 16 + 4 * i);
+        if (off != (large ? m.offsets[i] : (m.offsets[i] & 0xFFFFFFFFu))) std::abort();
+      }
+      uint64_t covered = 0;
+      for (uint32_t e = 0; e < Be32(final, t.stts + 12); ++e) covered += Be32(final, t.stts + 16 + 8 * e);
+      if (covered != m.sizes.size()) std::abort();
+      if (k == 0 && t.stss) {
+        if (Be32(final, t.stss + 12) != m.keys.size()) std::abort();
+        for (size_t i = 0; i < m.keys.size(); ++i) {
+          if (Be32(final, t.stss + 16 + 4 * i) != m.keys[i]) std::abort();
+        }
+      }
+    }
+    if (visible != tracks.size()) std::abort();
+  }
+  return 0;
+}
