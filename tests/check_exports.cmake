@@ -35,7 +35,7 @@ set(required
   mp4_set_video_track mp4_set_audio_track mp4_set_subtitle_track mp4_set_time_code_track mp4_set_metadata
   mp4_set_metadata_ex mp4_write_video_frame mp4_write_audio_frame mp4_write_subtitle_frame mp4_write_time_code
   mp4_get_duration_ms mp4_get_file_duration mp4_get_file_duration_ex mp4_get_file_size mp4_get_moov_size
-  mp4_get_video_bitrate mp4_get_audio_bitrate mp4_repair_file mp4_repair_file_ex mp4_repair_set_flush_interval
+  mp4_get_video_bitrate mp4_get_audio_bitrate mp4_repair_file mp4_repair_file_ex mp4_repair_set_flush_interval mp4_strerror
   mm_log_debug mm_log_info mm_log_warn mm_log_error mm_log_init)
 foreach(r IN LISTS required)
   if(NOT r IN_LIST names)

@@ -31,11 +31,9 @@
 #include "bv_mp4.h"
 #include "repair_command.h"
 #include "info_command.h"
-#include "result_names.h"
 #include "sps_dimensions.h"
 
 namespace fs = std::filesystem;
-using bvtool::ResultName;
 
 namespace {
 
@@ -406,7 +404,7 @@ struct Counters {
 
 int Fail(const char* what, int rc) {
   std::fflush(stdout);
-  std::fprintf(stderr, "bvmp4: %s failed: %s (%d)\n", what, ResultName(rc), rc);
+  std::fprintf(stderr, "bvmp4: %s failed: %s (result %d)\n", what, mp4_strerror(rc), rc);
   return kExitFailure;
 }
 

@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "bv_mp4.h"
-#include "result_names.h"
 
 namespace bvtool {
 
@@ -42,8 +41,8 @@ inline int RunRepair(int argc, char** argv, int first) {
   // The library logs on standard output too; the result line comes last.
   std::fflush(stdout);
   if (rc != MP4_SUCCESS) {
-    std::fprintf(stderr, "bvmp4: repair of %s failed: %s (%d); file and side file unchanged\n", file.c_str(),
-                 ResultName(rc), rc);
+    std::fprintf(stderr, "bvmp4: repair of %s failed: %s (result %d); file and side file unchanged\n",
+                 file.c_str(), mp4_strerror(rc), rc);
     return 1;
   }
   const uintmax_t after = std::filesystem::file_size(file, ec);
