@@ -32,6 +32,7 @@
 #include "repair_command.h"
 #include "info_command.h"
 #include "sps_dimensions.h"
+#include "stream_checks.h"
 
 namespace fs = std::filesystem;
 
@@ -49,7 +50,7 @@ void PrintUsage(std::FILE* out) {
                "       bvmp4 repair FILE [--keep-info]\n"
                "       bvmp4 info FILE\n"
                "       bvmp4 version\n"
-               "       bvmp4 --help\n"
+               "       bvmp4 --help | bvmp4 COMMAND --help\n"
                "\n"
                "Records an Annex-B H.264/HEVC stream and/or an ADTS AAC stream into OUT\n"
                "(default out.mp4). A name containing \"mov\" gives a QuickTime movie.\n"
@@ -60,12 +61,13 @@ void PrintUsage(std::FILE* out) {
                "  --video FILE            Annex-B elementary stream\n"
                "  --codec h264|hevc       video codec (default: from the extension\n"
                "                          .h264/.264/.h265/.hevc)\n"
-               "  --fps N | N/D           frame rate (default 25; 29.97, 59.94 and 23.976\n"
-               "                          are taken as 30000/1001, 60000/1001, 24000/1001)\n"
+               "  --fps N | N/D           frame rate (default: the stream's VUI timing, else\n"
+               "                          25; 29.97, 59.94 and 23.976 are taken as\n"
+               "                          30000/1001, 60000/1001, 24000/1001)\n"
                "  --timescale T --frame-duration D\n"
                "                          explicit video time base instead of --fps\n"
                "  --size WxH              picture size (default: from the stream's SPS)\n"
-               "  --audio FILE            ADTS AAC stream\n"
+               "  --audio FILE            ADTS AAC stream (rate and channels from its headers)\n"
                "  --large-file            64-bit chunk offsets and mdat size (flag 0x02)\n"
                "  --time64                64-bit time fields (flag 0x01)\n"
                "  --io-callbacks          send every byte through host callbacks (external I/O)\n"
@@ -103,6 +105,8 @@ struct Options {
   uint32_t flush_interval = 0;  // 0: the library's default
   bool realtime = false;
   std::vector<std::pair<std::string, std::string>> meta;
+  bool rate_given = false;  // --fps or --timescale/--frame-duration
+  bool help = false;
 };
 
 bool ParseUnsigned(const std::string& s, uint64_t* v) {
@@ -169,7 +173,10 @@ int ParseMuxArgs(int argc, char** argv, int first, Options* o) {
       return true;
     };
     std::string v;
-    if (a == "--video") {
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+      return kExitOk;
+    } else if (a == "--video") {
       if (!value(&o->video)) return kExitUsage;
     } else if (a == "--audio") {
       if (!value(&o->audio)) return kExitUsage;
@@ -262,6 +269,7 @@ int ParseMuxArgs(int argc, char** argv, int first, Options* o) {
     std::fprintf(stderr, "bvmp4: --timescale and --frame-duration go together\n");
     return kExitUsage;
   }
+  o->rate_given = fps_given || ts_given;
   return kExitOk;
 }
 
@@ -416,6 +424,51 @@ std::string Thousands(uint64_t v) {
   return s;
 }
 
+// Refuses a video input whose parameter sets belong to the other codec, with
+// the option that fixes it.
+int CheckVideoCodec(const Options& o) {
+  bvtool::FileSource head(o.video);
+  const bvtool::StreamKind found = bvtool::SniffVideoStream(head);
+  const bvtool::StreamKind expected =
+      o.codec == bvtool::VideoCodec::kH264 ? bvtool::StreamKind::kH264 : bvtool::StreamKind::kHevc;
+  if (found == bvtool::StreamKind::kUnknown || found == expected) return kExitOk;
+  std::fprintf(stderr, "bvmp4: '%s' holds an %s stream, not %s (%s); use --codec %s\n", o.video.c_str(),
+               bvtool::StreamKindName(found), CodecName(o.codec),
+               o.codec_given ? "--codec" : "guessed from the file name",
+               found == bvtool::StreamKind::kH264 ? "h264" : "hevc");
+  return kExitUsage;
+}
+
+// Picture size (unless --size) and frame rate (unless given) from the SPS met
+// before the first picture.
+int TakeVideoFormatFromSps(const std::vector<uint8_t>& sps, Options* o) {
+  bvtool::SpsInfo info;
+  const bool readable = bvtool::ReadSps(o->codec, sps, &info);
+  if (o->width == 0) {
+    if (!readable || info.size.width > 65535 || info.size.height > 65535) {
+      std::fprintf(stderr,
+                   sps.empty() ? "bvmp4: no %s sequence parameter set before the first picture of '%s'; give --size "
+                                 "WxH\n"
+                               : "bvmp4: the %s sequence parameter set of '%s' cannot be read; give --size WxH\n",
+                   CodecName(o->codec), o->video.c_str());
+      return kExitFailure;
+    }
+    o->width = info.size.width;
+    o->height = info.size.height;
+  }
+  if (o->rate_given) return kExitOk;
+  if (info.rate.num == 0) {
+    std::fprintf(stderr, "bvmp4: warning: '%s' states no frame rate (no VUI timing); taking 25 fps, give --fps\n",
+                 o->video.c_str());
+    return kExitOk;
+  }
+  // As for --fps: integral rates get 1000 ticks per frame.
+  const uint32_t scale = info.rate.num < 1000 ? 1000 : 1;
+  o->timescale = info.rate.num * scale;
+  o->frame_duration = uint64_t{info.rate.den} * scale;
+  return kExitOk;
+}
+
 int RunMux(Options& o) {
   if (o.video.empty() && o.audio.empty()) {
     UseBundledSample(&o);
@@ -439,6 +492,7 @@ int RunMux(Options& o) {
       std::fprintf(stderr, "bvmp4: cannot open '%s': %s\n", o.video.c_str(), std::strerror(errno));
       return kExitFailure;
     }
+    if (const int rc = CheckVideoCodec(o)) return rc;
     vreader = std::make_unique<bvtool::AccessUnitReader>(*vsrc, o.codec);
   }
   if (!o.audio.empty()) {
@@ -458,27 +512,22 @@ int RunMux(Options& o) {
   bool have_video = vreader && vreader->Next(au);
   bool have_audio = areader && areader->Next(af);
   if (vreader && !have_video) {
-    std::fprintf(stderr, "bvmp4: no access unit found in '%s'\n", o.video.c_str());
+    std::fprintf(stderr, "bvmp4: no %s picture found in '%s': not an Annex-B %s stream\n", CodecName(o.codec),
+                 o.video.c_str(), CodecName(o.codec));
     return kExitFailure;
   }
   if (areader && !have_audio) {
-    std::fprintf(stderr, "bvmp4: no ADTS frame found in '%s'\n", o.audio.c_str());
+    std::fprintf(stderr, "bvmp4: no ADTS frame found in '%s': not an ADTS AAC stream\n", o.audio.c_str());
     return kExitFailure;
   }
-  if (have_video && o.width == 0) {
-    bvtool::PictureSize size;
-    if (!bvtool::PictureSizeFromSps(o.codec, vreader->sps(), &size) || size.width > 65535 ||
-        size.height > 65535) {
-      std::fprintf(stderr, "bvmp4: no readable SPS before the first picture; give --size WxH\n");
-      return kExitFailure;
-    }
-    o.width = size.width;
-    o.height = size.height;
+  if (have_video) {
+    if (const int rc = TakeVideoFormatFromSps(vreader->sps(), &o)) return rc;
   }
   const uint32_t sample_rate = have_audio ? af.header.sample_rate : 0;
   const uint32_t channels = have_audio ? af.header.channels : 0;
-  if (have_audio && sample_rate > 65535) {
-    std::fprintf(stderr, "bvmp4: %u Hz audio does not fit the track description\n", sample_rate);
+  if (have_audio && o.safe && sample_rate > 65535) {
+    std::fprintf(stderr, "bvmp4: --safe needs the audio rate in the track description, where %u Hz does not fit\n",
+                 sample_rate);
     return kExitFailure;
   }
 
@@ -525,9 +574,13 @@ int RunMux(Options& o) {
     ai.timescale = sample_rate;
     ai.frame_duration = 1024;
     ai.codec_type = MP4_AUDIO_AAC_ADTS;
-    ai.sample_rate = static_cast<uint16_t>(sample_rate);
-    ai.channels = static_cast<uint16_t>(channels);
-    ai.profile = af.header.object_type;
+    // Rate, channels and profile are left to the ADTS headers (the only way
+    // to 88.2 and 96 kHz); safe write wants them up front.
+    if (o.safe) {
+      ai.sample_rate = static_cast<uint16_t>(sample_rate);
+      ai.channels = static_cast<uint16_t>(channels);
+      ai.profile = af.header.object_type;
+    }
     rc = mp4_set_audio_track(rec.get(), &ai);
     if (rc != MP4_SUCCESS) return Fail("declaring the audio track", rc);
   }
@@ -595,6 +648,16 @@ int RunMux(Options& o) {
   const uint64_t duration_ms = mp4_get_duration_ms(rec.get());
   rc = rec.Close();
   if (rc != MP4_SUCCESS) return Fail(("closing " + o.output).c_str(), rc);
+  if (areader && bvtool::MostlySkipped(areader->skipped_bytes(), asrc->size())) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "bvmp4: '%s' is not an ADTS AAC stream: %" PRIu64 " of %" PRIu64
+                 " bytes are no ADTS frame; %s removed\n",
+                 o.audio.c_str(), areader->skipped_bytes(), asrc->size(), o.output.c_str());
+    std::error_code ignored;
+    fs::remove(o.output, ignored);
+    return kExitFailure;
+  }
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
   std::error_code ec;
@@ -640,11 +703,19 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (cmd == "version" || cmd == "--version") {
+    if (argc > 2) {
+      std::printf("usage: bvmp4 version\nPrints the library version.\n");
+      return std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0 ? kExitOk : kExitUsage;
+    }
     std::printf("bv_mp4 %s\n", BVMP4_VERSION);
     return kExitOk;
   }
   if (cmd == "repair") return bvtool::RunRepair(argc, argv, 2);
   if (cmd == "info") {
+    if (argc == 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
+      std::printf("usage: bvmp4 info FILE\nPrints FILE's duration, its box tree and one line per track.\n");
+      return kExitOk;
+    }
     if (argc != 3) {
       std::fprintf(stderr, "usage: bvmp4 info FILE\n");
       return kExitUsage;
@@ -655,8 +726,12 @@ int main(int argc, char** argv) {
     Options o;
     const int rc = ParseMuxArgs(argc, argv, 2, &o);
     if (rc != kExitOk) {
-      std::fprintf(stderr, "(bvmp4 --help for usage)\n");
+      std::fprintf(stderr, "(bvmp4 mux --help for usage)\n");
       return rc;
+    }
+    if (o.help) {
+      PrintUsage(stdout);
+      return kExitOk;
     }
     return RunMux(o);
   }

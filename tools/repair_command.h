@@ -19,7 +19,12 @@ inline int RunRepair(int argc, char** argv, int first) {
   bool keepInfo = false;
   for (int i = first; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--keep-info") {
+    if (a == "--help" || a == "-h") {
+      std::printf("usage: bvmp4 repair FILE [--keep-info]\n"
+                  "Finishes a recording made with --repair that was cut off, from FILE.info;\n"
+                  "--keep-info keeps the side file afterwards.\n");
+      return 0;
+    } else if (a == "--keep-info") {
       keepInfo = true;
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "bvmp4: unknown option '%s'\nusage: bvmp4 repair FILE [--keep-info]\n", a.c_str());
