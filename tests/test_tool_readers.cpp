@@ -258,6 +258,26 @@ TEST(ToolSps, H264BaselineSizeWithoutCropping) {
   EXPECT_FALSE(bvtool::PictureSizeFromSps(VideoCodec::kH264, {}, &size));
 }
 
+// A cut SPS either still holds everything read (the cut lies past the
+// timing information) or reports no rate; it never gives another one.
+void ExpectCutSpsReadsWholeOrNothing(VideoCodec codec, const Bytes& sps) {
+  bvtool::SpsInfo whole;
+  ASSERT_TRUE(bvtool::ReadSps(codec, sps, &whole));
+  ASSERT_NE(0u, whole.rate.num);
+  for (size_t n = 0; n < sps.size(); ++n) {
+    bvtool::SpsInfo cut;
+    const bool ok = bvtool::ReadSps(codec, Bytes(sps.begin(), sps.begin() + static_cast<long>(n)), &cut);
+    if (cut.rate.num != 0) {
+      EXPECT_EQ(whole.rate.num, cut.rate.num) << n;
+      EXPECT_EQ(whole.rate.den, cut.rate.den) << n;
+    }
+    if (ok) {
+      EXPECT_EQ(whole.size.width, cut.size.width) << n;
+      EXPECT_EQ(whole.size.height, cut.size.height) << n;
+    }
+  }
+}
+
 // --- The bundled sample against ffprobe ----------------------------------
 
 #ifdef BV_FFPROBE
@@ -267,6 +287,11 @@ TEST(ToolSample, AccessUnitsMatchFfprobePacketsAndKeyFlags) {
   bvtool::PictureSize size;
   ASSERT_TRUE(bvtool::PictureSizeFromSps(VideoCodec::kH264, sps, &size));
   EXPECT_EQ(Probe(path, "stream=width,height"), std::to_string(size.width) + "," + std::to_string(size.height) + "\n");
+  bvtool::SpsInfo info;
+  ASSERT_TRUE(bvtool::ReadSps(VideoCodec::kH264, sps, &info));
+  EXPECT_EQ(Probe(path, "stream=r_frame_rate"),
+            std::to_string(info.rate.num) + "/" + std::to_string(info.rate.den) + "\n");
+  ExpectCutSpsReadsWholeOrNothing(VideoCodec::kH264, sps);
 }
 
 TEST(ToolSample, AdtsFramesMatchFfprobeCountAndRate) {
@@ -298,10 +323,14 @@ TEST(ToolSample, HevcAccessUnitsAndSizeMatchFfprobe) {
                           " -x265-params log-level=none:keyint=20:min-keyint=20:bframes=0:repeat-headers=1"
                           " -f hevc '" + path + "'";
   if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "ffmpeg cannot encode HEVC here";
-  bvtool::PictureSize size;
-  ASSERT_TRUE(bvtool::PictureSizeFromSps(VideoCodec::kHevc, CheckAccessUnitsAgainstFfprobe(path, VideoCodec::kHevc), &size));
-  EXPECT_EQ(320u, size.width);
-  EXPECT_EQ(180u, size.height);
+  const Bytes sps = CheckAccessUnitsAgainstFfprobe(path, VideoCodec::kHevc);
+  bvtool::SpsInfo info;
+  ASSERT_TRUE(bvtool::ReadSps(VideoCodec::kHevc, sps, &info));
+  EXPECT_EQ(320u, info.size.width);
+  EXPECT_EQ(180u, info.size.height);
+  EXPECT_EQ(25u, info.rate.num);
+  EXPECT_EQ(1u, info.rate.den);
+  ExpectCutSpsReadsWholeOrNothing(VideoCodec::kHevc, sps);
 }
 #endif
 #endif
