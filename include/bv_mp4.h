@@ -5,7 +5,8 @@
  * the reference.
  *
  * Life of a recording (call order):
- *   1. mp4_create_file* -> handle. Nothing but the empty file exists yet.
+ *   1. mp4_create_file* -> handle. Only the empty file (and the side file
+ *      of the repair flag) exists yet.
  *   2. mp4_set_video_track / _audio_ / _subtitle_ / _time_code_track and
  *      mp4_set_metadata*, each at most once per kind, all before the first
  *      frame (the first frame writes the file head).
@@ -35,10 +36,10 @@
  * Every status is one of the MP4_* result codes below; mp4_strerror gives
  * its text. No function lets an exception or a signal out for bad
  * arguments: null pointers, unknown handles and out-of-range values are
- * refused with a code and a log line (log lines go to standard output).
+ * refused with a code and a log line (see the mm_log_* functions).
  *
  * Wide paths are wchar_t: UTF-16 on Windows, UTF-32 on Linux. The *_ex forms
- * take UTF-8 paths. Paths are limited to 1023 characters. A path containing
+ * take UTF-8 paths. Paths are limited to 1022 characters. A path containing
  * "mov" gives a QuickTime movie, any other an MP4 file.
  */
 #ifndef BV_MP4_H
@@ -154,10 +155,14 @@ typedef struct ExternalIoFuncs {
   uint8_t (*open)(void** handle, const wchar_t* path, uint32_t a, uint32_t b);
   int32_t (*close)(void* handle);                                 /* at close; result ignored */
   int64_t (*tell)(void* handle);                                  /* current byte position */
-  int32_t (*seek)(void* handle, int64_t offset, int32_t origin);  /* SEEK_SET/CUR/END; 0 = done */
-  int32_t (*flush)(void* handle);                                 /* 0 = done */
-  int32_t (*read)(void* handle, void* dst, uint32_t size);        /* 1 = all read */
-  int32_t (*write)(void* handle, const void* src, uint32_t size); /* 1 = all written */
+  int32_t (*seek)(void* handle, int64_t offset, int32_t origin);  /* SEEK_SET/CUR/END; result
+                                                                     ignored */
+  int32_t (*flush)(void* handle);                                 /* result ignored */
+  int32_t (*read)(void* handle, void* dst, uint32_t size);        /* 1 = all read; may be null */
+  /* Returns 1 when all bytes were written. Anything else fails the
+   * recording with the code of the errno the callback left (ENOSPC ->
+   * MP4_ERR_NO_SPACE), MP4_ERR_FAILED when errno is 0. */
+  int32_t (*write)(void* handle, const void* src, uint32_t size);
 } ExternalIoFuncs;
 
 /* Everything mp4_create_file_full reads; it copies the structure. Zero it
@@ -254,7 +259,7 @@ BV_MP4_API int BV_MP4_CALL mp4_create_file_full(const wchar_t* path, const mp4_c
 BV_MP4_API int BV_MP4_CALL mp4_create_file_full_ex(const char* path, const mp4_config_t* config, mp4_handle* out);
 /* Finishes the file (movie header, media data size; deletes the repair side
  * file) and frees the handle, also when it returns an error. A recording
- * without any frame leaves only the file head (no movie header).
+ * closed without any frame leaves an empty file.
  * Returns the first I/O error of the recording or of the finish (12-18,
  * MP4_ERR_FAILED): the file is then incomplete. */
 BV_MP4_API int BV_MP4_CALL mp4_close_file(mp4_handle h);
@@ -270,16 +275,17 @@ BV_MP4_API int BV_MP4_CALL mp4_set_video_track(mp4_handle h, const mp4_video_tra
 BV_MP4_API int BV_MP4_CALL mp4_set_audio_track(mp4_handle h, const mp4_audio_track_info_t* info);
 BV_MP4_API int BV_MP4_CALL mp4_set_subtitle_track(mp4_handle h, const mp4_subtitle_track_info_t* info);
 BV_MP4_API int BV_MP4_CALL mp4_set_time_code_track(mp4_handle h, const mp4_time_code_track_info_t* info);
-/* Metadata items, before the first frame. mp4_set_metadata stores UTF-8
- * text under a known key, by name or four-character code: title (\251nam),
- * artist, album_artist, composer, album, date, encoding_tool, comment,
- * genre, copyright, grouping, lyrics, description, synopsis, show,
- * episode_id, network; setting a key again replaces its value.
- * mp4_set_metadata_ex also stores any other key (e.g.
- * "com.apple.quicktime.location.ISO6709") as a typed item (MP4_META_*) in
- * the movie's "mdta" key list; key_namespace is its four-character
- * namespace, null = "mdta". value must not be null; MP4_ERR_INVALID_PARAM
- * otherwise or for length 0 with bytes or integers. */
+/* Metadata items, before the first frame; key and value are copied.
+ * Known keys, by name or four-character code, are stored as UTF-8 text in
+ * the user data whatever data_type says; setting one again replaces it:
+ * title (\251nam), artist, album_artist, composer, album, date,
+ * encoding_tool, comment, genre, copyright, grouping, lyrics, description,
+ * synopsis, show, episode_id, network.
+ * Any other key (e.g. "com.apple.quicktime.location.ISO6709") is added to
+ * the movie's "mdta" key list as an item of data_type (MP4_META_*; text for
+ * mp4_set_metadata); key_namespace is its four-character namespace, null =
+ * "mdta". MP4_ERR_INVALID_PARAM for a null key or value, or length 0 with
+ * bytes or integers. */
 BV_MP4_API int BV_MP4_CALL mp4_set_metadata(mp4_handle h, const char* key, const char* value);
 BV_MP4_API int BV_MP4_CALL mp4_set_metadata_ex(mp4_handle h, const char* key, const void* value, uint32_t length,
                                                int32_t data_type, const char* key_namespace);
