@@ -64,6 +64,26 @@ Bytes AdtsFrameBytes(uint32_t payload, uint8_t sampling_index = 3, uint8_t fill 
 }
 
 #ifdef BV_FFPROBE
+// A cut SPS either still holds everything read (the cut lies past the
+// timing information) or reports no rate; it never gives another one.
+void ExpectCutSpsReadsWholeOrNothing(VideoCodec codec, const Bytes& sps) {
+  bvtool::SpsInfo whole;
+  ASSERT_TRUE(bvtool::ReadSps(codec, sps, &whole));
+  ASSERT_NE(0u, whole.rate.num);
+  for (size_t n = 0; n < sps.size(); ++n) {
+    bvtool::SpsInfo cut;
+    const bool ok = bvtool::ReadSps(codec, Bytes(sps.begin(), sps.begin() + static_cast<long>(n)), &cut);
+    if (cut.rate.num != 0) {
+      EXPECT_EQ(whole.rate.num, cut.rate.num) << n;
+      EXPECT_EQ(whole.rate.den, cut.rate.den) << n;
+    }
+    if (ok) {
+      EXPECT_EQ(whole.size.width, cut.size.width) << n;
+      EXPECT_EQ(whole.size.height, cut.size.height) << n;
+    }
+  }
+}
+
 // ffprobe's output for `entries` of the file at `path`, one value a line.
 std::string Probe(const std::string& path, const std::string& entries) {
   const std::string cmd = std::string(BV_FFPROBE) + " -v error -show_entries " + entries + " -of csv=p=0 '" + path + "'";
@@ -254,28 +274,11 @@ TEST(ToolSps, H264BaselineSizeWithoutCropping) {
   ASSERT_TRUE(bvtool::PictureSizeFromSps(VideoCodec::kH264, sps, &size));
   EXPECT_EQ(320u, size.width);
   EXPECT_EQ(240u, size.height);
+  bvtool::SpsInfo info;
+  ASSERT_TRUE(bvtool::ReadSps(VideoCodec::kH264, sps, &info));
+  EXPECT_EQ(0u, info.rate.num);  // no VUI: no rate
   EXPECT_FALSE(bvtool::PictureSizeFromSps(VideoCodec::kH264, {0x67, 0x42}, &size));
   EXPECT_FALSE(bvtool::PictureSizeFromSps(VideoCodec::kH264, {}, &size));
-}
-
-// A cut SPS either still holds everything read (the cut lies past the
-// timing information) or reports no rate; it never gives another one.
-void ExpectCutSpsReadsWholeOrNothing(VideoCodec codec, const Bytes& sps) {
-  bvtool::SpsInfo whole;
-  ASSERT_TRUE(bvtool::ReadSps(codec, sps, &whole));
-  ASSERT_NE(0u, whole.rate.num);
-  for (size_t n = 0; n < sps.size(); ++n) {
-    bvtool::SpsInfo cut;
-    const bool ok = bvtool::ReadSps(codec, Bytes(sps.begin(), sps.begin() + static_cast<long>(n)), &cut);
-    if (cut.rate.num != 0) {
-      EXPECT_EQ(whole.rate.num, cut.rate.num) << n;
-      EXPECT_EQ(whole.rate.den, cut.rate.den) << n;
-    }
-    if (ok) {
-      EXPECT_EQ(whole.size.width, cut.size.width) << n;
-      EXPECT_EQ(whole.size.height, cut.size.height) << n;
-    }
-  }
 }
 
 // --- The bundled sample against ffprobe ----------------------------------

@@ -23,7 +23,7 @@ inline const char* StreamKindName(StreamKind k) {
 // codecs, so a unit counts only when it parses as a whole SPS of its codec:
 // H.264 type 7 with nal_ref_idc set, or HEVC type 33 in layer 0 with a
 // temporal id of 0.
-inline StreamKind SniffVideoStream(ByteSource& src, size_t max_nals = 256) {
+inline StreamKind SniffVideoStream(ByteSource& src, size_t max_nals = 64) {
   NalSplitter nals(src, size_t{1} << 16);
   const uint8_t* nal = nullptr;
   size_t size = 0;
