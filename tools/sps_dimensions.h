@@ -94,7 +94,9 @@ inline void SkipH264ScalingList(BitReader& br, int size) {
   int last = 8;
   int next = 8;
   for (int j = 0; j < size; ++j) {
-    if (next != 0) next = (last + br.Se() + 256) % 256;
+    // delta_scale is -128..127 in a valid stream; a damaged one may hold any
+    // 32-bit value, so the sum is taken wide.
+    if (next != 0) next = static_cast<int>(((int64_t{last} + br.Se()) % 256 + 256) % 256);
     last = next == 0 ? last : next;
   }
 }
