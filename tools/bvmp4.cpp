@@ -447,8 +447,8 @@ int TakeVideoFormatFromSps(const std::vector<uint8_t>& sps, Options* o) {
   if (o->width == 0) {
     if (!readable || info.size.width > 65535 || info.size.height > 65535) {
       std::fprintf(stderr,
-                   sps.empty() ? "bvmp4: no %s sequence parameter set before the first picture of '%s'; give --size "
-                                 "WxH\n"
+                   sps.empty() ? "bvmp4: no %s sequence parameter set before the first picture of '%s': not an "
+                                 "Annex-B stream of that codec? (--size WxH if its parameter sets come later)\n"
                                : "bvmp4: the %s sequence parameter set of '%s' cannot be read; give --size WxH\n",
                    CodecName(o->codec), o->video.c_str());
       return kExitFailure;
@@ -647,17 +647,26 @@ int RunMux(Options& o) {
 
   const uint64_t duration_ms = mp4_get_duration_ms(rec.get());
   rc = rec.Close();
-  if (rc != MP4_SUCCESS) return Fail(("closing " + o.output).c_str(), rc);
-  if (areader && bvtool::MostlySkipped(areader->skipped_bytes(), asrc->size())) {
+  // Inputs that were not what their option said leave a file that does not
+  // play; it goes, with the reason.
+  std::string problem;
+  bvtool::PictureSize coded;
+  if (vreader && (vreader->pps().empty() || !bvtool::PictureSizeFromSps(o.codec, vreader->sps(), &coded) ||
+                  (o.codec == bvtool::VideoCodec::kHevc && vreader->vps().empty()))) {
+    problem = "'" + o.video + "' has no complete set of readable " + CodecName(o.codec) +
+              " parameter sets, so its pictures do not play: not an Annex-B " + CodecName(o.codec) + " stream";
+  } else if (areader && bvtool::MostlySkipped(areader->skipped_bytes(), asrc->size())) {
+    problem = "'" + o.audio + "' is not an ADTS AAC stream: " + std::to_string(areader->skipped_bytes()) + " of " +
+              std::to_string(asrc->size()) + " bytes are no ADTS frame";
+  }
+  if (!problem.empty()) {
     std::fflush(stdout);
-    std::fprintf(stderr,
-                 "bvmp4: '%s' is not an ADTS AAC stream: %" PRIu64 " of %" PRIu64
-                 " bytes are no ADTS frame; %s removed\n",
-                 o.audio.c_str(), areader->skipped_bytes(), asrc->size(), o.output.c_str());
+    std::fprintf(stderr, "bvmp4: %s; %s removed\n", problem.c_str(), o.output.c_str());
     std::error_code ignored;
     fs::remove(o.output, ignored);
     return kExitFailure;
   }
+  if (rc != MP4_SUCCESS) return Fail(("closing " + o.output).c_str(), rc);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
   std::error_code ec;

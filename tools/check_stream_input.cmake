@@ -90,7 +90,8 @@ set(wrong
   "--video|${SAMPLES}/sample.aac|--codec|h264|not an Annex-B H.264 stream"
   "--video|${WORK}/named.h264|use --codec hevc"
   "--video|${WORK}/hevc_30.hevc|--codec|h264|use --codec hevc"
-  "--video|${WORK}/h264_25.h264|--codec|hevc|use --codec h264")
+  "--video|${WORK}/h264_25.h264|--codec|hevc|use --codec h264"
+  "--video|${WORK}/h264_25_bvmp4.mp4|--codec|h264|--size|64x64|no complete set of readable H.264 parameter sets")
 foreach(args IN LISTS wrong)
   string(REPLACE "|" ";" args "${args}")
   list(POP_BACK args expected)
