@@ -170,6 +170,11 @@ BV_MP4_API int BV_MP4_CALL mp4_set_metadata(mp4_handle h, const char* key, const
 BV_MP4_API int BV_MP4_CALL mp4_set_metadata_ex(mp4_handle h, const char* key, const void* value, uint32_t length,
                                                int32_t data_type, const char* key_namespace);
 BV_MP4_API int BV_MP4_CALL mp4_write_video_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
+// As mp4_write_video_frame with a presentation time of its own: frames come in
+// decode order (dts rising), pts may differ from dts (B-frames). The file
+// then carries composition offsets; pts = dts everywhere writes none.
+BV_MP4_API int BV_MP4_CALL mp4_write_video_frame_ex(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t dts,
+                                                    uint64_t pts);
 BV_MP4_API int BV_MP4_CALL mp4_write_audio_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
 BV_MP4_API int BV_MP4_CALL mp4_write_subtitle_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
                                                     uint64_t timestamp);

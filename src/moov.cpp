@@ -76,7 +76,7 @@ bool CMp4MoovAtom::SetMaxDuration(uint32_t maxDurationMs) {
       return false;
     }
   }
-  const uint64_t videoBytes = videoFrames * (4 + 8 + (m_trakVideo.Stbl().Uses64BitOffsets() ? 8 : 4)) + 4 * syncFrames;
+  const uint64_t videoBytes = videoFrames * (4 + 8 + 8 + (m_trakVideo.Stbl().Uses64BitOffsets() ? 8 : 4)) + 4 * syncFrames;
   const uint64_t audioBytes = audioFrames * (4 + (m_trakAudio.Stbl().Uses64BitOffsets() ? 8 : 4));
   if (videoBytes + audioBytes > kTableBudget) {
     LOGE("max duration %u ms needs %llu bytes of sample tables, more than a movie box can hold", maxDurationMs,

@@ -55,10 +55,10 @@ void CMp4ElstAtom::Write() {
   PutU32(m_buffer, 1);
   if (m_bVersion1) {
     PutU64(m_buffer, m_segmentDuration);
-    PutU64(m_buffer, 0);
+    PutU64(m_buffer, m_mediaTime);
   } else {
     PutU32(m_buffer, static_cast<uint32_t>(m_segmentDuration));
-    PutU32(m_buffer, 0);
+    PutU32(m_buffer, static_cast<uint32_t>(m_mediaTime));
   }
   PutU32(m_buffer, 0x00010000u);  // rate 1, fraction 0
   UpdateBufferSize(start);
@@ -71,6 +71,8 @@ void CMp4ElstAtom::Update(CHeaderUpdate& plan) {
     return;
   }
   plan.AddTime(m_startPos + 16, m_bVersion1, m_segmentDuration);
+  // Written 0 and set by the first sample; only B-frame tracks change it.
+  if (m_mediaTime != 0) plan.AddTime(m_startPos + (m_bVersion1 ? 24 : 20), m_bVersion1, m_mediaTime);
 }
 
 void CMp4ElstAtom::Update() {

@@ -43,6 +43,9 @@ class CMp4ElstAtom : public CMp4Atom {
 
   bool m_bVersion1 = false;
   uint64_t m_segmentDuration = 0;  // movie time scale
+  // Where presentation starts in the media (media time scale): the first
+  // sample's composition offset, so that it is presented at time 0.
+  uint64_t m_mediaTime = 0;
   uint64_t m_startPos = 0;         // 0 while never written
 };
 
