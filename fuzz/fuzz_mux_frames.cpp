@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
   const uint8_t setup = in.Byte();
   const std::string path = base + ((setup & 1) ? ".mov" : ".mp4");
-  const uint8_t flags = static_cast<uint8_t>(setup & (MP4_FLAG_TIME64 | MP4_FLAG_LARGE_FILE));
+  const uint8_t flags = static_cast<uint8_t>(setup & (MP4_FLAG_TIME64 | MP4_FLAG_LARGE_FILE | MP4_FLAG_KEEP_TRACK_STARTS));
   mp4_handle h = nullptr;
   if (mp4_create_file_ex(path.c_str(), flags, &h) != MP4_SUCCESS) return 0;
 

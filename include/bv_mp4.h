@@ -63,6 +63,10 @@ extern "C" {
 #define MP4_FLAG_SAFE_DEPRECATED 0x08u /* ignored; safe write is io_mode 3 */
 #define MP4_FLAG_REPAIR        0x10u /* keep the ".info" side file */
 #define MP4_FLAG_FAST_HEADER   0x20u /* direct I/O only */
+/* Every track keeps its start relative to the earliest first time stamp of
+ * the file (an empty edit), instead of starting at 0; all tracks' times must
+ * come from one clock. Not with safe write. */
+#define MP4_FLAG_KEEP_TRACK_STARTS 0x40u
 
 /* io_mode values of mp4_config_t. */
 #define MP4_IO_FILE       0u

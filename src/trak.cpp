@@ -103,7 +103,7 @@ void CMp4TrakAtom::Write() {
   PutHeader(*m_pIO, 8, hide ? "free" : "trak");
   m_hiddenTypePos = hide ? static_cast<uint64_t>(start) + 4 : 0;
   const uint64_t t = MovieDuration();
-  m_tkhd.m_duration = t;
+  m_tkhd.m_duration = t + m_edts.m_elst.m_emptyDuration;
   m_edts.m_elst.m_segmentDuration = t;
   m_tkhd.Write();
   m_edts.Write();
