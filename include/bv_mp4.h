@@ -20,6 +20,8 @@
  * timescale 90000 and 25 fps, frame n has timestamp n * 3600. They must
  * increase within a track; a sample lasts until the next one's timestamp
  * (the last one lasts frame_duration, or the previous step when that is 0).
+ * Each track starts at time 0 of the movie whatever its first timestamp,
+ * unless MP4_FLAG_KEEP_TRACK_STARTS is set.
  *
  * Buffers: every pointer argument is read during the call only and copied
  * where kept (parameter sets, metadata); the host may free or reuse it as
@@ -109,6 +111,10 @@ extern "C" {
                                         while recording; after a crash mp4_repair_file
                                         finishes the file. Close deletes the side file. */
 #define MP4_FLAG_FAST_HEADER   0x20u /* direct I/O only; ignored otherwise */
+/* Every track keeps its start relative to the earliest first time stamp of
+ * the file (an empty edit), instead of starting at 0; all tracks' times must
+ * come from one clock. Not with safe write. */
+#define MP4_FLAG_KEEP_TRACK_STARTS 0x40u
 
 /* io_mode values of mp4_config_t (and mp4_create_file_adv). */
 #define MP4_IO_FILE       0u /* plain buffered file */
@@ -311,6 +317,11 @@ BV_MP4_API int BV_MP4_CALL mp4_set_metadata_ex(mp4_handle h, const char* key, co
  * All: MP4_ERR_TABLE_FULL when the frame cannot be recorded (see the code),
  * 12-18 / MP4_ERR_FAILED when writing failed. */
 BV_MP4_API int BV_MP4_CALL mp4_write_video_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
+// As mp4_write_video_frame with a presentation time of its own: frames come in
+// decode order (dts rising), pts may differ from dts (B-frames). The file
+// then carries composition offsets; pts = dts everywhere writes none.
+BV_MP4_API int BV_MP4_CALL mp4_write_video_frame_ex(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t dts,
+                                                    uint64_t pts);
 BV_MP4_API int BV_MP4_CALL mp4_write_audio_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
 BV_MP4_API int BV_MP4_CALL mp4_write_subtitle_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
                                                     uint64_t timestamp);
