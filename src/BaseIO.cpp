@@ -19,6 +19,13 @@ const char* const kSeekErrorMsg = "BaseIO : Error - [line %d] Seek error %s !\n\
 const char* const kWriteErrorMsg = "BaseIO : Error - [line %d] Write error %s !\n\n";
 const char* const kReadEofMsg = "[line %d] Read EOF !\n";
 
+int32_t IBaseIO::WriteLengthPrefixed(const void* src, uint32_t n) {
+  uint8_t length[4];
+  StoreBE32(length, n);
+  Write(length, 4);
+  return state == kOpen ? Write(src, n) : 1;
+}
+
 void IBaseIO::Fail(int err, const char* msg, int line, bool withText) {
   state = kFailed;
   lastError = err;
@@ -116,6 +123,16 @@ int32_t IFileIOBase::Write(const void* src, uint32_t n) {
   if (!m_block) m_block.reset(new uint8_t[kBlockSize]);
   std::memcpy(m_block.get() + m_used, src, n);
   m_used += n;
+  return 1;
+}
+
+int32_t IFileIOBase::WriteLengthPrefixed(const void* src, uint32_t n) {
+  if (!m_blockWrites || m_file == nullptr || n >= kDirectSize) return IBaseIO::WriteLengthPrefixed(src, n);
+  if (n + 4 > kBlockSize - m_used) DrainBlock();
+  if (!m_block) m_block.reset(new uint8_t[kBlockSize]);
+  StoreBE32(m_block.get() + m_used, n);
+  if (n > 0) std::memcpy(m_block.get() + m_used + 4, src, n);
+  m_used += n + 4;
   return 1;
 }
 
@@ -256,6 +273,9 @@ void CMLock::Unlock() { m_mutex.unlock(); }
 
 void PutBytes(IBaseIO& io, const void* data, uint32_t n) {
   if (io.state == IBaseIO::kOpen && n > 0) io.Write(data, n);
+}
+void PutLengthPrefixed(IBaseIO& io, const void* data, uint32_t n) {
+  if (io.state == IBaseIO::kOpen) io.WriteLengthPrefixed(data, n);
 }
 void PutU8(IBaseIO& io, uint8_t v) { PutBytes(io, &v, 1); }
 void PutU16(IBaseIO& io, uint16_t v) {

@@ -37,6 +37,9 @@ class IBaseIO {
   // Both transfer every byte (result 1) or throw.
   virtual int32_t Read(void* dst, uint32_t n) = 0;
   virtual int32_t Write(const void* src, uint32_t n) = 0;
+  // Writes `n` as 32 bits big-endian, then the `n` bytes (a NAL unit in a
+  // sample): a buffering stream takes both in one step.
+  virtual int32_t WriteLengthPrefixed(const void* src, uint32_t n);
 
   bool IsOpen() const { return state == kOpen; }
 
@@ -83,6 +86,7 @@ class IFileIOBase : public IFileIO {
   bool Control(uint32_t, uint32_t, uint32_t) override { return true; }
   int32_t Read(void* dst, uint32_t n) override;
   int32_t Write(const void* src, uint32_t n) override;
+  int32_t WriteLengthPrefixed(const void* src, uint32_t n) override;
 
  protected:
   // `blockWrites`: collect writes in the block (the runtime's own buffer is
@@ -212,6 +216,7 @@ void PutU32(IBaseIO& io, uint32_t v);
 void PutU64(IBaseIO& io, uint64_t v);
 void PutFourCC(IBaseIO& io, const char* code);  // exactly four bytes
 void PutBytes(IBaseIO& io, const void* data, uint32_t n);
+void PutLengthPrefixed(IBaseIO& io, const void* data, uint32_t n);  // 32-bit length, then the bytes
 void PutZeros(IBaseIO& io, uint32_t n);
 
 }  // namespace bv
