@@ -6,7 +6,9 @@
 //
 // WRITER: fwrite, libavformat, bv_mp4, bv_mp4_repair, bv_mp4_safe.
 // WORKLOAD: w1 (an hour of 1080p30 H.264 from FILE, cycled, with 48 kHz
-// AAC), w2 (1 M video frames of 100 bytes), w3 (2000 frames of 1 MiB).
+// AAC), w1v (the same video alone: fwrite of it is also the input of the
+// GStreamer rows), w2 (1 M video frames of 100 bytes), w3 (2000 frames of
+// 1 MiB). --quick shortens each to a few seconds of work.
 // Prints one line: "RESULT writer workload seconds samples bytes", the time
 // running from create to close. The output is left for the caller to check.
 
@@ -131,7 +133,7 @@ void SyntheticVideo(Workload& w, size_t size, uint32_t frames) {
 
 void InterleaveHour(Workload& w, uint32_t seconds) {
   const uint64_t frames = uint64_t{seconds} * 30;
-  const uint64_t audio = uint64_t{seconds} * w.sample_rate / 1024;
+  const uint64_t audio = w.audio.empty() ? 0 : uint64_t{seconds} * w.sample_rate / 1024;
   uint64_t a = 0;
   const size_t gop = w.video.size();
   for (uint64_t v = 0; v < frames; ++v) {
@@ -168,7 +170,7 @@ bool WriteBvMp4(const std::string& path, const Workload& w, uint32_t flags, bool
     config.io_mode = MP4_IO_SAFE_WRITE;
     config.block_size = 4096;
     config.block_num = 256;
-    config.max_duration = 2 * 3600;
+    config.max_duration = 24 * 3600;  // W2 lasts 11 h at 25 fps
   }
   mp4_handle h = nullptr;
   if (mp4_create_file_full_ex(path.c_str(), &config, &h) != MP4_SUCCESS) return false;
@@ -276,7 +278,7 @@ bool WriteLibavformat(const std::string& path, const Workload& w) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s WRITER w1|w2|w3 OUTPUT [--quick] [--h264 FILE] [--aac FILE]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s WRITER w1|w1v|w2|w3 OUTPUT [--quick] [--h264 FILE] [--aac FILE]\n", argv[0]);
     return 2;
   }
   const std::string writer = argv[1], workload = argv[2], out = argv[3];
@@ -289,8 +291,8 @@ int main(int argc, char** argv) {
     if (a == "--aac" && i + 1 < argc) aac = argv[++i];
   }
   Workload w;
-  if (workload == "w1") {
-    if (!LoadH264(h264, w) || !LoadAac(aac, w)) {
+  if (workload == "w1" || workload == "w1v") {
+    if (!LoadH264(h264, w) || (workload == "w1" && !LoadAac(aac, w))) {
       std::fprintf(stderr, "cannot load the W1 frames from '%s' and '%s'\n", h264.c_str(), aac.c_str());
       return 2;
     }
