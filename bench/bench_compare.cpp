@@ -4,7 +4,8 @@
 //
 //   bench_compare WRITER WORKLOAD OUTPUT [--quick] [--h264 FILE] [--aac FILE]
 //
-// WRITER: fwrite, libavformat, bv_mp4, bv_mp4_repair, bv_mp4_safe.
+// WRITER: fwrite, libavformat, bv_mp4, bv_mp4_repair, bv_mp4_safe, annexb
+// (the video as a stream with in-band parameter sets, for GStreamer).
 // WORKLOAD: w1 (an hour of 1080p30 H.264 from FILE, cycled, with 48 kHz
 // AAC), w1v (the same video alone: fwrite of it is also the input of the
 // GStreamer rows), w2 (1 M video frames of 100 bytes), w3 (2000 frames of
@@ -163,6 +164,25 @@ bool WriteFwrite(const std::string& path, const Workload& w) {
   return std::fclose(f) == 0 && ok;
 }
 
+// The elementary stream a parser-fed muxer (GStreamer) reads: the same
+// frames with the parameter sets repeated before every key frame.
+bool WriteAnnexB(const std::string& path, const Workload& w) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const uint8_t sc[4] = {0, 0, 0, 1};
+  bool ok = true;
+  for (const Step& s : w.steps) {
+    if (s.audio) continue;
+    if (s.key) {
+      ok = ok && std::fwrite(sc, 1, 4, f) == 4 && std::fwrite(w.sps.data(), 1, w.sps.size(), f) == w.sps.size();
+      ok = ok && std::fwrite(sc, 1, 4, f) == 4 && std::fwrite(w.pps.data(), 1, w.pps.size(), f) == w.pps.size();
+    }
+    const Bytes& b = FrameOf(w, s);
+    ok = ok && std::fwrite(b.data(), 1, b.size(), f) == b.size();
+  }
+  return std::fclose(f) == 0 && ok;
+}
+
 bool WriteBvMp4(const std::string& path, const Workload& w, uint32_t flags, bool safe) {
   mp4_config_t config{};
   config.flags = flags;
@@ -296,7 +316,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot load the W1 frames from '%s' and '%s'\n", h264.c_str(), aac.c_str());
       return 2;
     }
-    InterleaveHour(w, quick ? 120 : 3600);
+    InterleaveHour(w, quick ? 60 : 3600);
   } else if (workload == "w2") {
     SyntheticVideo(w, 100, quick ? 200000 : 1000000);
   } else if (workload == "w3") {
@@ -312,6 +332,8 @@ int main(int argc, char** argv) {
   bool ok = false;
   if (writer == "fwrite") {
     ok = WriteFwrite(out, w);
+  } else if (writer == "annexb") {
+    ok = WriteAnnexB(out, w);
   } else if (writer == "bv_mp4") {
     ok = WriteBvMp4(out, w, 0, false);
   } else if (writer == "bv_mp4_repair") {

@@ -35,8 +35,11 @@ if [ ! -s $H264 ]; then
     -c:v libx264 -preset ultrafast -tune zerolatency -b:v 6M -maxrate 6M -bufsize 6M -g 60 -bf 0 -f h264 $H264
 fi
 
+# GStreamer rows: opt-in (WITH_GST=1) until the pipeline gets the frames'
+# timestamps; a raw elementary stream through h264parse reaches qtmux
+# without PTS and is refused.
 HAVE_GST=0
-if command -v gst-launch-1.0 >/dev/null && gst-inspect-1.0 qtmux >/dev/null 2>&1; then HAVE_GST=1; fi
+if [ "${WITH_GST:-0}" = 1 ] && command -v gst-launch-1.0 >/dev/null && gst-inspect-1.0 qtmux >/dev/null 2>&1; then HAVE_GST=1; fi
 
 mkdir -p "$DISK"
 RESULTS=$(mktemp)
@@ -69,7 +72,7 @@ run() {  # where writer workload binary label
     case "$writer" in
       gst_mp4mux|gst_qtmux_robust)
         local in=$dir/bvcmp_gst_in_$wl.h264
-        [ -s "$in" ] || $BIN fwrite w1v "$in" --h264 $H264 $QUICK >/dev/null
+        [ -s "$in" ] || $BIN annexb w1v "$in" --h264 $H264 $QUICK >/dev/null
         local mux="mp4mux"
         [ "$writer" = gst_qtmux_robust ] && mux="qtmux reserved-max-duration=7200000000000 reserved-moov-update-period=1000000000"
         local t0 t1; t0=$(date +%s.%N)
@@ -106,7 +109,7 @@ for where in tmpfs disk; do
     rm -f /dev/shm/bvcmp_gst_in_w1v.h264 "$DISK"/bvcmp_gst_in_w1v.h264
   fi
 done
-[ $HAVE_GST = 1 ] || echo "note: GStreamer (gst-launch-1.0 with qtmux) not installed: its rows are skipped"
+[ $HAVE_GST = 1 ] || echo "note: GStreamer rows skipped (WITH_GST=1 to try them; see docs/PERFORMANCE.md)"
 
 echo
 echo "median seconds over $RUNS run(s); ratio = writer / fwrite of the same bytes on the same medium"
