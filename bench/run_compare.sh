@@ -3,18 +3,19 @@
 # run in its own process, on tmpfs and on disk; every output checked and
 # deleted. Prints medians and ratios to plain fwrite of the same bytes.
 #
-#   bench/run_compare.sh [--quick] [--runs N] [--disk DIR] [--baseline BIN]
+#   bench/run_compare.sh [--quick] [--runs N] [--media tmpfs|disk|both] [--disk DIR] [--baseline BIN]
 #
 # --baseline BIN adds rows for another build of bench_compare (e.g. of an
 # older commit) so that before/after ratios come from the same run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-QUICK=""; RUNS=3; DISK="$PWD/build-bench/compare-out"; BASE=""
+QUICK=""; RUNS=3; MEDIA="tmpfs disk"; DISK="$PWD/build-bench/compare-out"; BASE=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=--quick; RUNS=1 ;;
     --runs) RUNS=$2; shift ;;
     --disk) DISK=$2; shift ;;
+    --media) [ "$2" = both ] && MEDIA="tmpfs disk" || MEDIA=$2; shift ;;
     --baseline) BASE=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -96,7 +97,7 @@ run() {  # where writer workload binary label
   done
 }
 
-for where in tmpfs disk; do
+for where in $MEDIA; do
   for wl in w1 w2 w3; do
     for writer in libavformat fwrite bv_mp4 bv_mp4_repair bv_mp4_safe; do
       run $where $writer $wl $BIN $writer
