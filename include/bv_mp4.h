@@ -202,6 +202,26 @@ BV_MP4_API int BV_MP4_CALL mm_log_error(const char* fmt, const char* file, int l
 /* Makes standard output unbuffered; returns the runtime's result (0 = success). */
 BV_MP4_API int BV_MP4_CALL mm_log_init(void);
 
+/* Log levels for mm_log_set_level and the callback. A line is written when
+ * its level is at or above the threshold; MM_LOG_NONE silences the log. The
+ * default threshold is MM_LOG_DEBUG (every line), unless the environment
+ * variable BV_MP4_LOG_LEVEL names another level ("debug", "info", "warn",
+ * "error", "none" or the number) when the library first logs. */
+#define MM_LOG_DEBUG 0
+#define MM_LOG_INFO  1
+#define MM_LOG_WARN  2
+#define MM_LOG_ERROR 3
+#define MM_LOG_NONE  4
+/* Receives each finished line, the text standard output would get, newline
+ * included. Calls are serialised: one line at a time, never cut. */
+typedef void (BV_MP4_CALL *mm_log_callback_t)(void* ctx, int level, const char* line);
+/* Sets the threshold; 4 (MP4_ERR_INVALID_PARAM) for a level outside 0..4. */
+BV_MP4_API int BV_MP4_CALL mm_log_set_level(int level);
+/* Sends every line to callback instead of standard output; a null callback
+ * restores standard output. Once this returns, the previous callback is not
+ * called again, so its ctx may be released. */
+BV_MP4_API void BV_MP4_CALL mm_log_set_callback(mm_log_callback_t callback, void* ctx);
+
 #ifdef __cplusplus
 }
 #endif
