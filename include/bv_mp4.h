@@ -361,15 +361,36 @@ BV_MP4_API int BV_MP4_CALL mp4_get_audio_bitrate(mp4_handle h, double* bitrate);
  * other value). Static storage: never free it. */
 BV_MP4_API const char* BV_MP4_CALL mp4_strerror(int code);
 
-/* Log writers in the library's own line format, on standard output; the
- * library logs through them. fmt is printf-style; file, line and func name
- * the caller (__FILE__, __LINE__, __func__). */
+/* Log writers in the library's own line format, to standard output or the
+ * mm_log_set_callback callback; the library logs through them. fmt is
+ * printf-style; file, line and func name the caller (__FILE__, __LINE__,
+ * __func__). */
 BV_MP4_API int BV_MP4_CALL mm_log_debug(const char* fmt, const char* file, int line, const char* func, ...);
 BV_MP4_API int BV_MP4_CALL mm_log_info(const char* fmt, const char* file, int line, const char* func, ...);
 BV_MP4_API int BV_MP4_CALL mm_log_warn(const char* fmt, const char* file, int line, const char* func, ...);
 BV_MP4_API int BV_MP4_CALL mm_log_error(const char* fmt, const char* file, int line, const char* func, ...);
 /* Makes standard output unbuffered; returns the runtime's result (0 = success). */
 BV_MP4_API int BV_MP4_CALL mm_log_init(void);
+
+/* Log levels for mm_log_set_level and the callback. A line is written when
+ * its level is at or above the threshold; MM_LOG_NONE silences the log. The
+ * default threshold is MM_LOG_DEBUG (every line), unless the environment
+ * variable BV_MP4_LOG_LEVEL names another level ("debug", "info", "warn",
+ * "error", "none" or the number) when the library first logs. */
+#define MM_LOG_DEBUG 0
+#define MM_LOG_INFO  1
+#define MM_LOG_WARN  2
+#define MM_LOG_ERROR 3
+#define MM_LOG_NONE  4
+/* Receives each finished line, the text standard output would get, newline
+ * included. Calls are serialised: one line at a time, never cut. */
+typedef void (BV_MP4_CALL *mm_log_callback_t)(void* ctx, int level, const char* line);
+/* Sets the threshold; 4 (MP4_ERR_INVALID_PARAM) for a level outside 0..4. */
+BV_MP4_API int BV_MP4_CALL mm_log_set_level(int level);
+/* Sends every line to callback instead of standard output; a null callback
+ * restores standard output. Once this returns, the previous callback is not
+ * called again, so its ctx may be released. */
+BV_MP4_API void BV_MP4_CALL mm_log_set_callback(mm_log_callback_t callback, void* ctx);
 
 #ifdef __cplusplus
 }

@@ -19,6 +19,13 @@ const char* const kSeekErrorMsg = "BaseIO : Error - [line %d] Seek error %s !\n\
 const char* const kWriteErrorMsg = "BaseIO : Error - [line %d] Write error %s !\n\n";
 const char* const kReadEofMsg = "[line %d] Read EOF !\n";
 
+int32_t IBaseIO::WriteLengthPrefixed(const void* src, uint32_t n) {
+  uint8_t length[4];
+  StoreBE32(length, n);
+  Write(length, 4);
+  return state == kOpen ? Write(src, n) : 1;
+}
+
 void IBaseIO::Fail(int err, const char* msg, int line, bool withText) {
   state = kFailed;
   lastError = err;
@@ -33,11 +40,11 @@ void IBaseIO::Fail(int err, const char* msg, int line, bool withText) {
 }
 
 // ---------------------------------------------------------------------------
-// Buffered file streams
+// File streams
 
 IFileIOBase::~IFileIOBase() { IFileIOBase::Close(); }
 
-int32_t IFileIOBase::OpenWithMode(const wchar_t* path, const char* mode) {
+int32_t IFileIOBase::OpenWithMode(const wchar_t* path, const char* mode, bool blockWrites) {
   int err = 0;
   FILE* f = plat::OpenFile(path, mode, &err);
   if (f == nullptr) {
@@ -45,49 +52,109 @@ int32_t IFileIOBase::OpenWithMode(const wchar_t* path, const char* mode) {
     mm_log_error("open file failed, error:%s", __FILE__, __LINE__, "Init", text.c_str());
     return MapErrorCode(err);
   }
+  // The block is the only buffer: a second one in the runtime would split
+  // every block into several system calls and copy it once more.
+  if (blockWrites) std::setvbuf(f, nullptr, _IONBF, 0);
   m_file = f;
+  m_blockWrites = blockWrites;
+  m_afterRead = false;
+  m_used = 0;
   state = kOpen;
   return 0;
 }
 
 bool IFileIOBase::Close() {
-  state = kClosed;
+  bool ok = true;
+  if (m_file != nullptr && state == kOpen) {
+    try {
+      DrainBlock();
+    } catch (const bv_mp4_exception&) {
+      ok = false;  // Fail() has marked the stream failed and printed the line
+    }
+  }
+  m_used = 0;
+  m_block.reset();
+  if (ok) state = kClosed;
   if (m_file != nullptr) {
     std::fclose(m_file);
     m_file = nullptr;
   }
-  return true;
+  return ok;
 }
 
-int64_t IFileIOBase::Ftell() { return m_file ? plat::Tell64(m_file) : 0; }
+int64_t IFileIOBase::Ftell() { return m_file ? plat::Tell64(m_file) + m_used : 0; }
 
 int32_t IFileIOBase::Seek(int64_t offset, int32_t origin) {
   if (m_file == nullptr) Fail(EBADF, kSeekErrorMsg, __LINE__);
+  DrainBlock();
   if (plat::Seek64(m_file, offset, origin) != 0) Fail(errno, kSeekErrorMsg, __LINE__);
+  m_afterRead = false;
   return 0;
 }
 
 int32_t IFileIOBase::Flush() {
   if (m_file == nullptr) Fail(EBADF, kWriteErrorMsg, __LINE__);
+  DrainBlock();
   if (std::fflush(m_file) != 0) Fail(errno, kWriteErrorMsg, __LINE__);
   return 0;
 }
 
 int32_t IFileIOBase::Read(void* dst, uint32_t n) {
   if (n == 0) return 1;
-  if (m_file == nullptr || std::fread(dst, n, 1, m_file) != 1) Fail(errno, kReadEofMsg, __LINE__, false);
+  if (m_file == nullptr) Fail(errno, kReadEofMsg, __LINE__, false);
+  if (m_used > 0) {
+    DrainBlock();
+    if (std::fflush(m_file) != 0) Fail(errno, kWriteErrorMsg, __LINE__);
+  }
+  m_afterRead = true;
+  if (std::fread(dst, n, 1, m_file) != 1) Fail(errno, kReadEofMsg, __LINE__, false);
   return 1;
 }
 
 int32_t IFileIOBase::Write(const void* src, uint32_t n) {
   if (n == 0) return 1;
   if (m_file == nullptr) Fail(EBADF, kWriteErrorMsg, __LINE__);
-  if (std::fwrite(src, n, 1, m_file) != 1) Fail(errno ? errno : EIO, kWriteErrorMsg, __LINE__);
+  if (!m_blockWrites || n >= kDirectSize) {
+    DrainBlock();
+    WriteThrough(src, n);
+    return 1;
+  }
+  if (n > kBlockSize - m_used) DrainBlock();
+  if (!m_block) m_block.reset(new uint8_t[kBlockSize]);
+  std::memcpy(m_block.get() + m_used, src, n);
+  m_used += n;
   return 1;
 }
 
-int32_t CFileWriter::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "wb"); }
-int32_t CAppendFileWriter::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "rb+"); }
+int32_t IFileIOBase::WriteLengthPrefixed(const void* src, uint32_t n) {
+  if (!m_blockWrites || m_file == nullptr || n >= kDirectSize) return IBaseIO::WriteLengthPrefixed(src, n);
+  if (n + 4 > kBlockSize - m_used) DrainBlock();
+  if (!m_block) m_block.reset(new uint8_t[kBlockSize]);
+  StoreBE32(m_block.get() + m_used, n);
+  if (n > 0) std::memcpy(m_block.get() + m_used + 4, src, n);
+  m_used += n + 4;
+  return 1;
+}
+
+void IFileIOBase::DrainBlock() {
+  if (m_used == 0) return;
+  const uint32_t n = m_used;
+  // Dropped whatever happens: after a failure the stream takes no more.
+  m_used = 0;
+  WriteThrough(m_block.get(), n);
+}
+
+void IFileIOBase::WriteThrough(const void* src, uint32_t n) {
+  if (m_afterRead) {
+    if (plat::Seek64(m_file, 0, 1) != 0) Fail(errno, kSeekErrorMsg, __LINE__);
+    m_afterRead = false;
+  }
+  errno = 0;
+  if (std::fwrite(src, n, 1, m_file) != 1) Fail(errno ? errno : EIO, kWriteErrorMsg, __LINE__);
+}
+
+int32_t CFileWriter::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "wb", true); }
+int32_t CAppendFileWriter::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "rb+", true); }
 int32_t CFileReader::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "rb"); }
 
 // ---------------------------------------------------------------------------
@@ -206,6 +273,9 @@ void CMLock::Unlock() { m_mutex.unlock(); }
 
 void PutBytes(IBaseIO& io, const void* data, uint32_t n) {
   if (io.state == IBaseIO::kOpen && n > 0) io.Write(data, n);
+}
+void PutLengthPrefixed(IBaseIO& io, const void* data, uint32_t n) {
+  if (io.state == IBaseIO::kOpen) io.WriteLengthPrefixed(data, n);
 }
 void PutU8(IBaseIO& io, uint8_t v) { PutBytes(io, &v, 1); }
 void PutU16(IBaseIO& io, uint16_t v) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "bv_exception.h"
@@ -36,6 +37,9 @@ class IBaseIO {
   // Both transfer every byte (result 1) or throw.
   virtual int32_t Read(void* dst, uint32_t n) = 0;
   virtual int32_t Write(const void* src, uint32_t n) = 0;
+  // Writes `n` as 32 bits big-endian, then the `n` bytes (a NAL unit in a
+  // sample): a buffering stream takes both in one step.
+  virtual int32_t WriteLengthPrefixed(const void* src, uint32_t n);
 
   bool IsOpen() const { return state == kOpen; }
 
@@ -59,9 +63,21 @@ class IFileIO : public IBaseIO {
   virtual int32_t Init(const wchar_t* path, uint32_t a, uint32_t b) = 0;
 };
 
-// Stream over the C runtime's buffered file I/O.
+// Stream over the C runtime's file I/O.
+//
+// The writers collect what they are given in one block of kBlockSize bytes
+// and hand the runtime (unbuffered) a full block at a time, so that a
+// recording costs one system call per block however small its frames are. A
+// payload of kDirectSize bytes or more is not copied: it goes to the file
+// straight from the caller's memory, after the bytes collected before it.
+// A write that fails throws from the call that handed the block over (a
+// write, seek, flush or read); Close() returns false when its last block
+// fails and leaves the stream failed.
 class IFileIOBase : public IFileIO {
  public:
+  static constexpr uint32_t kBlockSize = 1u << 20;
+  static constexpr uint32_t kDirectSize = 1u << 19;
+
   ~IFileIOBase() override;
   bool Close() override;
   int64_t Ftell() override;
@@ -70,11 +86,25 @@ class IFileIOBase : public IFileIO {
   bool Control(uint32_t, uint32_t, uint32_t) override { return true; }
   int32_t Read(void* dst, uint32_t n) override;
   int32_t Write(const void* src, uint32_t n) override;
+  int32_t WriteLengthPrefixed(const void* src, uint32_t n) override;
 
  protected:
-  int32_t OpenWithMode(const wchar_t* path, const char* mode);
+  // `blockWrites`: collect writes in the block (the runtime's own buffer is
+  // then switched off); otherwise the runtime buffers as usual.
+  int32_t OpenWithMode(const wchar_t* path, const char* mode, bool blockWrites = false);
 
   FILE* m_file = nullptr;
+
+ private:
+  // Hands the collected bytes to the runtime.
+  void DrainBlock();
+  void WriteThrough(const void* src, uint32_t n);
+
+  bool m_blockWrites = false;
+  // An update stream must be positioned between a read and a write.
+  bool m_afterRead = false;
+  std::unique_ptr<uint8_t[]> m_block;  // allocated at the first write
+  uint32_t m_used = 0;
 };
 
 // Creates or truncates ("wb").
@@ -186,6 +216,7 @@ void PutU32(IBaseIO& io, uint32_t v);
 void PutU64(IBaseIO& io, uint64_t v);
 void PutFourCC(IBaseIO& io, const char* code);  // exactly four bytes
 void PutBytes(IBaseIO& io, const void* data, uint32_t n);
+void PutLengthPrefixed(IBaseIO& io, const void* data, uint32_t n);  // 32-bit length, then the bytes
 void PutZeros(IBaseIO& io, uint32_t n);
 
 }  // namespace bv

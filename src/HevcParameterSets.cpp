@@ -213,7 +213,9 @@ void SkipShortTermRefPicSets(CBitReader& br) {
   }
 }
 
-void ParseSps(CBitReader& br, HevcDecoderConfig& c) {
+}  // namespace
+
+bool WalkHevcSpsToVui(CBitReader& br, HevcDecoderConfig& c, unsigned* maxSubLayers) {
   br.SkipBits(4);
   const unsigned maxSubLayersMinus1 = static_cast<unsigned>(br.ReadBits(3));
   c.numTemporalLayers = std::max<uint8_t>(c.numTemporalLayers, static_cast<uint8_t>(maxSubLayersMinus1 + 1));
@@ -258,7 +260,15 @@ void ParseSps(CBitReader& br, HevcDecoderConfig& c) {
     for (uint32_t i = 0; i < count; ++i) br.SkipBits(lsbBits + 1);
   }
   br.SkipBits(2);
-  if (br.ReadBit()) SkipVui(br, c, maxSubLayersMinus1);
+  *maxSubLayers = maxSubLayersMinus1 + 1;
+  return br.ReadBit() != 0;  // vui_parameters_present_flag
+}
+
+namespace {
+
+void ParseSps(CBitReader& br, HevcDecoderConfig& c) {
+  unsigned maxSubLayers = 0;
+  if (WalkHevcSpsToVui(br, c, &maxSubLayers)) SkipVui(br, c, maxSubLayers - 1);
 }
 
 void ParsePps(CBitReader& br, HevcDecoderConfig& c) {

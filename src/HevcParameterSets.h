@@ -84,4 +84,9 @@ struct HevcDecoderConfig {
   uint32_t RecordSize() const;
 };
 
+// Walks an SPS RBSP from the first bit after its two-byte NAL header up to
+// its VUI, merging what it reads into `c`; true when a VUI follows, with `br`
+// at its first bit. Throws BitstreamOverrun.
+bool WalkHevcSpsToVui(CBitReader& br, HevcDecoderConfig& c, unsigned* maxSubLayers);
+
 }  // namespace bv

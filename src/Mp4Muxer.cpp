@@ -213,6 +213,15 @@ int CMp4Muxer::Close() {
     result = MapErrorCode(m_pIO->lastError);
   }
   CMAutoLock hold(&m_lock);
+  // The side file's last records may only reach the disk after the sample
+  // bytes they describe, which the output may still hold in its block.
+  if (m_info.IsOpen() && m_pIO && m_pIO->state == IBaseIO::kOpen) {
+    try {
+      m_pIO->Flush();
+    } catch (const bv_mp4_exception& e) {
+      result = MapErrorCode(e.code());
+    }
+  }
   m_info.Close();
 
   Stopwatch watch;

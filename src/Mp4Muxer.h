@@ -134,6 +134,9 @@ class CMp4Muxer {
   uint32_t m_audioSampleRate = 0;
   uint32_t m_subtitleCodec = 0;
   std::unique_ptr<IVideoNalParser> m_nalParser;
+  // The slices of the frame being written, kept from frame to frame (under
+  // m_lock) so that cutting a frame allocates nothing once warmed up.
+  CVideoFrameParser m_slices;
 
   std::unique_ptr<CMp4FtypAtom> m_ftyp;
   std::unique_ptr<CMp4FreeAtom> m_free;

@@ -25,7 +25,9 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     return 0;
   }
   const bool prores = m_videoInfo.codec_type == MP4_VIDEO_PRORES && m_moov->m_trakVideo.IsEnabled();
-  CVideoFrameParser slices;
+  CMAutoLock hold(&m_lock);
+  CVideoFrameParser& slices = m_slices;
+  slices.clear();
   if (!prores) {
     if (slices.ParseFrame(buf, size) == 0) {
       LOGE("Parse video frame fail !");
@@ -37,7 +39,6 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     }
   }
 
-  CMAutoLock hold(&m_lock);
   try {
     if (!m_bHeaderWritten) {
       if (const int rc = WriteHeader()) return rc;
@@ -69,10 +70,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     if (prores) {
       PutBytes(*m_pIO, buf, size);
     } else {
-      for (const _VIDEO_SLICE& s : slices) {
-        PutU32(*m_pIO, s.size);
-        PutBytes(*m_pIO, s.data, s.size);
-      }
+      for (const _VIDEO_SLICE& s : slices) PutLengthPrefixed(*m_pIO, s.data, s.size);
     }
     // The header then describes the samples up to the previous frame.
     if (m_bSafeMode) UpdateHeaderIfDue(diskSizeBefore);

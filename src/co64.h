@@ -2,6 +2,7 @@
 // 4 GiB.
 #pragma once
 
+#include "chunk_offsets.h"
 #include "sample_table.h"
 
 namespace bv {
@@ -14,6 +15,14 @@ class CMp4Co64Atom : public CMp4EntryTableAtom {
   bool AddChunk(uint64_t offset);
   void SetMaxFrame(uint32_t frames);
   bool IsFull() const { return CheckRoom() != Room::kFree; }
+  void Write() override;
+  uint64_t MemoryBytes() const { return CMp4EntryTableAtom::MemoryBytes() + m_offsets.MemoryBytes(); }
+
+ private:
+  // Entries of a table written only at close: 4 bytes each in memory
+  // instead of 8. A reserved table keeps the file layout, which its
+  // in-place updates copy from.
+  CChunkOffsetList m_offsets;
 };
 
 }  // namespace bv

@@ -177,17 +177,17 @@ bool CMp4MetaAtom::SetMeta(const char* key, const void* value, uint32_t length, 
 }
 
 uint32_t CMp4MetaAtom::GetSize() {
-  uint32_t size = 8 + (m_bMdtaForm ? 0 : 4) + kHandlerSize;
+  uint32_t size = 8 + (m_bFullBox ? 4 : 0) + kHandlerSize;
   if (m_bHasKeys) size += m_keys.GetSize();
   return size + m_ilst.GetSize();
 }
 
 void CMp4MetaAtom::Write() {
   const int64_t start = m_pIO->Ftell();
-  if (m_bMdtaForm) {
-    PutHeader(*m_pIO, 8, "meta");
-  } else {
+  if (m_bFullBox) {
     PutFullHeader(*m_pIO, 12, "meta", 0, 0);
+  } else {
+    PutHeader(*m_pIO, 8, "meta");
   }
   PutFullHeader(*m_pIO, kHandlerSize, "hdlr", 0, 0);
   PutU32(*m_pIO, 0);

@@ -7,6 +7,8 @@
 //    keys of a fixed table and stores them as text under their item codes;
 //  - the keys form (handler "mdta") directly in "moov", which takes any key
 //    under a namespace and stores typed values addressed by key index.
+// ISO files give every "meta" a version and flags word; QuickTime's keys form
+// has none, so that word is left out only for the keys form in a movie.
 #pragma once
 
 #include <array>
@@ -78,7 +80,7 @@ class CMp4KeysAtom : public CMp4Atom {
 class CMp4MetaAtom : public CMp4Atom {
  public:
   explicit CMp4MetaAtom(IBaseIO* io, bool mdtaForm = false)
-      : CMp4Atom(io), m_bMdtaForm(mdtaForm), m_ilst(io), m_keys(io) {}
+      : CMp4Atom(io), m_bMdtaForm(mdtaForm), m_bFullBox(!mdtaForm), m_ilst(io), m_keys(io) {}
   void Write() override;
   uint32_t GetSize() override;
 
@@ -91,6 +93,7 @@ class CMp4MetaAtom : public CMp4Atom {
 
   bool m_bHasKeys = false;
   bool m_bMdtaForm;
+  bool m_bFullBox;  // version and flags after the header
   CMp4IlstAtom m_ilst;
   CMp4KeysAtom m_keys;
 };

@@ -146,6 +146,8 @@ void CMp4MoovAtom::SetLayout(bool largeFile, bool time64, bool quickTime) {
   }
   m_trakAudio.Stbl().Stsd().m_bQuickTime = quickTime;
   m_trackTC.SetNullHeader(!quickTime);
+  m_meta.m_bFullBox = !quickTime;
+  m_trakVideo.Stbl().Stsd().SetQuickTime(quickTime);
 }
 
 bool CMp4MoovAtom::DeclareVideoTrack(const mp4_video_track_info_t& info) {

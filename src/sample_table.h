@@ -56,6 +56,8 @@ class CMp4EntryTableAtom : public CMp4Atom {
     PutBytes(m_buffer, entry, m_entryWidth);
     ++m_count;
   }
+  // Counts an entry a subclass keeps in its own form.
+  void CountEntry() { ++m_count; }
   // Fixes the capacity; the whole reserved area is cleared.
   void ReserveEntries(uint32_t maxEntries);
 

@@ -49,6 +49,11 @@ bool CMp4VideoStsdAtom::SetProRes(uint32_t profile) {
 }
 
 bool CMp4VideoStsdAtom::SetVideo(const mp4_video_track_info_t& info) {
+  // Colour and pixel shape come from the SPS, so a repair that replays the
+  // same parameter sets rebuilds the same boxes.
+  VideoUsability vui;
+  if (info.codec_type == MP4_VIDEO_H264) ReadH264Vui(info.sps, info.sps_size, &vui);
+  if (info.codec_type == MP4_VIDEO_HEVC) ReadHevcVui(info.sps, info.sps_size, &vui);
   switch (info.codec_type) {
     case MP4_VIDEO_H264:
       std::memcpy(m_format, "avc1", 4);
@@ -70,6 +75,8 @@ bool CMp4VideoStsdAtom::SetVideo(const mp4_video_track_info_t& info) {
   }
   m_width = info.width;
   m_height = info.height;
+  m_colr.Set(vui);
+  m_pasp.Set(vui.sarWidth, vui.sarHeight);
   return true;
 }
 
@@ -83,7 +90,7 @@ CMp4Atom* CMp4VideoStsdAtom::Child() {
 uint32_t CMp4VideoStsdAtom::EntrySize() {
   if (IsProRes()) return 112;
   CMp4Atom* child = Child();
-  return 86 + (child != nullptr ? child->GetSize() : 0);
+  return 86 + (child != nullptr ? child->GetSize() : 0) + m_colr.GetSize() + m_pasp.GetSize();
 }
 
 void CMp4VideoStsdAtom::WriteEntry() {
@@ -123,6 +130,10 @@ void CMp4VideoStsdAtom::WriteEntry() {
   }
   m_buffer.Flush();
   if (CMp4Atom* child = Child()) child->Write();
+  if (!IsProRes()) {
+    m_colr.Write();
+    m_pasp.Write();
+  }
   UpdateSize(start);
 }
 

@@ -13,8 +13,10 @@
 #include "atom.h"
 #include "avcc.h"
 #include "bv_mp4.h"
+#include "colr.h"
 #include "esds.h"
 #include "hvcc.h"
+#include "pasp.h"
 
 namespace bv {
 
@@ -34,9 +36,11 @@ class CMp4StsdAtom : public CMp4Atom {
 };
 
 // "avc1" + avcC, "hvc1" + hvcC, or one of the six ProRes formats + fiel, pasp.
+// H.264 and HEVC entries add colr and pasp when the SPS's VUI signals colour
+// or non-square pixels.
 class CMp4VideoStsdAtom : public CMp4StsdAtom {
  public:
-  explicit CMp4VideoStsdAtom(IBaseIO* io) : CMp4StsdAtom(io), m_hvcc(io), m_avcc(io) {}
+  explicit CMp4VideoStsdAtom(IBaseIO* io) : CMp4StsdAtom(io), m_hvcc(io), m_avcc(io), m_colr(io), m_pasp(io) {}
 
   // Fills the entry from the track description: width, height, and by
   // codec_type 0 (copies of sps/pps), 1 (hvcC record from vps/sps/pps) or 2
@@ -51,6 +55,10 @@ class CMp4VideoStsdAtom : public CMp4StsdAtom {
 
   const CMp4AvccAtom& Avcc() const { return m_avcc; }
   const CMp4HvccAtom& Hvcc() const { return m_hvcc; }
+  const CMp4ColrAtom& Colr() const { return m_colr; }
+  const CMp4PaspAtom& Pasp() const { return m_pasp; }
+  // QuickTime movies take the "nclc" colour form.
+  void SetQuickTime(bool quickTime) { m_colr.m_bQuickTime = quickTime; }
   // Every ProRes sample is a sync sample.
   bool IsProRes() const { return m_codecKind == 2; }
 
@@ -69,6 +77,8 @@ class CMp4VideoStsdAtom : public CMp4StsdAtom {
   std::string m_compressorName;
   CMp4HvccAtom m_hvcc;
   CMp4AvccAtom m_avcc;
+  CMp4ColrAtom m_colr;
+  CMp4PaspAtom m_pasp;
 };
 
 // "mp4a" with esds (MP4) or with wave around esds (QuickTime).

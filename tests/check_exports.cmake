@@ -36,7 +36,7 @@ set(required
   mp4_set_metadata_ex mp4_write_video_frame mp4_write_video_frame_ex mp4_write_audio_frame mp4_write_subtitle_frame mp4_write_time_code
   mp4_get_duration_ms mp4_get_file_duration mp4_get_file_duration_ex mp4_get_file_size mp4_get_moov_size
   mp4_get_video_bitrate mp4_get_audio_bitrate mp4_repair_file mp4_repair_file_ex mp4_repair_set_flush_interval mp4_strerror
-  mm_log_debug mm_log_info mm_log_warn mm_log_error mm_log_init)
+  mm_log_debug mm_log_info mm_log_warn mm_log_error mm_log_init mm_log_set_level mm_log_set_callback)
 foreach(r IN LISTS required)
   if(NOT r IN_LIST names)
     message(FATAL_ERROR "missing export: ${r}")

@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <sstream>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
 #include "test_support.h"
 
 namespace bvtest {
@@ -97,9 +101,30 @@ std::string DecodeErrors(const std::string& path) {
   return text;
 }
 
+StrictIsoView ReadWithMp4Box(const std::string& path) {
+  StrictIsoView v;
+  std::string modules = BV_NODE_MODULES;
+  if (const char* more = std::getenv("NODE_PATH")) modules += std::string(":") + more;
+  int status = 0;
+  const std::string out = RunCommand("NODE_PATH=" + Quote(modules) + " node " +
+                                         Quote(DataPath("../oracles/mp4box_probe.cjs")) + " " + Quote(path) +
+                                         " 2>/dev/null",
+                                     &status);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return v;
+  v.available = true;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("error ", 0) == 0) v.errors += line + "\n";
+    if (line.rfind("track ", 0) == 0) v.samples.push_back(std::atoll(line.substr(line.rfind(' ') + 1).c_str()));
+  }
+  return v;
+}
+
 #else
 
 bool ConformanceToolsAvailable() { return false; }
+StrictIsoView ReadWithMp4Box(const std::string&) { return StrictIsoView(); }
 std::string RunCommand(const std::string&, int* status) {
   if (status) *status = -1;
   return std::string();

@@ -31,6 +31,16 @@ bool ConformanceToolsAvailable();
 ProbeResult Probe(const std::string& path);
 // Runs `ffmpeg -v error -i FILE -f null -` and returns what it printed.
 std::string DecodeErrors(const std::string& path);
+// mp4box.js, the strict ISO parser that web pages use, reading a file:
+// its complaints and the sample count of each track in file order. Not
+// available where node or the mp4box package is missing (the test command
+// installs it with npm when the registry can be reached).
+struct StrictIsoView {
+  bool available = false;
+  std::string errors;  // one line per error the reader reported
+  std::vector<long long> samples;
+};
+StrictIsoView ReadWithMp4Box(const std::string& path);
 // Runs a shell command and returns its standard output (stderr discarded);
 // *status receives the exit status.
 std::string RunCommand(const std::string& command, int* status = nullptr);

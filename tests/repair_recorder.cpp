@@ -36,6 +36,7 @@ bool RepairRecorder::Open() {
   if (plan_.video == MP4_VIDEO_H264) video_ = LoadAccessUnits("video_h264.h264");
   if (plan_.video == MP4_VIDEO_HEVC) video_ = LoadAccessUnits("video_hevc.h265");
   if (plan_.video == MP4_VIDEO_PRORES) video_ = LoadProResFrames("video_prores.mov");
+  if (!videoFile.empty()) video_ = LoadAccessUnits(videoFile);
   if (!plan_.audio.empty()) audio_ = LoadAdtsFrames(plan_.audio);
   if (plan_.metadata) {
     const int32_t count = 42;

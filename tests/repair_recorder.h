@@ -40,6 +40,8 @@ class RepairRecorder {
   mp4_handle handle() const { return h_; }
   // Called after each accepted video frame with the count so far.
   std::function<void(size_t)> onVideo;
+  // Annex-B stream under tests/data to record instead of the codec's default.
+  std::string videoFile;
 
  private:
   RecordPlan plan_;

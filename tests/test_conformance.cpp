@@ -193,6 +193,20 @@ TEST_P(Conformance, FilePlaysAndDecodesEveryFrame) {
   ExpectConforms(r, plan);
 }
 
+// mp4box.js, the strict ISO reader of web pages, reads every file without an
+// error and counts the tracks and samples ffprobe counts.
+TEST_P(Conformance, StrictIsoReaderCountsWhatFfprobeCounts) {
+  if (!ConformanceToolsAvailable()) GTEST_SKIP() << "ffprobe/ffmpeg not available";
+  TempDir dir;
+  const Recorded r = Record(dir, GetParam());
+  const StrictIsoView strict = ReadWithMp4Box(r.path);
+  if (!strict.available) GTEST_SKIP() << "mp4box.js not installed (node and npm install mp4box@0.5.3)";
+  EXPECT_EQ("", strict.errors) << r.path;
+  std::vector<long long> probed;
+  for (const ProbedStream& s : Probe(r.path).streams) probed.push_back(s.Int("nb_frames"));
+  EXPECT_EQ(probed, strict.samples) << r.path;
+}
+
 Plan Make(std::string file, int video, bool audio, uint8_t flags = 0) {
   Plan p;
   p.file = std::move(file);
@@ -221,6 +235,9 @@ std::vector<Plan> Plans() {
   Plan meta = Make("metadata.mp4", MP4_VIDEO_H264, true);
   meta.meta = {{"title", "A title"}, {"artist", "Somebody"}, {"comment", "recorded by a test"}};
   plans.push_back(meta);
+  Plan keys = Make("free_keys.mp4", MP4_VIDEO_H264, true);
+  keys.meta = {{"title", "A title"}, {"com.example.take", "3"}};
+  plans.push_back(keys);
   Plan cc608 = Make("cea608.mov", MP4_VIDEO_H264, true);
   cc608.captions = MP4_SUBTITLE_CEA608;
   plans.push_back(cc608);

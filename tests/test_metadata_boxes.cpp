@@ -110,14 +110,22 @@ TEST(KnownKeys, OtherKeysDeclinedOneEntryPerItemAndBoundedText) {
   EXPECT_FALSE(meta.m_bHasKeys);
 }
 
+// QuickTime's keys-form meta has no version word; the ISO one has it, as
+// strict ISO readers require of every meta box.
 TEST(FreeKeys, LocationBecomesKeyOneUnderMdta) {
-  Out out;
-  CMp4MetaAtom meta(&out.io, true);
-  EXPECT_TRUE(meta.SetMeta("location", "+48.8+002.3/", 0, 1, nullptr));
-  const Bytes want = W({8 + 33 + 32 + 8 + 24 + 12, C("meta"), 33, C("hdlr"), 0, 0, C("mdta"), C("appl"), 0, 0}) +
-                     Bytes{0} + W({32, C("keys"), 0, 1, 16, C("mdta")}) + "location" + W({8 + 24 + 12, C("ilst")}) +
-                     TextItem(1, "+48.8+002.3/");
-  EXPECT_EQ(want, WriteChecked(meta, out).Bytes());
+  for (const bool iso : {false, true}) {
+    Out out;
+    CMp4MetaAtom meta(&out.io, true);
+    meta.m_bFullBox = iso;
+    EXPECT_TRUE(meta.SetMeta("location", "+48.8+002.3/", 0, 1, nullptr));
+    const uint32_t version = iso ? 4 : 0;
+    const Bytes head = iso ? W({version + 8 + 33 + 32 + 8 + 24 + 12, C("meta"), 0})
+                           : W({8 + 33 + 32 + 8 + 24 + 12, C("meta")});
+    const Bytes want = head + W({33, C("hdlr"), 0, 0, C("mdta"), C("appl"), 0, 0}) + Bytes{0} +
+                       W({32, C("keys"), 0, 1, 16, C("mdta")}) + "location" + W({8 + 24 + 12, C("ilst")}) +
+                       TextItem(1, "+48.8+002.3/");
+    EXPECT_EQ(want, WriteChecked(meta, out).Bytes()) << (iso ? "ISO" : "QuickTime");
+  }
 }
 
 TEST(FreeKeys, IntegersAreBigEndianAndShortValuesAndNamespacesZeroPadded) {

@@ -41,12 +41,14 @@ struct CrashCopy {
   std::string closed, crashed;
 };
 
-CrashCopy RecordAndCopy(const TempDir& dir, const RecordPlan& plan, size_t videoFrames) {
+CrashCopy RecordAndCopy(const TempDir& dir, const RecordPlan& plan, size_t videoFrames,
+                        const std::string& videoFile = "") {
   CrashCopy c;
   c.closed = dir.File(plan.file);
   c.crashed = dir.File("crashed_" + plan.file);
   StdoutCapture quiet;
   RepairRecorder rec(plan, c.closed);
+  rec.videoFile = videoFile;
   // The last call writes the frame that flushes both files.
   const bool recorded = rec.Open() && mp4_repair_set_flush_interval(rec.handle(), 10) == 0 &&
                         rec.WriteUntilVideo(videoFrames);
@@ -99,6 +101,32 @@ TEST(Repair, RepairedFileEqualsClosedFile) {
       EXPECT_EQ("96000", p.Stream("audio")->Get("sample_rate"));
       EXPECT_EQ("repaired", p.format.at("TAG:com.example.state")) << "free-form key";
     }
+  }
+}
+
+// Colour and pixel shape come back from the parameter sets the side file
+// carries: the repaired sample entry holds the closed file's colr (and pasp).
+TEST(Repair, RepairRebuildsTheColourBoxes) {
+  struct Case {
+    RecordPlan plan;
+    const char* stream;
+    const char* entry;
+  };
+  const Case cases[] = {
+      {{"colour.mp4", 0, MP4_VIDEO_H264, "", 0, false, false}, "colour_h264_bt709.h264", "avc1"},
+      {{"colour.mov", 0, MP4_VIDEO_HEVC, "", 0, false, false}, "colour_hevc_pq.h265", "hvc1"},
+  };
+  for (const Case& k : cases) {
+    TempDir dir;
+    const CrashCopy c = RecordAndCopy(dir, k.plan, 20, k.stream);
+    StdoutCapture quiet;
+    ASSERT_EQ(MP4_SUCCESS, mp4_repair_file_ex(c.crashed.c_str(), 1)) << k.stream;
+    quiet.Take();
+    const std::vector<uint8_t> closed = ReadFile(c.closed), repaired = ReadFile(c.crashed);
+    EXPECT_TRUE(closed == repaired) << k.stream << ": " << closed.size() << " vs " << repaired.size();
+    const BoxTree tree(repaired);
+    EXPECT_NE(nullptr, tree.Find(std::string("moov/trak/mdia/minf/stbl/stsd/") + k.entry + "/colr")) << k.stream;
+    ExpectPlayable(c.crashed);
   }
 }
 

@@ -162,6 +162,34 @@ TEST(ChunkOffsetWidth, Co64KeepsOffsetsWholeStcoKeepsTheLow32Bits) {
   for (size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(offsets[i], BE64(c, 16 + 8 * i));
 }
 
+// In memory the large-file table keeps 4 bytes per chunk; what it writes
+// must still be every offset whole, whatever the sequence.
+TEST(ChunkOffsetWidth, Co64HeldCompactlyWritesEveryOffsetWhole) {
+  std::vector<std::vector<uint64_t>> cases;
+  std::vector<uint64_t> growing;  // passes 4 GiB several times, over several blocks
+  for (uint64_t o = 40, i = 0; i < 70000; ++i, o += 150000 + i % 7) growing.push_back(o);
+  cases.push_back(growing);
+  cases.push_back({0x200000000ull, 5, 0xFFFFFFFFull, 0x100000000ull, 0x100000000ull, 0x7FFFFFFFFFFFull, 1});
+  cases.push_back({});
+  for (const auto& offsets : cases) {
+    for (const bool reserveLater : {false, true}) {
+      OpenBuffer out;
+      CMp4Co64Atom co64(&out);
+      for (uint64_t o : offsets) ASSERT_TRUE(co64.AddChunk(o));
+      if (reserveLater) co64.SetMaxFrame(static_cast<uint32_t>(offsets.size() + 3));
+      const Bytes c = Render(co64);
+      const size_t entries = reserveLater ? offsets.size() + 3 : offsets.size();
+      ASSERT_EQ(16 + 8 * entries, c.size());
+      EXPECT_EQ(offsets.size(), BE32(c, 12));
+      for (size_t i = 0; i < offsets.size(); ++i) ASSERT_EQ(offsets[i], BE64(c, 16 + 8 * i)) << "entry " << i;
+      for (size_t i = offsets.size(); i < entries; ++i) EXPECT_EQ(0u, BE64(c, 16 + 8 * i)) << "reserved " << i;
+      if (!reserveLater && offsets.size() > 65536) {
+        EXPECT_LE(co64.MemoryBytes(), offsets.size() * 4 + 300000) << "4 bytes per chunk plus one block";
+      }
+    }
+  }
+}
+
 TEST(ReservedCapacity, AFullTableRefusesAndOversizedReservationsThrow) {
   OpenBuffer out;
   CMp4StssAtom stss(&out);

@@ -14,6 +14,7 @@ using bv::CBufferIO;
 using bv::CFileReader;
 using bv::CFileWriter;
 using bv::IBaseIO;
+using bv::IFileIOBase;
 using bv::bv_mp4_exception;
 using bvtest::StdoutCapture;
 using bvtest::TempDir;
@@ -166,6 +167,67 @@ TEST(FileStreams, ReadPastTheEndThrowsAndCloseTwiceIsHarmless) {
   EXPECT_NE(std::string::npos, out.find("Read EOF !")) << out;
 }
 
+// The writers collect bytes in blocks and pass large payloads straight
+// through: whatever the mix of sizes, patches and read-backs, the file holds
+// exactly the bytes in the order given and Ftell counts what is still held.
+TEST(FileStreams, BlockWritesKeepEveryByteInOrder) {
+  const uint32_t block = IFileIOBase::kBlockSize, direct = IFileIOBase::kDirectSize;
+  const std::vector<std::vector<uint32_t>> cases = {
+      {1, 3, 100},                                  // stays in the block until close
+      {block - 8, 4, 8, 1},                         // fills the block exactly, then one past it
+      {10, direct, 7, direct + 1, 3},               // payloads passed straight through
+      {block - 2, block + 5, 2},                    // a large payload behind an almost full block
+  };
+  TempDir dir;
+  const std::wstring path = Widen(dir.File("blocks.bin"));
+  for (const auto& sizes : cases) {
+    std::vector<uint8_t> oracle;
+    {
+      CFileWriter w;
+      ASSERT_EQ(0, w.Init(path.c_str(), 0, 0));
+      for (uint32_t n : sizes) {
+        std::vector<uint8_t> chunk(n);
+        for (uint32_t i = 0; i < n; ++i) chunk[i] = static_cast<uint8_t>(oracle.size() + i * 7);
+        if (n % 2 == 0) {
+          bv::PutLengthPrefixed(w, chunk.data(), n);
+          const uint8_t len[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+          oracle.insert(oracle.end(), len, len + 4);
+        } else {
+          w.Write(chunk.data(), n);
+        }
+        oracle.insert(oracle.end(), chunk.begin(), chunk.end());
+        ASSERT_EQ(static_cast<int64_t>(oracle.size()), w.Ftell());
+      }
+      // A patch at the start, then back to the end, as a box size update does.
+      w.Seek(0, 0);
+      w.Write("\xAB", 1);
+      oracle[0] = 0xAB;
+      w.Seek(0, 2);
+      w.Write("Z", 1);
+      oracle.push_back('Z');
+      EXPECT_TRUE(w.Close());
+    }
+    {
+      // The update stream reads back what it held a moment before.
+      bv::CAppendFileWriter a;
+      ASSERT_EQ(0, a.Init(path.c_str(), 0, 0));
+      a.Seek(0, 2);
+      a.Write("tail", 4);
+      oracle.insert(oracle.end(), {'t', 'a', 'i', 'l'});
+      a.Seek(-4, 2);
+      char back[4] = {};
+      a.Read(back, 4);
+      EXPECT_EQ(0, std::memcmp(back, "tail", 4));
+      EXPECT_TRUE(a.Close());
+    }
+    CFileReader r;
+    ASSERT_EQ(0, r.Init(path.c_str(), 0, 0));
+    std::vector<uint8_t> got(oracle.size());
+    r.Read(got.data(), static_cast<uint32_t>(got.size()));
+    EXPECT_TRUE(got == oracle) << "case with " << sizes.size() << " writes, first " << sizes[0];
+  }
+}
+
 #if !defined(_WIN32)
 // A full device makes the write fail with ENOSPC; the stream stays failed and
 // box writes through it are skipped without a second error.
@@ -186,6 +248,19 @@ TEST(FileStreams, FailureOnAFullDiskIsSticky) {
   EXPECT_EQ(IBaseIO::kFailed, w.state);
   EXPECT_EQ(ENOSPC, w.lastError);
   EXPECT_NO_THROW(bv::PutU32(w, 42));  // skipped silently
+  EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
+}
+
+// Bytes still held when the stream closes are written by Close(), which
+// then reports their failure and leaves the stream failed.
+TEST(FileStreams, AFailureOfTheLastBlockIsReportedByClose) {
+  CFileWriter w;
+  ASSERT_EQ(0, w.Init(L"/dev/full", 0, 0));
+  StdoutCapture cap;
+  EXPECT_NO_THROW(w.Write("held", 4));
+  EXPECT_FALSE(w.Close());
+  EXPECT_EQ(IBaseIO::kFailed, w.state);
+  EXPECT_EQ(ENOSPC, w.lastError);
   EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
 }
 #endif

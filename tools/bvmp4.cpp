@@ -82,7 +82,8 @@ void PrintUsage(std::FILE* out) {
                "  --flush-interval N      video frames between side-file flushes (>= 10)\n"
                "  --realtime              pace the frames at their own rate, like a live\n"
                "                          capture (for trying out a crash and its repair)\n"
-               "  -o, --output OUT        output file\n");
+               "  -o, --output OUT        output file\n"
+               "  -v, -vv                 also print the library's info (-v) and debug (-vv) lines\n");
 }
 
 struct Options {
@@ -713,7 +714,31 @@ int RunMux(Options& o) {
 
 }  // namespace
 
+// The library's own lines: warnings and errors by default (or the level
+// BV_MP4_LOG_LEVEL names), info with -v, debug with -vv. The flags may stand
+// anywhere and are taken out of argv.
+static int ApplyVerbosity(int argc, char** argv) {
+  int verbose = 0, kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-v" || a == "--verbose") {
+      verbose += 1;
+    } else if (a == "-vv") {
+      verbose += 2;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  if (verbose > 0) {
+    mm_log_set_level(verbose >= 2 ? MM_LOG_DEBUG : MM_LOG_INFO);
+  } else if (std::getenv("BV_MP4_LOG_LEVEL") == nullptr) {
+    mm_log_set_level(MM_LOG_WARN);
+  }
+  return kept;
+}
+
 int main(int argc, char** argv) {
+  argc = ApplyVerbosity(argc, argv);
   if (argc < 2) {
     Options o;
     return RunMux(o);

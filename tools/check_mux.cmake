@@ -46,6 +46,29 @@ foreach(name clip.mp4 clip.mov safe.mp4)
   endif()
 endforeach()
 
+# The library's info lines only with -v or -vv, or when BV_MP4_LOG_LEVEL asks
+# for them; the summary always.
+# Each run: environment setting, option, whether info lines are expected
+# ("-" for none).
+foreach(run "-:-:0" "-:-v:1" "-:-vv:1" "BV_MP4_LOG_LEVEL=info:-:1" "BV_MP4_LOG_LEVEL=error:-:0")
+  string(REPLACE ":" ";" run "${run}")
+  list(GET run 0 env)
+  list(GET run 1 flags)
+  list(GET run 2 want)
+  list(TRANSFORM env REPLACE "^-$" "")
+  list(TRANSFORM flags REPLACE "^-$" "")
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=BV_MP4_LOG_LEVEL ${env}
+                          "${BVMP4}" mux --video "${SAMPLES}/sample.h264" ${flags} -o "${WORK}/verbose.mp4"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE err)
+  set(got 0)
+  if(log MATCHES "\\[info\\]")
+    set(got 1)
+  endif()
+  if(NOT rc EQUAL 0 OR NOT log MATCHES "bvmp4 summary" OR NOT got EQUAL want)
+    message(FATAL_ERROR "bvmp4 ${env} ${flags}: info lines ${got}, expected ${want} (rc ${rc}): ${err}")
+  endif()
+endforeach()
+
 probe("${WORK}/clip.mov" "format_tags=major_brand" brand)
 if(NOT brand MATCHES "qt")
   message(FATAL_ERROR "clip.mov is not a QuickTime movie (brand '${brand}')")

@@ -133,4 +133,56 @@ bframes bf_h264_pyramid libx264 h264_mp4toannexb h264 -preset veryfast -x264-par
 bframes bf_h264_flat libx264 h264_mp4toannexb h264 -preset veryfast -x264-params b-pyramid=none
 bframes bf_hevc libx265 hevc_mp4toannexb hevc -preset veryfast -tag:v hvc1 -x265-params log-level=error
 
+# Colour signalling: small streams with explicit colour settings, encoded by
+# FFmpeg into MP4 and remuxed into MOV; the Annex-B stream is taken from the
+# MOV, and the colr and pasp boxes FFmpeg wrote into each file's sample entry
+# (in entry order, concatenated) become the reference for ours. No B-frames:
+# the streams are recorded with presentation order equal to decode order.
+colour() {  # name, extension, raw format, encoder options...
+  local name=$1 ext=$2 fmt=$3
+  shift 3
+  $FF -f lavfi -i testsrc=size=160x120:rate=25 -frames:v 5 "$@" "$tmp/$name.mp4"
+  $FF -i "$tmp/$name.mp4" -c copy "$tmp/$name.mov"
+  $FF -i "$tmp/$name.mov" -c copy -bsf:v "${fmt}_mp4toannexb" -f "$fmt" "$name.$ext"
+  ffprobe -v error -select_streams v:0 -show_entries packet=size,flags -of csv=p=0 "$name.$ext" > "$name.$ext.packets.txt"
+  python3 - "$tmp/$name" "$name" <<'PYEOF'
+import struct, sys
+src, name = sys.argv[1], sys.argv[2]
+def entry_children(data, start, end):
+    pos = start
+    while pos + 8 <= end:
+        size, typ = struct.unpack('>I4s', data[pos:pos + 8])
+        if size < 8:
+            break
+        if typ in (b'moov', b'trak', b'mdia', b'minf', b'stbl'):
+            r = entry_children(data, pos + 8, pos + size)
+            if r is not None:
+                return r
+        if typ == b'stsd':
+            entry = pos + 16
+            esize = struct.unpack('>I', data[entry:entry + 4])[0]
+            return data[entry + 86:entry + esize]
+        pos += size
+    return None
+for flavour in ('mp4', 'mov'):
+    data = open(f'{src}.{flavour}', 'rb').read()
+    children = entry_children(data, 0, len(data))
+    out, pos = b'', 0
+    while pos + 8 <= len(children):
+        size, typ = struct.unpack('>I4s', children[pos:pos + 8])
+        if size < 8:
+            break
+        if typ in (b'colr', b'pasp'):
+            out += children[pos:pos + size]
+        pos += size
+    open(f'{name}.{flavour}.colour.bin', 'wb').write(out)
+PYEOF
+}
+colour colour_h264_bt709 h264 h264 -vf setsar=4/3 -pix_fmt yuv420p -c:v libx264 -preset veryfast -bf 0 \
+  -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv
+colour colour_hevc_pq h265 hevc -pix_fmt yuv420p10le -c:v libx265 -preset veryfast -tag:v hvc1 \
+  -x265-params bframes=0:log-level=error -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -color_range pc
+colour colour_hevc_hlg h265 hevc -pix_fmt yuv420p10le -c:v libx265 -preset veryfast -tag:v hvc1 \
+  -x265-params bframes=0:log-level=error -color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc -color_range tv
+
 ls -l

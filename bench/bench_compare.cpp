@@ -1,0 +1,359 @@
+// One writer, one workload, one process: the unit bench/run_compare.sh runs
+// for every row of the comparison table, so that no writer inherits another
+// one's heap or page-cache state.
+//
+//   bench_compare WRITER WORKLOAD OUTPUT [--quick] [--h264 FILE] [--aac FILE]
+//
+// WRITER: fwrite, libavformat, bv_mp4, bv_mp4_repair, bv_mp4_safe, annexb
+// (the video as a stream with in-band parameter sets, for GStreamer).
+// WORKLOAD: w1 (an hour of 1080p30 H.264 from FILE, cycled, with 48 kHz
+// AAC), w1v (the same video alone: fwrite of it is also the input of the
+// GStreamer rows), w2 (1 M video frames of 100 bytes), w3 (2000 frames of
+// 1 MiB). --quick shortens each to a few seconds of work.
+// Prints one line: "RESULT writer workload seconds samples bytes", the time
+// running from create to close. The output is left for the caller to check.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../tools/adts_reader.h"
+#include "../tools/annexb_reader.h"
+#include "../tools/sps_dimensions.h"
+#include "bv_mp4.h"
+
+#if BV_HAVE_LIBAVFORMAT
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
+}
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The frames of a workload, in the order a capture host hands them over.
+struct Step {
+  bool audio;
+  bool key;
+  uint64_t ts;  // in the track's timescale
+  uint32_t frame;
+};
+
+struct Workload {
+  Bytes sps, pps;
+  uint16_t width = 1920, height = 1080;
+  uint32_t video_timescale = 30000, video_duration = 1000;
+  std::vector<Bytes> video;
+  std::vector<Bytes> audio;  // raw AAC payloads
+  uint32_t sample_rate = 48000;
+  uint8_t channels = 2, object_type = 2;
+  std::vector<Step> steps;
+};
+
+// Annex-B access units without their parameter sets and SEI: every writer
+// gets the parameter sets once, in the track description, and the same
+// slices in every frame.
+bool LoadH264(const std::string& path, Workload& w) {
+  bvtool::FileSource src(path);
+  bvtool::AccessUnitReader reader(src, bvtool::VideoCodec::kH264);
+  bvtool::AccessUnit au;
+  while (src.ok() && reader.Next(au)) {
+    Bytes slices;
+    size_t i = 0;
+    const Bytes& d = au.data;
+    while (i + 4 <= d.size()) {
+      size_t j = i + 4;
+      while (j + 4 <= d.size() && !(d[j] == 0 && d[j + 1] == 0 && d[j + 2] == 0 && d[j + 3] == 1)) ++j;
+      if (j + 4 > d.size()) j = d.size();
+      const uint8_t type = d[i + 4] & 0x1F;
+      if (type >= 1 && type <= 5) slices.insert(slices.end(), d.begin() + static_cast<long>(i), d.begin() + static_cast<long>(j));
+      i = j;
+    }
+    if (!slices.empty()) w.video.push_back(std::move(slices));
+  }
+  w.sps = reader.sps();
+  w.pps = reader.pps();
+  bvtool::PictureSize size;
+  if (!w.sps.empty() && bvtool::PictureSizeFromSps(bvtool::VideoCodec::kH264, w.sps, &size)) {
+    w.width = static_cast<uint16_t>(size.width);
+    w.height = static_cast<uint16_t>(size.height);
+  }
+  return !w.video.empty() && !w.sps.empty() && !w.pps.empty();
+}
+
+bool LoadAac(const std::string& path, Workload& w) {
+  bvtool::FileSource src(path);
+  bvtool::AdtsReader reader(src);
+  bvtool::AdtsFrame f;
+  while (src.ok() && reader.Next(f)) {
+    if (f.data.size() <= 7) continue;
+    w.sample_rate = f.header.sample_rate;
+    w.channels = static_cast<uint8_t>(f.header.channels);
+    w.object_type = static_cast<uint8_t>(f.header.object_type);
+    w.audio.emplace_back(f.data.begin() + 7, f.data.end());
+  }
+  return !w.audio.empty();
+}
+
+// One NAL unit of exactly `size` bytes (start code included) whose payload
+// holds no zero byte.
+Bytes SyntheticFrame(size_t size, bool key, uint32_t seed) {
+  Bytes f(size);
+  f[3] = 1;
+  f[4] = key ? 0x65 : 0x41;
+  std::mt19937 rng(seed);
+  for (size_t i = 5; i < size; ++i) f[i] = static_cast<uint8_t>(1 + rng() % 255);
+  return f;
+}
+
+void SyntheticVideo(Workload& w, size_t size, uint32_t frames) {
+  bvtool::FileSource src(std::string(BV_SAMPLES_DIR) + "/sample.h264");
+  bvtool::AccessUnitReader reader(src, bvtool::VideoCodec::kH264);
+  bvtool::AccessUnit au;
+  if (src.ok()) reader.Next(au);
+  w.sps = reader.sps();
+  w.pps = reader.pps();
+  w.width = 640;
+  w.height = 360;
+  w.video_timescale = 25000;
+  for (uint32_t i = 0; i < 4; ++i) w.video.push_back(SyntheticFrame(size, i == 0, i + 1));
+  for (uint32_t v = 0; v < frames; ++v) {
+    const bool key = v % 25 == 0;
+    w.steps.push_back({false, key, uint64_t{v} * w.video_duration, key ? 0u : 1 + v % 3});
+  }
+}
+
+void InterleaveHour(Workload& w, uint32_t seconds) {
+  const uint64_t frames = uint64_t{seconds} * 30;
+  const uint64_t audio = w.audio.empty() ? 0 : uint64_t{seconds} * w.sample_rate / 1024;
+  uint64_t a = 0;
+  const size_t gop = w.video.size();
+  for (uint64_t v = 0; v < frames; ++v) {
+    while (a < audio && a * 1024 * 30 < v * w.sample_rate) {
+      w.steps.push_back({true, true, a * 1024, static_cast<uint32_t>(a % w.audio.size())});
+      ++a;
+    }
+    const uint32_t f = static_cast<uint32_t>(v % gop);
+    const bool key = (w.video[f][4] & 0x1F) == 5;
+    w.steps.push_back({false, key, v * w.video_duration, f});
+  }
+}
+
+const Bytes& FrameOf(const Workload& w, const Step& s) { return s.audio ? w.audio[s.frame] : w.video[s.frame]; }
+
+// ---------------------------------------------------------------------------
+// Writers; each returns false on any failure.
+
+bool WriteFwrite(const std::string& path, const Workload& w) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = true;
+  for (const Step& s : w.steps) {
+    const Bytes& b = FrameOf(w, s);
+    ok = ok && std::fwrite(b.data(), 1, b.size(), f) == b.size();
+  }
+  return std::fclose(f) == 0 && ok;
+}
+
+// The elementary stream a parser-fed muxer (GStreamer) reads: the same
+// frames with the parameter sets repeated before every key frame.
+bool WriteAnnexB(const std::string& path, const Workload& w) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const uint8_t sc[4] = {0, 0, 0, 1};
+  bool ok = true;
+  for (const Step& s : w.steps) {
+    if (s.audio) continue;
+    if (s.key) {
+      ok = ok && std::fwrite(sc, 1, 4, f) == 4 && std::fwrite(w.sps.data(), 1, w.sps.size(), f) == w.sps.size();
+      ok = ok && std::fwrite(sc, 1, 4, f) == 4 && std::fwrite(w.pps.data(), 1, w.pps.size(), f) == w.pps.size();
+    }
+    const Bytes& b = FrameOf(w, s);
+    ok = ok && std::fwrite(b.data(), 1, b.size(), f) == b.size();
+  }
+  return std::fclose(f) == 0 && ok;
+}
+
+bool WriteBvMp4(const std::string& path, const Workload& w, uint32_t flags, bool safe) {
+  mp4_config_t config{};
+  config.flags = flags;
+  if (safe) {
+    config.io_mode = MP4_IO_SAFE_WRITE;
+    config.block_size = 4096;
+    config.block_num = 256;
+    config.max_duration = 24 * 3600;  // W2 lasts 11 h at 25 fps
+  }
+  mp4_handle h = nullptr;
+  if (mp4_create_file_full_ex(path.c_str(), &config, &h) != MP4_SUCCESS) return false;
+  mp4_video_track_info_t vi{};
+  vi.timescale = w.video_timescale;
+  vi.frame_duration = w.video_duration;
+  vi.codec_type = MP4_VIDEO_H264;
+  vi.width = w.width;
+  vi.height = w.height;
+  vi.sps = w.sps.data();
+  vi.sps_size = static_cast<uint16_t>(w.sps.size());
+  vi.pps = w.pps.data();
+  vi.pps_size = static_cast<uint16_t>(w.pps.size());
+  bool ok = mp4_set_video_track(h, &vi) == MP4_SUCCESS;
+  if (ok && !w.audio.empty()) {
+    mp4_audio_track_info_t ai{};
+    ai.timescale = w.sample_rate;
+    ai.frame_duration = 1024;
+    ai.codec_type = MP4_AUDIO_AAC;
+    ai.sample_rate = static_cast<uint16_t>(w.sample_rate);
+    ai.channels = w.channels;
+    ai.profile = w.object_type;
+    ok = mp4_set_audio_track(h, &ai) == MP4_SUCCESS;
+  }
+  for (size_t i = 0; ok && i < w.steps.size(); ++i) {
+    const Step& s = w.steps[i];
+    const Bytes& b = FrameOf(w, s);
+    const uint32_t n = static_cast<uint32_t>(b.size());
+    ok = (s.audio ? mp4_write_audio_frame(h, b.data(), n, s.ts) : mp4_write_video_frame(h, b.data(), n, s.ts)) ==
+         MP4_SUCCESS;
+  }
+  return mp4_close_file(h) == MP4_SUCCESS && ok;
+}
+
+#if BV_HAVE_LIBAVFORMAT
+bool WriteLibavformat(const std::string& path, const Workload& w) {
+  AVFormatContext* ctx = nullptr;
+  if (avformat_alloc_output_context2(&ctx, nullptr, "mp4", path.c_str()) < 0 || !ctx) return false;
+  auto cleanup = [&ctx] {
+    if (ctx->pb) avio_closep(&ctx->pb);
+    avformat_free_context(ctx);
+  };
+  AVStream* vs = avformat_new_stream(ctx, nullptr);
+  AVStream* as = w.audio.empty() ? nullptr : avformat_new_stream(ctx, nullptr);
+  if (!vs || (!w.audio.empty() && !as)) return cleanup(), false;
+  vs->time_base = AVRational{1, static_cast<int>(w.video_timescale)};
+  AVCodecParameters* vp = vs->codecpar;
+  vp->codec_type = AVMEDIA_TYPE_VIDEO;
+  vp->codec_id = AV_CODEC_ID_H264;
+  vp->width = w.width;
+  vp->height = w.height;
+  // Annex-B extradata: the muxer converts start codes to length prefixes,
+  // the same work bv_mp4 does.
+  const size_t xn = 8 + w.sps.size() + w.pps.size();
+  vp->extradata = static_cast<uint8_t*>(av_mallocz(xn + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!vp->extradata) return cleanup(), false;
+  const uint8_t sc[4] = {0, 0, 0, 1};
+  std::memcpy(vp->extradata, sc, 4);
+  std::memcpy(vp->extradata + 4, w.sps.data(), w.sps.size());
+  std::memcpy(vp->extradata + 4 + w.sps.size(), sc, 4);
+  std::memcpy(vp->extradata + 8 + w.sps.size(), w.pps.data(), w.pps.size());
+  vp->extradata_size = static_cast<int>(xn);
+  if (as) {
+    as->time_base = AVRational{1, static_cast<int>(w.sample_rate)};
+    AVCodecParameters* ap = as->codecpar;
+    ap->codec_type = AVMEDIA_TYPE_AUDIO;
+    ap->codec_id = AV_CODEC_ID_AAC;
+    ap->sample_rate = static_cast<int>(w.sample_rate);
+    ap->frame_size = 1024;
+    av_channel_layout_default(&ap->ch_layout, w.channels);
+    static const uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
+    uint8_t index = 3;
+    for (uint8_t i = 0; i < 12; ++i)
+      if (kRates[i] == w.sample_rate) index = i;
+    ap->extradata = static_cast<uint8_t*>(av_mallocz(2 + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!ap->extradata) return cleanup(), false;
+    ap->extradata[0] = static_cast<uint8_t>((w.object_type << 3) | (index >> 1));
+    ap->extradata[1] = static_cast<uint8_t>(((index & 1) << 7) | (w.channels << 3));
+    ap->extradata_size = 2;
+  }
+  if (avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(ctx, nullptr) < 0)
+    return cleanup(), false;
+  AVPacket* pkt = av_packet_alloc();
+  bool ok = pkt != nullptr;
+  for (size_t i = 0; ok && i < w.steps.size(); ++i) {
+    const Step& s = w.steps[i];
+    const Bytes& b = FrameOf(w, s);
+    AVStream* st = s.audio ? as : vs;
+    pkt->data = const_cast<uint8_t*>(b.data());  // not reference-counted: read in place
+    pkt->size = static_cast<int>(b.size());
+    pkt->pts = pkt->dts = static_cast<int64_t>(s.ts);
+    pkt->duration = s.audio ? 1024 : w.video_duration;
+    pkt->stream_index = st->index;
+    pkt->flags = s.key ? AV_PKT_FLAG_KEY : 0;
+    ok = av_write_frame(ctx, pkt) >= 0;
+  }
+  av_packet_free(&pkt);
+  ok = av_write_trailer(ctx) >= 0 && ok;
+  cleanup();
+  return ok;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s WRITER w1|w1v|w2|w3 OUTPUT [--quick] [--h264 FILE] [--aac FILE]\n", argv[0]);
+    return 2;
+  }
+  const std::string writer = argv[1], workload = argv[2], out = argv[3];
+  bool quick = false;
+  std::string h264, aac = std::string(BV_SAMPLES_DIR) + "/sample.aac";
+  for (int i = 4; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--quick") quick = true;
+    if (a == "--h264" && i + 1 < argc) h264 = argv[++i];
+    if (a == "--aac" && i + 1 < argc) aac = argv[++i];
+  }
+  Workload w;
+  if (workload == "w1" || workload == "w1v") {
+    if (!LoadH264(h264, w) || (workload == "w1" && !LoadAac(aac, w))) {
+      std::fprintf(stderr, "cannot load the W1 frames from '%s' and '%s'\n", h264.c_str(), aac.c_str());
+      return 2;
+    }
+    InterleaveHour(w, quick ? 60 : 3600);
+  } else if (workload == "w2") {
+    SyntheticVideo(w, 100, quick ? 200000 : 1000000);
+  } else if (workload == "w3") {
+    SyntheticVideo(w, size_t{1} << 20, quick ? 300 : 2000);
+  } else {
+    std::fprintf(stderr, "unknown workload %s\n", workload.c_str());
+    return 2;
+  }
+  uint64_t bytes = 0;
+  for (const Step& s : w.steps) bytes += FrameOf(w, s).size();
+
+  const auto t0 = std::chrono::steady_clock::now();
+  bool ok = false;
+  if (writer == "fwrite") {
+    ok = WriteFwrite(out, w);
+  } else if (writer == "annexb") {
+    ok = WriteAnnexB(out, w);
+  } else if (writer == "bv_mp4") {
+    ok = WriteBvMp4(out, w, 0, false);
+  } else if (writer == "bv_mp4_repair") {
+    ok = WriteBvMp4(out, w, MP4_FLAG_REPAIR, false);
+  } else if (writer == "bv_mp4_safe") {
+    ok = WriteBvMp4(out, w, 0, true);
+#if BV_HAVE_LIBAVFORMAT
+  } else if (writer == "libavformat") {
+    ok = WriteLibavformat(out, w);
+#endif
+  } else {
+    std::fprintf(stderr, "unknown writer %s\n", writer.c_str());
+    return 2;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (!ok) {
+    std::fprintf(stderr, "%s failed on %s\n", writer.c_str(), workload.c_str());
+    return 1;
+  }
+  std::printf("RESULT %s %s %.4f %zu %llu\n", writer.c_str(), workload.c_str(), seconds, w.steps.size(),
+              static_cast<unsigned long long>(bytes));
+  return 0;
+}

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The comparison table in one command: every writer on the same frames, each
+# run in its own process, on tmpfs and on disk; every output checked and
+# deleted. Prints medians and ratios to plain fwrite of the same bytes.
+#
+#   bench/run_compare.sh [--quick] [--runs N] [--media tmpfs|disk|both] [--disk DIR] [--baseline BIN]
+#
+# --baseline BIN adds rows for another build of bench_compare (e.g. of an
+# older commit) so that before/after ratios come from the same run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+QUICK=""; RUNS=3; MEDIA="tmpfs disk"; DISK="$PWD/build-bench/compare-out"; BASE=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) QUICK=--quick; RUNS=1 ;;
+    --runs) RUNS=$2; shift ;;
+    --disk) DISK=$2; shift ;;
+    --media) [ "$2" = both ] && MEDIA="tmpfs disk" || MEDIA=$2; shift ;;
+    --baseline) BASE=$2; shift ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+BUILD=build-bench
+if [ ! -x $BUILD/bench/bench_compare ] || [ -n "$(find src bench -newer $BUILD/bench/bench_compare -name '*.cpp' -o -newer $BUILD/bench/bench_compare -name '*.h' | head -1)" ]; then
+  cmake -G Ninja -S . -B $BUILD -DCMAKE_BUILD_TYPE=Release -DBV_MP4_BUILD_BENCH=ON >/dev/null
+  ninja -C $BUILD -j2 bench_compare >/dev/null
+fi
+BIN=$BUILD/bench/bench_compare
+
+# Real x264 frames: ten seconds of 1080p30 at about 6 Mbit/s, cycled to an hour.
+H264=$BUILD/w1_1080p30.h264
+if [ ! -s $H264 ]; then
+  ffmpeg -v error -y -f lavfi -i testsrc2=s=1920x1080:r=30 -t 10 -vf noise=alls=10:allf=t \
+    -c:v libx264 -preset ultrafast -tune zerolatency -b:v 6M -maxrate 6M -bufsize 6M -g 60 -bf 0 -f h264 $H264
+fi
+
+# GStreamer rows: opt-in (WITH_GST=1) until the pipeline gets the frames'
+# timestamps; a raw elementary stream through h264parse reaches qtmux
+# without PTS and is refused.
+HAVE_GST=0
+if [ "${WITH_GST:-0}" = 1 ] && command -v gst-launch-1.0 >/dev/null && gst-inspect-1.0 qtmux >/dev/null 2>&1; then HAVE_GST=1; fi
+
+mkdir -p "$DISK"
+RESULTS=$(mktemp)
+trap 'rm -f "$RESULTS"' EXIT
+
+fail() { echo "CHECK FAILED: $*" >&2; exit 1; }
+
+# Output checks: ffprobe silent, the sample count, and the MD5 of every
+# sample's bytes equal to libavformat's output of the same frames.
+drop_decoder_lines() { grep -v -e '^\[h264 @' -e 'Last message repeated' || true; }
+check_mp4() {  # file samples reference-framemd5-or-empty
+  local f=$1 n=$2 ref=$3
+  # W2 and W3 carry synthetic slices no decoder accepts: there only the
+  # container's own messages count.
+  local filter=cat; [[ "$f" == *_w1*.mp4 ]] || filter=drop_decoder_lines
+  [ -z "$(ffprobe -v error -i "$f" 2>&1 | $filter)" ] || fail "ffprobe reports errors on $f"
+  local got
+  got=$(ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$f" 2>/dev/null | paste -sd+ | bc)
+  [ "$got" = "$n" ] || fail "$f holds $got samples, $n written"
+  local md5
+  md5=$(ffmpeg -v error -i "$f" -map 0 -c copy -f framemd5 - 2>/dev/null | grep -v '^#' | awk -F, '{print $1 $NF}' | md5sum)
+  if [ -n "$ref" ]; then [ "$md5" = "$(cat "$ref")" ] || fail "sample bytes of $f differ from libavformat's"; else echo "$md5" >"$f.framemd5"; fi
+}
+
+run() {  # where writer workload binary label
+  local where=$1 writer=$2 wl=$3 bin=$4 label=$5
+  local dir; [ "$where" = tmpfs ] && dir=/dev/shm || dir=$DISK
+  local out=$dir/bvcmp_${label}_$wl.mp4 line secs n bytes
+  for r in $(seq 1 "$RUNS"); do
+    case "$writer" in
+      gst_mp4mux|gst_qtmux_robust)
+        local in=$dir/bvcmp_gst_in_$wl.h264
+        [ -s "$in" ] || $BIN annexb w1v "$in" --h264 $H264 $QUICK >/dev/null
+        local mux="mp4mux"
+        [ "$writer" = gst_qtmux_robust ] && mux="qtmux reserved-max-duration=7200000000000 reserved-moov-update-period=1000000000"
+        local t0 t1; t0=$(date +%s.%N)
+        gst-launch-1.0 -q filesrc location="$in" ! h264parse ! $mux ! filesink location="$out" >/dev/null
+        t1=$(date +%s.%N)
+        secs=$(echo "$t1 - $t0" | bc); n=$(ls -l "$in" >/dev/null; ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$in" 2>/dev/null); bytes=0 ;;
+      *)
+        line=$($bin "$writer" "$wl" "$out" --h264 $H264 $QUICK | grep '^RESULT') || fail "$label $wl failed"
+        read -r _ _ _ secs n bytes <<<"$line" ;;
+    esac
+    if [ "$writer" = fwrite ]; then
+      [ "$(stat -c %s "$out")" = "$bytes" ] || fail "fwrite output size"
+    elif [ "$r" = 1 ]; then
+      local ref=$dir/bvcmp_ref_$wl.framemd5
+      if [ "$writer" = libavformat ]; then check_mp4 "$out" "$n" ""; mv "$out.framemd5" "$ref"
+      elif [[ "$writer" == gst_* ]]; then check_mp4 "$out" "$n" ""; rm -f "$out.framemd5"
+      else check_mp4 "$out" "$n" "$([ -f "$ref" ] && echo "$ref")"; rm -f "$out.framemd5"; fi
+    fi
+    rm -f "$out" "$out.info"
+    echo "$where $wl $label $secs $n" >>"$RESULTS"
+  done
+}
+
+for where in $MEDIA; do
+  for wl in w1 w2 w3; do
+    for writer in libavformat fwrite bv_mp4 bv_mp4_repair bv_mp4_safe; do
+      run $where $writer $wl $BIN $writer
+      [ -n "$BASE" ] && [[ "$writer" == bv_mp4* ]] && run $where $writer $wl "$BASE" "before:$writer"
+    done
+    rm -f /dev/shm/bvcmp_ref_$wl.framemd5 "$DISK"/bvcmp_ref_$wl.framemd5
+  done
+  if [ $HAVE_GST = 1 ]; then
+    for writer in fwrite bv_mp4 bv_mp4_safe gst_mp4mux gst_qtmux_robust; do run $where $writer w1v $BIN $writer; done
+    rm -f /dev/shm/bvcmp_gst_in_w1v.h264 "$DISK"/bvcmp_gst_in_w1v.h264
+  fi
+done
+[ $HAVE_GST = 1 ] || echo "note: GStreamer rows skipped (WITH_GST=1 to try them; see docs/PERFORMANCE.md)"
+
+echo
+echo "median seconds over $RUNS run(s); ratio = writer / fwrite of the same bytes on the same medium"
+printf '%-6s %-4s %-26s %10s %12s %8s\n' medium load writer seconds ns/sample x_fwrite
+sort -k1,1 -k2,2 -k3,3 -k4,4n "$RESULTS" | awk '
+  { k=$1" "$2" "$3; v[k]=v[k]" "$4; c[k]++; n[k]=$5; order[k]=NR }
+  END {
+    for (k in v) { split(substr(v[k],2), a, " "); m[k]=a[int((c[k]+1)/2)] }
+    for (k in v) { split(k, p, " "); f=m[p[1]" "p[2]" fwrite"];
+      printf "%-6s %-4s %-26s %10.3f %12.0f %8.2f\n", p[1], p[2], p[3], m[k], m[k]*1e9/n[k], (f>0? m[k]/f : 0) }
+  }' | sort

@@ -1,0 +1,165 @@
+// Colour signalling: the VUI fields read from H.264 and HEVC parameter sets,
+// and the colr and pasp boxes of the sample entry, compared byte for byte
+// with what FFmpeg wrote for the same streams (tests/data/make_test_media.sh).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "box_reader.h"
+#include "bv_mp4.h"
+#include "conformance.h"
+#include "media_source.h"
+#include "test_support.h"
+#include "vui.h"
+
+using namespace bvtest;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The first SPS of an Annex-B stream, NAL header included.
+Bytes FirstSps(const std::string& name, bool hevc) {
+  const Bytes s = ReadFile(DataPath(name));
+  for (size_t i = 0; i + 3 < s.size(); ++i) {
+    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+    const size_t start = i + 3;
+    const uint8_t type = hevc ? (s[start] >> 1) & 0x3F : s[start] & 0x1F;
+    if (type != (hevc ? 33 : 7)) continue;
+    size_t end = start;
+    while (end + 2 < s.size() && !(s[end] == 0 && s[end + 1] == 0 && (s[end + 2] == 1 || s[end + 2] == 0))) ++end;
+    if (end + 2 >= s.size()) end = s.size();
+    return Bytes(s.begin() + static_cast<long>(start), s.begin() + static_cast<long>(end));
+  }
+  return {};
+}
+
+struct Stream {
+  const char* file;
+  bool hevc;
+  // What the stream was encoded with (make_test_media.sh), or nothing.
+  bool colour;
+  uint8_t primaries, transfer, matrix;
+  bool fullRange;
+  uint32_t sarW, sarH;
+};
+
+const Stream kStreams[] = {
+    {"colour_h264_bt709.h264", false, true, 1, 1, 1, false, 4, 3},
+    {"colour_hevc_pq.h265", true, true, 9, 16, 9, true, 1, 1},
+    {"colour_hevc_hlg.h265", true, true, 9, 18, 9, false, 1, 1},
+    {"video_h264.h264", false, false, 2, 2, 2, false, 1, 1},
+    {"video_hevc.h265", true, false, 2, 2, 2, false, 1, 1},
+};
+
+bool ReadVui(const Stream& s, const Bytes& sps, bv::VideoUsability* v) {
+  return s.hevc ? bv::ReadHevcVui(sps.data(), sps.size(), v) : bv::ReadH264Vui(sps.data(), sps.size(), v);
+}
+
+bool Same(const bv::VideoUsability& a, const bv::VideoUsability& b) {
+  return a.sarWidth == b.sarWidth && a.sarHeight == b.sarHeight && a.colourDescription == b.colourDescription &&
+         a.colourPrimaries == b.colourPrimaries && a.transferCharacteristics == b.transferCharacteristics &&
+         a.matrixCoefficients == b.matrixCoefficients && a.fullRange == b.fullRange;
+}
+
+// The fields the encoder was told; an SPS cut anywhere either fails (and
+// reports nothing) or still yields exactly these fields.
+TEST(Vui, ReadsWhatTheEncoderWasGivenAndSurvivesCuts) {
+  for (const Stream& s : kStreams) {
+    const Bytes sps = FirstSps(s.file, s.hevc);
+    ASSERT_FALSE(sps.empty()) << s.file;
+    bv::VideoUsability v;
+    ASSERT_TRUE(ReadVui(s, sps, &v)) << s.file;
+    EXPECT_EQ(s.colour, v.colourDescription) << s.file;
+    if (s.colour) {
+      EXPECT_EQ(s.primaries, v.colourPrimaries) << s.file;
+      EXPECT_EQ(s.transfer, v.transferCharacteristics) << s.file;
+      EXPECT_EQ(s.matrix, v.matrixCoefficients) << s.file;
+      EXPECT_EQ(s.fullRange, v.fullRange) << s.file;
+    }
+    EXPECT_EQ(s.sarW, v.sarWidth) << s.file;
+    EXPECT_EQ(s.sarH, v.sarHeight) << s.file;
+    for (size_t n = 0; n < sps.size(); ++n) {
+      const Bytes cut(sps.begin(), sps.begin() + static_cast<long>(n));
+      bv::VideoUsability c;
+      if (!ReadVui(s, cut, &c)) {
+        EXPECT_TRUE(Same(bv::VideoUsability(), c)) << s.file << " cut at " << n;
+      } else {
+        EXPECT_TRUE(Same(v, c)) << s.file << " cut at " << n;
+      }
+    }
+    // The other codec's reader refuses the unit.
+    bv::VideoUsability other;
+    EXPECT_FALSE(s.hevc ? bv::ReadH264Vui(sps.data(), sps.size(), &other)
+                        : bv::ReadHevcVui(sps.data(), sps.size(), &other))
+        << s.file;
+  }
+}
+
+// FFmpeg's colr and pasp boxes (in entry order) for the file it made, less a
+// square pasp: square pixels are what a player assumes, and writing none
+// keeps files of streams that signal nothing else as they always were.
+Bytes FfmpegColourBoxes(const std::string& stream, const char* flavour) {
+  const Bytes ref = ReadFile(DataPath(stream.substr(0, stream.find('.')) + "." + flavour + ".colour.bin"));
+  Bytes out;
+  for (size_t pos = 0; pos + 8 <= ref.size();) {
+    const size_t size = BE32(ref, pos);
+    if (size < 8 || pos + size > ref.size()) break;
+    const bool squarePasp = FourCC(ref, pos + 4) == "pasp" && size == 16 && BE32(ref, pos + 8) == BE32(ref, pos + 12);
+    if (!squarePasp) out.insert(out.end(), ref.begin() + static_cast<long>(pos), ref.begin() + static_cast<long>(pos + size));
+    pos += size;
+  }
+  return out;
+}
+
+// Records the stream through the exports into MP4 and QuickTime; the colr
+// and pasp boxes of our sample entry equal FFmpeg's, and a stream that
+// signals no colour gets neither box.
+TEST(ColourBoxes, EqualFfmpegsForTheSameStream) {
+  for (const Stream& s : kStreams) {
+    for (const char* flavour : {"mp4", "mov"}) {
+      TempDir dir;
+      const std::string path = dir.File(std::string("out.") + flavour);
+      const std::vector<MediaFrame> frames = LoadAccessUnits(s.file);
+      ASSERT_FALSE(frames.empty()) << s.file;
+      StdoutCapture quiet;
+      mp4_handle h = nullptr;
+      ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(path.c_str(), 0, &h));
+      mp4_video_track_info_t v{};
+      v.codec_type = s.hevc ? MP4_VIDEO_HEVC : MP4_VIDEO_H264;
+      v.timescale = 25000;
+      v.frame_duration = 1000;
+      v.width = 160;
+      v.height = 120;
+      EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h, &v));
+      for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(MP4_SUCCESS, mp4_write_video_frame(h, frames[i].bytes.data(),
+                                                     static_cast<uint32_t>(frames[i].bytes.size()), i * 1000));
+      }
+      EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+      quiet.Take();
+
+      const BoxTree tree(ReadFile(path));
+      ASSERT_TRUE(tree.Errors().empty()) << tree.Errors().front();
+      const Box* entry = tree.Find(std::string("moov/trak/mdia/minf/stbl/stsd/") + (s.hevc ? "hvc1" : "avc1"));
+      ASSERT_NE(nullptr, entry) << s.file;
+      Bytes ours;
+      for (const Box& b : entry->children) {
+        if (b.type == "colr" || b.type == "pasp")
+          ours.insert(ours.end(), tree.Bytes().begin() + static_cast<long>(b.offset),
+                      tree.Bytes().begin() + static_cast<long>(b.offset + b.size));
+      }
+      const Bytes want = s.colour ? FfmpegColourBoxes(s.file, flavour) : Bytes();
+      ASSERT_TRUE(!s.colour || !want.empty()) << s.file << ": no reference boxes";
+      EXPECT_EQ(want, ours) << s.file << " in " << flavour;
+      if (ConformanceToolsAvailable()) {
+        const ProbeResult p = Probe(path);
+        EXPECT_EQ("", p.errors) << s.file << " in " << flavour;
+        EXPECT_EQ("", DecodeErrors(path)) << s.file << " in " << flavour;
+      }
+    }
+  }
+}
+
+}  // namespace
