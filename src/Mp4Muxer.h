@@ -19,6 +19,8 @@
 
 namespace bv {
 
+class CAlignFileWriterEx;
+
 class CMp4Muxer {
  public:
   static constexpr size_t kMaxPath = 1024;  // wide characters, terminator included
@@ -107,6 +109,8 @@ class CMp4Muxer {
   void FinishReservedHeader();
 
   std::unique_ptr<IBaseIO> m_pIO;
+  // Safe mode: the stream behind m_pIO (which a test may have wrapped).
+  CAlignFileWriterEx* m_alignWriter = nullptr;
   bool m_bSafeMode = false;
   uint32_t m_maxDurationMs = 0;
   uint32_t m_updateInterval = 0;
