@@ -23,6 +23,13 @@
 #include "stream_seam.h"
 #include "test_support.h"
 
+#if !defined(_WIN32)
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 using bvtest::MediaFrame;
 using bvtest::ReadFile;
 using bvtest::TempDir;
@@ -331,5 +338,151 @@ TEST(FaultInjection, EveryFailedCallIsReportedAndLeavesEarlierBytesIntact) {
   }
   bv::SetStreamWrapperForTest(nullptr);
 }
+
+#if !defined(_WIN32)
+
+// The bytes the muxer writes for an access unit: every start code becomes a
+// 4-byte length, so a 3-byte start code adds one byte.
+uint64_t WrittenSize(const std::vector<uint8_t>& au) {
+  uint64_t n = au.size();
+  for (size_t i = 0; i + 2 < au.size(); ++i) {
+    if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1 && (i == 0 || au[i - 1] != 0)) ++n;
+  }
+  return n;
+}
+
+// What a recording on a real, failing disk reported.
+struct DiskRun {
+  int accepted = 0;  // video frames accepted before the first refusal
+  int refusal = 0;   // the first non-zero result
+  int close = 0;
+};
+
+// A video-only H.264 recording of the looped test clip until the first
+// refusal (at most `maxFrames`), then close.
+DiskRun RecordUntilRefused(const std::string& path, const Mode& m, int maxFrames) {
+  static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
+  static const std::vector<uint8_t> avcc = ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
+  DiskRun r;
+  mp4_config_t c{};
+  c.flags = m.flags;
+  c.io_mode = m.ioMode;
+  c.block_size = 4096;
+  c.block_num = 4;
+  c.max_duration = 120;
+  c.update_interval = 1;
+  mp4_handle h = nullptr;
+  if ((r.refusal = mp4_create_file_full_ex(path.c_str(), &c, &h)) != 0) return r;
+  const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
+  mp4_video_track_info_t v{};
+  v.timescale = 90000;
+  v.frame_duration = 3600;
+  v.codec_type = MP4_VIDEO_H264;
+  v.width = 320;
+  v.height = 240;
+  v.sps = avcc.data() + 16;
+  v.sps_size = static_cast<uint16_t>(spsEnd - 16);
+  v.pps = avcc.data() + spsEnd + 3;
+  v.pps_size = static_cast<uint16_t>(avcc.at(spsEnd + 1) << 8 | avcc.at(spsEnd + 2));
+  r.refusal = mp4_set_video_track(h, &v);
+  if (r.refusal == 0 && (m.flags & MP4_FLAG_REPAIR)) r.refusal = mp4_repair_set_flush_interval(h, 10);
+  for (int i = 0; r.refusal == 0 && i < maxFrames; ++i) {
+    const auto& f = video[static_cast<size_t>(i) % video.size()].bytes;
+    r.refusal = mp4_write_video_frame(h, f.data(), static_cast<uint32_t>(f.size()), uint64_t(i) * 3600);
+    if (r.refusal == 0) ++r.accepted;
+  }
+  r.close = mp4_close_file(h);
+  return r;
+}
+
+// Runs a recording in a child process whose files may not grow past `limit`
+// bytes (SIGXFSZ ignored, so writes fail with EFBIG instead of killing it).
+DiskRun InChildUnderLimit(const std::string& path, const Mode& m, rlim_t limit) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit lim{limit, limit};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    std::freopen("/dev/null", "w", stdout);
+    const DiskRun r = RecordUntilRefused(path, m, 5000);
+    const ssize_t put = write(fds[1], &r, sizeof(r));
+    _exit(put == sizeof(r) ? 0 : 1);
+  }
+  close(fds[1]);
+  DiskRun r{-1, -1, -1};
+  const ssize_t got = read(fds[0], &r, sizeof(r));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == sizeof(r)) << "child status " << status;
+  return r;
+}
+
+// The number of looped clip frames whose bytes lie wholly within `fileSize`
+// when the media data starts at `dataStart`.
+int FramesWithin(uint64_t dataStart, uint64_t fileSize, int accepted) {
+  static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
+  uint64_t end = dataStart;
+  int n = 0;
+  while (n < accepted && (end += WrittenSize(video[static_cast<size_t>(n) % video.size()].bytes)) <= fileSize) ++n;
+  return n;
+}
+
+// A file-size limit reached mid-recording: the refusing call and close
+// report it; repair then recovers exactly the frames whose bytes reached the
+// file, and a safe-write file plays as closed.
+TEST(DiskFull, FileSizeLimitMidRecording) {
+  if (!bvtest::ConformanceToolsAvailable()) GTEST_SKIP() << "needs ffprobe";
+  constexpr rlim_t kLimit = 150000;
+  TempDir dir;
+  {
+    const std::string path = dir.File("repair.mp4");
+    const DiskRun r = InChildUnderLimit(path, kModes[1], kLimit);
+    ASSERT_GT(r.accepted, 100);
+    EXPECT_EQ(MP4_ERR_FAILED, r.refusal);  // EFBIG has no code of its own
+    EXPECT_EQ(MP4_ERR_FAILED, r.close);
+    const uint64_t size = ReadFile(path).size();
+    EXPECT_LE(size, kLimit);
+    bvtest::StdoutCapture quiet;
+    EXPECT_EQ(0, mp4_repair_file_ex(path.c_str(), 1));
+    quiet.Take();
+    const bvtest::ProbeResult probe = bvtest::Probe(path);
+    EXPECT_EQ("", probe.errors);
+    EXPECT_EQ("", bvtest::DecodeErrors(path));
+    ASSERT_NE(nullptr, probe.Stream("video"));
+    // ftyp (28), free (8) and the mdat header (8) come first.
+    EXPECT_EQ(FramesWithin(44, size, r.accepted), probe.Stream("video")->Int("nb_read_frames"));
+  }
+  {
+    const std::string path = dir.File("safe.mp4");
+    const DiskRun r = InChildUnderLimit(path, kModes[2], kLimit);
+    ASSERT_GT(r.accepted, 50);
+    EXPECT_EQ(MP4_ERR_FAILED, r.refusal);
+    EXPECT_NE(0, r.close);
+    const bvtest::ProbeResult probe = bvtest::Probe(path);
+    EXPECT_EQ("", probe.errors);
+    EXPECT_EQ("", bvtest::DecodeErrors(path));
+    ASSERT_NE(nullptr, probe.Stream("video"));
+    std::printf("[ figures ] safe write under a %lu-byte limit: %d frames accepted, %lld play\n",
+                static_cast<unsigned long>(kLimit), r.accepted, probe.Stream("video")->Int("nb_read_frames"));
+  }
+}
+
+// A device that is always full: the first write that reaches it and close
+// report no space; nothing claims success for a file that holds nothing.
+TEST(DiskFull, DevFullReportsNoSpace) {
+  if (!bvtest::FileExists("/dev/full")) GTEST_SKIP();
+  bvtest::StdoutCapture quiet;
+  const DiskRun r = RecordUntilRefused("/dev/full", kModes[0], 5000);
+  quiet.Take();
+  EXPECT_EQ(MP4_ERR_NO_SPACE, r.refusal);
+  EXPECT_LT(r.accepted, 5000);
+  EXPECT_EQ(MP4_ERR_NO_SPACE, r.close);
+}
+
+#endif
 
 }  // namespace
