@@ -133,6 +133,7 @@ class CMp4Muxer {
   std::vector<uint8_t> m_sps, m_pps, m_vps;
   mp4_audio_track_info_t m_audioInfo{};
   bool m_bAudioConfig = false;
+  bool m_bAdtsChecked = false;  // the first ADTS header has been applied
   // The audio sample rate in full: ADTS streams at 88.2 and 96 kHz do not
   // fit the 16-bit field of the host's description.
   uint32_t m_audioSampleRate = 0;

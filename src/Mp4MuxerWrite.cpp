@@ -91,17 +91,19 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
     LOGE("no audio track set, audio frame refused");
     return MP4_ERR_INVALID_PARAM;
   }
-  const bool adts = size >= 8 && buf[0] == 0xFF && (buf[1] & 0xF0) == 0xF0;
-  if (!m_bAudioConfig && m_audioInfo.codec_type == MP4_AUDIO_AAC_ADTS) {
-    if (!adts) {
+  // Without protection_absent a 16-bit CRC follows the 7 header bytes.
+  const uint32_t headerSize = size >= 2 && (buf[1] & 1) == 0 ? 9 : 7;
+  const bool adts = size > headerSize && buf[0] == 0xFF && (buf[1] & 0xF0) == 0xF0;
+  if (m_audioInfo.codec_type == MP4_AUDIO_AAC_ADTS && !m_bAdtsChecked) {
+    if (adts) {
+      if (const int rc = ConfigureAudioFromAdts(buf)) return rc;
+    } else if (!m_bAudioConfig) {
       LOGE("invalid ADTS stream, please check it.");
       return MP4_ERR_INVALID_ADTS;
     }
-    if (const int rc = ConfigureAudioFromAdts(buf)) return rc;
-    m_bAudioConfig = true;
   }
-  const uint8_t* payload = adts ? buf + 7 : buf;
-  const uint32_t payloadSize = adts ? size - 7 : size;
+  const uint8_t* payload = adts ? buf + headerSize : buf;
+  const uint32_t payloadSize = adts ? size - headerSize : size;
 
   CMAutoLock hold(&m_lock);
   try {
