@@ -11,6 +11,7 @@
 
 #include "BaseIO.h"
 #include "bv_mp4.h"
+#include "carried_units.h"
 #include "ftyp.h"
 #include "mdat.h"
 #include "moov.h"
@@ -139,6 +140,7 @@ class CMp4Muxer {
   uint32_t m_audioSampleRate = 0;
   uint32_t m_subtitleCodec = 0;
   std::unique_ptr<IVideoNalParser> m_nalParser;
+  CCarriedUnits m_carried;  // units of video calls without a picture
 
   std::unique_ptr<CMp4FtypAtom> m_ftyp;
   std::unique_ptr<CMp4FreeAtom> m_free;

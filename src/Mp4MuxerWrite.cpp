@@ -42,10 +42,19 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     if (!m_bHeaderWritten) {
       if (const int rc = WriteHeader()) return rc;
     }
+    // A call without a picture is no sample: its units wait for the next one.
+    if (!prores && !HasPicture(m_videoInfo.codec_type, slices)) {
+      if (!m_bVideoCodecData) GetVideoCodecData(slices);
+      if (m_carried.Keep(slices)) return 0;
+      LOGE("video units without a picture pass %u bytes, refused", static_cast<unsigned>(CCarriedUnits::kMaxBytes));
+      return MP4_ERR_PARSE_VIDEO;
+    }
     if (!m_bVideoCodecData && !GetVideoCodecData(slices)) {
       LOGW("no codec data, drop frame");
+      m_carried.Clear();
       return 0;
     }
+    m_carried.Prepend(slices);
 
     uint64_t bytes = prores ? size : 0;
     for (const _VIDEO_SLICE& s : slices) bytes += 4u + s.size;
@@ -60,6 +69,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
         PutU32(*m_pIO, s.size);
         PutBytes(*m_pIO, s.data, s.size);
       }
+      m_carried.Clear();
     }
     // The header then describes the samples up to the previous frame.
     if (m_bSafeMode) UpdateHeaderIfDue(diskSizeBefore);

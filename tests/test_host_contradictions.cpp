@@ -84,4 +84,80 @@ TEST(HostContradictions, AdtsHeaderDecidesRateChannelsAndObjectType) {
   }
 }
 
+// The NAL units of an access unit: where each starts (its start code
+// included) and whether it is a coded slice.
+struct Unit {
+  size_t start;
+  bool picture;
+};
+std::vector<Unit> Units(const std::vector<uint8_t>& au, uint32_t codec) {
+  std::vector<Unit> units;
+  for (size_t i = 0; i + 3 < au.size(); ++i) {
+    if (au[i] != 0 || au[i + 1] != 0 || au[i + 2] != 1) continue;
+    const uint8_t header = au[i + 3];
+    const bool picture = codec == MP4_VIDEO_HEVC ? ((header >> 1) & 0x3F) < 32 : (header & 0x1F) - 1u < 5u;
+    units.push_back({i > 0 && au[i - 1] == 0 ? i - 1 : i, picture});
+  }
+  return units;
+}
+
+// Calls that carry no picture (delimiters, parameter sets, SEI handed over
+// alone) are no samples: the stream fed with them split off, or with every
+// unit in a call of its own, gives the very file the whole access units give.
+TEST(HostContradictions, CallsWithoutAPictureGiveTheSameSamples) {
+  enum Feed { kWhole, kSplitBeforePicture, kUnitByUnit };
+  TempDir dir;
+  for (const uint32_t codec : {MP4_VIDEO_H264, MP4_VIDEO_HEVC}) {
+    const auto aus = bvtest::LoadAccessUnits(codec == MP4_VIDEO_H264 ? "video_h264.h264" : "video_hevc.h265");
+    ASSERT_GE(aus.size(), 10u);
+    std::vector<uint8_t> reference;
+    for (const Feed feed : {kWhole, kSplitBeforePicture, kUnitByUnit}) {
+      SCOPED_TRACE(testing::Message() << "codec " << codec << " feed " << feed);
+      const std::string path = dir.File("v" + std::to_string(feed) + ".mp4");
+      bvtest::StdoutCapture quiet;
+      mp4_handle h = nullptr;
+      ASSERT_EQ(0, mp4_create_file_ex(path.c_str(), 0, &h));
+      mp4_video_track_info_t v{};
+      v.timescale = 90000;
+      v.frame_duration = 3600;
+      v.codec_type = codec;
+      v.width = 320;
+      v.height = 240;
+      ASSERT_EQ(0, mp4_set_video_track(h, &v));
+      size_t calls = 0;
+      for (size_t i = 0; i < aus.size(); ++i) {
+        const std::vector<uint8_t>& au = aus[i].bytes;
+        std::vector<size_t> cuts{0};
+        const std::vector<Unit> units = Units(au, codec);
+        bool pictureSeen = false;
+        for (size_t k = 1; k < units.size(); ++k) {
+          const bool firstPicture = units[k].picture && !pictureSeen && !units[0].picture;
+          pictureSeen = pictureSeen || units[k].picture;
+          if (feed == kUnitByUnit || (feed == kSplitBeforePicture && firstPicture)) cuts.push_back(units[k].start);
+        }
+        cuts.push_back(au.size());
+        for (size_t c = 0; c + 1 < cuts.size(); ++c, ++calls) {
+          ASSERT_EQ(0, mp4_write_video_frame(h, au.data() + cuts[c], static_cast<uint32_t>(cuts[c + 1] - cuts[c]),
+                                             i * 3600));
+        }
+      }
+      ASSERT_EQ(0, mp4_close_file(h));
+      quiet.Take();
+      if (feed == kWhole) {
+        reference = ReadFile(path);
+        if (bvtest::ConformanceToolsAvailable()) {
+          const bvtest::ProbeResult probe = bvtest::Probe(path);
+          EXPECT_EQ("", probe.errors);
+          ASSERT_NE(nullptr, probe.Stream("video"));
+          EXPECT_EQ(static_cast<long long>(aus.size()), probe.Stream("video")->Int("nb_read_frames"));
+          EXPECT_EQ("", bvtest::DecodeErrors(path));
+        }
+      } else {
+        EXPECT_GT(calls, aus.size());
+        EXPECT_EQ(reference, ReadFile(path));
+      }
+    }
+  }
+}
+
 }  // namespace
