@@ -151,6 +151,15 @@ TEST(HostContradictions, CallsWithoutAPictureGiveTheSameSamples) {
           ASSERT_NE(nullptr, probe.Stream("video"));
           EXPECT_EQ(static_cast<long long>(aus.size()), probe.Stream("video")->Int("nb_read_frames"));
           EXPECT_EQ("", bvtest::DecodeErrors(path));
+#ifdef BV_FFPROBE
+          // The sync samples are the key frames FFmpeg found when the media was made.
+          std::string want;
+          for (const auto& au : aus) want += au.key ? "K\n" : "_\n";
+          const std::string flags = bvtest::RunCommand(std::string(BV_FFPROBE) +
+                                                       " -v error -show_entries packet=flags -of csv=p=0 '" + path +
+                                                       "' | cut -c1");
+          EXPECT_EQ(want, flags);
+#endif
         }
       } else {
         EXPECT_GT(calls, aus.size());

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ctime>
 #include <string>
 
 #include "bv_mp4.h"
@@ -76,6 +77,23 @@ TEST(Log, NullFileNameDoesNotCrash) {
   const std::string line = Capture(mm_log_warn, "m", nullptr, 5);
   EXPECT_NE(std::string::npos, line.find("[warn]"));
   EXPECT_NE(std::string::npos, line.find(":5] m"));
+}
+
+// The stamp is the local time of the call: one of the seconds the clock
+// showed between just before and just after it.
+TEST(Log, StampIsTheLocalTimeOfTheCall) {
+  const std::time_t before = std::time(nullptr);
+  const std::string line = Capture(mm_log_info, "m", "x.cpp", 1);
+  const std::time_t after = std::time(nullptr);
+  ASSERT_GE(line.size(), 15u);
+  const std::string got = line.substr(1, 14);
+  bool seen = false;
+  for (std::time_t t = before; t <= after && !seen; ++t) {
+    char want[32];
+    std::strftime(want, sizeof(want), "%m-%d %H:%M:%S", std::localtime(&t));
+    seen = got == want;
+  }
+  EXPECT_TRUE(seen) << line;
 }
 
 }  // namespace
