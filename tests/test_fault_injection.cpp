@@ -182,10 +182,6 @@ struct Outcome {
 Outcome Record(const std::string& path, const Mode& m) {
   static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
   static const std::vector<MediaFrame> audio = bvtest::LoadAdtsFrames("audio_48000_2.aac");
-  // Safe write wants the parameter sets up front: those of the stream's avcC.
-  static const std::vector<uint8_t> avcc = ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
-  const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
-  const size_t ppsAt = spsEnd + 3;
   Outcome out;
   mp4_config_t c{};
   c.flags = m.flags;
@@ -199,16 +195,8 @@ Outcome Record(const std::string& path, const Mode& m) {
   out.results.push_back(mp4_create_file_full_ex(path.c_str(), &c, &h));
   if (h == nullptr) return out;
   const bool safe = m.ioMode == MP4_IO_SAFE_WRITE;
-  mp4_video_track_info_t v{};
-  v.timescale = 90000;
-  v.frame_duration = 3600;
-  v.codec_type = MP4_VIDEO_H264;
-  v.width = 320;
-  v.height = 240;
-  v.sps = avcc.data() + 16;
-  v.sps_size = static_cast<uint16_t>(spsEnd - 16);
-  v.pps = avcc.data() + ppsAt;
-  v.pps_size = static_cast<uint16_t>(avcc.at(ppsAt - 2) << 8 | avcc.at(ppsAt - 1));
+  // Safe write wants the parameter sets up front.
+  const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();
   out.results.push_back(mp4_set_video_track(h, &v));
   mp4_audio_track_info_t a{};
   a.timescale = 48000;
@@ -362,7 +350,6 @@ struct DiskRun {
 // refusal (at most `maxFrames`), then close.
 DiskRun RecordUntilRefused(const std::string& path, const Mode& m, int maxFrames) {
   static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
-  static const std::vector<uint8_t> avcc = ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
   DiskRun r;
   mp4_config_t c{};
   c.flags = m.flags;
@@ -373,17 +360,7 @@ DiskRun RecordUntilRefused(const std::string& path, const Mode& m, int maxFrames
   c.update_interval = 1;
   mp4_handle h = nullptr;
   if ((r.refusal = mp4_create_file_full_ex(path.c_str(), &c, &h)) != 0) return r;
-  const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
-  mp4_video_track_info_t v{};
-  v.timescale = 90000;
-  v.frame_duration = 3600;
-  v.codec_type = MP4_VIDEO_H264;
-  v.width = 320;
-  v.height = 240;
-  v.sps = avcc.data() + 16;
-  v.sps_size = static_cast<uint16_t>(spsEnd - 16);
-  v.pps = avcc.data() + spsEnd + 3;
-  v.pps_size = static_cast<uint16_t>(avcc.at(spsEnd + 1) << 8 | avcc.at(spsEnd + 2));
+  const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();
   r.refusal = mp4_set_video_track(h, &v);
   if (r.refusal == 0 && (m.flags & MP4_FLAG_REPAIR)) r.refusal = mp4_repair_set_flush_interval(h, 10);
   for (int i = 0; r.refusal == 0 && i < maxFrames; ++i) {

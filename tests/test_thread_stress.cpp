@@ -216,8 +216,6 @@ ExternalIoFuncs g_x{XOpen, XClose, XTell, XSeek, XFlush, XRead, XWrite};
 void Recorder(Shared& sh, const TempDir& dir, int id, int rounds) {
   static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
   static const std::vector<MediaFrame> audio = bvtest::LoadAdtsFrames("audio_48000_2.aac");
-  static const std::vector<uint8_t> avcc = ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
-  const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
   auto check = [&](int rc) {
     ++sh.calls;
     if (rc != 0) ++sh.failures;
@@ -239,16 +237,7 @@ void Recorder(Shared& sh, const TempDir& dir, int id, int rounds) {
       std::lock_guard<std::mutex> g(sh.lock);
       sh.open.push_back(h);
     }
-    mp4_video_track_info_t v{};
-    v.timescale = 90000;
-    v.frame_duration = 3600;
-    v.codec_type = MP4_VIDEO_H264;
-    v.width = 320;
-    v.height = 240;
-    v.sps = avcc.data() + 16;
-    v.sps_size = static_cast<uint16_t>(spsEnd - 16);
-    v.pps = avcc.data() + spsEnd + 3;
-    v.pps_size = static_cast<uint16_t>(avcc.at(spsEnd + 1) << 8 | avcc.at(spsEnd + 2));
+    const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();
     check(mp4_set_video_track(h, &v));
     const mp4_audio_track_info_t a{48000, 1024, MP4_AUDIO_AAC_ADTS, 48000, 2, 2};
     check(mp4_set_audio_track(h, &a));
