@@ -173,12 +173,14 @@ int CMp4Muxer::ConfigureAudioFromAdts(const uint8_t* header) {
   const auto objectType = static_cast<uint8_t>((header[2] >> 6) + 1);
   auto channels = static_cast<uint16_t>((header[3] >> 6) | (header[2] & 1) << 2);
   if (channels == 0) channels = m_audioInfo.channels;
-  if (m_bAudioConfig) {
-    if (rate == m_audioSampleRate && channels == m_audioInfo.channels &&
-        (m_audioInfo.profile == 0 || objectType == m_audioInfo.profile)) {
-      m_bAdtsChecked = true;
-      return 0;
-    }
+  // A declared profile of 0 says nothing: the header fills it in silently.
+  const bool contradicts = rate != m_audioSampleRate || channels != m_audioInfo.channels ||
+                           (m_audioInfo.profile != 0 && objectType != m_audioInfo.profile);
+  if (m_bAudioConfig && !contradicts && (objectType == m_audioInfo.profile || (m_bSafeMode && m_bHeaderWritten))) {
+    m_bAdtsChecked = true;
+    return 0;
+  }
+  if (m_bAudioConfig && contradicts) {
     if (m_bSafeMode && m_bHeaderWritten) {
       // The reserved header already describes the declared stream.
       LOGE("ADTS header (%u Hz, %u channels) contradicts the audio track in the written header, frame refused",
@@ -188,7 +190,7 @@ int CMp4Muxer::ConfigureAudioFromAdts(const uint8_t* header) {
     LOGW("ADTS header says %u Hz, %u channels, object type %u; track declared %u Hz, %u channels, profile %u: "
          "the header is recorded",
          rate, channels, objectType, m_audioSampleRate, m_audioInfo.channels, m_audioInfo.profile);
-  } else {
+  } else if (!m_bAudioConfig) {
     LOGI("ADTS stream, get and set audio track");
   }
   m_audioSampleRate = rate;

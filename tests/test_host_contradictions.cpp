@@ -43,6 +43,7 @@ TEST(HostContradictions, AdtsHeaderDecidesRateChannelsAndObjectType) {
     bool warns;
   };
   const Case cases[] = {{"audio_44100_2.aac", 44100, 2, 2, 44100, 2, false},
+                        {"audio_44100_2.aac", 44100, 2, 0, 44100, 2, false},
                         {"audio_48000_1.aac", 0, 0, 0, 48000, 1, false},
                         {"audio_96000_2.aac", 48000, 1, 1, 96000, 2, true},
                         {"audio_48000_2.aac", 48000, 2, 1, 48000, 2, true},
