@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
   const uint8_t setup = in.Byte();
   const std::string path = base + ((setup & 1) ? ".mov" : ".mp4");
-  const uint8_t flags = static_cast<uint8_t>(setup & (MP4_FLAG_TIME64 | MP4_FLAG_LARGE_FILE));
+  const uint8_t flags = static_cast<uint8_t>(setup & (MP4_FLAG_TIME64 | MP4_FLAG_LARGE_FILE | MP4_FLAG_KEEP_TRACK_STARTS));
   mp4_handle h = nullptr;
   if (mp4_create_file_ex(path.c_str(), flags, &h) != MP4_SUCCESS) return 0;
 
@@ -134,7 +134,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     t += op >> 3;
     const std::vector<uint8_t> frame = in.Bytes(in.U16() % 8192);
     switch (op & 3) {
-      case 0: mp4_write_video_frame(h, frame.data(), static_cast<uint32_t>(frame.size()), t); break;
+      case 0:
+        if (op & 4) {
+          // A presentation time of its own: small offsets either way, or
+          // (high bit) one that may pass 32 bits or reach before 0.
+          const uint8_t k = in.Byte();
+          const uint64_t pts = (k & 0x80) ? t + (uint64_t{k} << 25) - (uint64_t{1} << 31)
+                                          : t + static_cast<uint64_t>(static_cast<int64_t>(k & 0x7F) - 32);
+          mp4_write_video_frame_ex(h, frame.data(), static_cast<uint32_t>(frame.size()), t, pts);
+        } else {
+          mp4_write_video_frame(h, frame.data(), static_cast<uint32_t>(frame.size()), t);
+        }
+        break;
       case 1: mp4_write_audio_frame(h, frame.data(), static_cast<uint32_t>(frame.size()), t); break;
       case 2: mp4_write_subtitle_frame(h, frame.data(), static_cast<uint32_t>(frame.size()), t); break;
       default: mp4_write_time_code(h, static_cast<uint32_t>(t)); break;

@@ -63,6 +63,10 @@ extern "C" {
 #define MP4_FLAG_SAFE_DEPRECATED 0x08u /* ignored; safe write is io_mode 3 */
 #define MP4_FLAG_REPAIR        0x10u /* keep the ".info" side file */
 #define MP4_FLAG_FAST_HEADER   0x20u /* direct I/O only */
+/* Every track keeps its start relative to the earliest first time stamp of
+ * the file (an empty edit), instead of starting at 0; all tracks' times must
+ * come from one clock. Not with safe write. */
+#define MP4_FLAG_KEEP_TRACK_STARTS 0x40u
 
 /* io_mode values of mp4_config_t. */
 #define MP4_IO_FILE       0u
@@ -170,6 +174,11 @@ BV_MP4_API int BV_MP4_CALL mp4_set_metadata(mp4_handle h, const char* key, const
 BV_MP4_API int BV_MP4_CALL mp4_set_metadata_ex(mp4_handle h, const char* key, const void* value, uint32_t length,
                                                int32_t data_type, const char* key_namespace);
 BV_MP4_API int BV_MP4_CALL mp4_write_video_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
+// As mp4_write_video_frame with a presentation time of its own: frames come in
+// decode order (dts rising), pts may differ from dts (B-frames). The file
+// then carries composition offsets; pts = dts everywhere writes none.
+BV_MP4_API int BV_MP4_CALL mp4_write_video_frame_ex(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t dts,
+                                                    uint64_t pts);
 BV_MP4_API int BV_MP4_CALL mp4_write_audio_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
 BV_MP4_API int BV_MP4_CALL mp4_write_subtitle_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
                                                     uint64_t timestamp);

@@ -90,6 +90,7 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   m_bQuickTime = std::wcsstr(path, L"mov") != nullptr;
   m_ftyp->m_bQuickTime = m_bQuickTime;
   m_moov->SetLayout(m_bLargeFile, (config.flags & MP4_FLAG_TIME64) != 0, m_bQuickTime);
+  m_moov->KeepTrackStarts((config.flags & MP4_FLAG_KEEP_TRACK_STARTS) != 0);
   return 0;
 }
 
@@ -133,6 +134,10 @@ int CMp4Muxer::CreateOutput(const wchar_t* path, const mp4_config_t& config) {
     case MP4_IO_SAFE_WRITE: {
       if (config.flags & MP4_FLAG_REPAIR) {
         LOGE("can't set repair flag on safe mode");
+        return MP4_ERR_NOT_SUPPORTED;
+      }
+      if (config.flags & MP4_FLAG_KEEP_TRACK_STARTS) {
+        LOGE("track starts can't be kept in safe mode");
         return MP4_ERR_NOT_SUPPORTED;
       }
       m_bSafeMode = true;

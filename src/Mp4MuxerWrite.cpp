@@ -56,6 +56,19 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     }
     m_carried.Prepend(slices);
 
+    if (pts != dts && !CMp4CttsAtom::FitsOffset(static_cast<int64_t>(pts - dts))) {
+      LOGE("video pts %llu and dts %llu lie more than 2^31 apart, frame refused", static_cast<unsigned long long>(pts),
+           static_cast<unsigned long long>(dts));
+      return MP4_ERR_INVALID_PARAM;
+    }
+    // Frames with composition offsets must come in decode order: a time
+    // going back would become a duration of nearly 2^32 ticks.
+    CMp4VideoTrakAtom& video = m_moov->m_trakVideo;
+    if ((pts != dts || video.Stbl().Ctts().HasOffsets()) && video.GetSampleCount() > 0 && dts < video.m_lastTime) {
+      LOGE("video dts %llu before the previous %llu, frame refused", static_cast<unsigned long long>(dts),
+           static_cast<unsigned long long>(video.m_lastTime));
+      return MP4_ERR_INVALID_PARAM;
+    }
     uint64_t bytes = prores ? size : 0;
     for (const _VIDEO_SLICE& s : slices) bytes += 4u + s.size;
     const bool sync = prores || IsKeyFrame(*m_nalParser, slices);

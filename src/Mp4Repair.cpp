@@ -99,6 +99,7 @@ int CMp4Repair::Repair(const wchar_t* path, bool deleteInfoFile) {
     }
     m_bLargeFile = (flags & MP4_FLAG_LARGE_FILE) != 0;
     m_moov->SetLayout(m_bLargeFile, (flags & MP4_FLAG_TIME64) != 0, quickTime);
+    m_moov->KeepTrackStarts((flags & MP4_FLAG_KEEP_TRACK_STARTS) != 0);
     const uint32_t header = m_bLargeFile ? 16 : 8;
 
     m_output.Seek(0, 2);

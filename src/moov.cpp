@@ -33,9 +33,27 @@ bool CMp4MoovAtom::SetMeta(const char* key, const void* value, uint32_t length, 
 }
 
 uint64_t CMp4MoovAtom::ComputeDuration() {
-  const uint64_t video = m_trakVideo.DurationMs();
-  const uint64_t audio = m_trakAudio.DurationMs();
+  PlaceTrackStarts();
+  const uint64_t video = m_trakVideo.DurationMs() + m_trakVideo.m_edts.m_elst.m_emptyDuration;
+  const uint64_t audio = m_trakAudio.DurationMs() + m_trakAudio.m_edts.m_elst.m_emptyDuration;
   return video > audio ? video : audio;
+}
+
+void CMp4MoovAtom::PlaceTrackStarts() {
+  if (!m_bKeepTrackStarts) return;
+  // The movie time scale is milliseconds; each track's first time is taken
+  // in its own clock, all clocks sharing one origin.
+  CMp4TrakAtom* tracks[] = {&m_trakVideo, &m_trakAudio, &m_trakSubtitle};
+  uint64_t earliest = UINT64_MAX;
+  for (CMp4TrakAtom* t : tracks) {
+    if (t->IsEnabled() && t->GetSampleCount() > 0 && t->StartMs() < earliest) earliest = t->StartMs();
+  }
+  for (CMp4TrakAtom* t : tracks) {
+    const bool started = t->IsEnabled() && t->GetSampleCount() > 0;
+    t->m_edts.m_elst.m_emptyDuration = started ? t->StartMs() - earliest : 0;
+  }
+  // The time code runs along the video.
+  m_trackTC.m_edts.m_elst.m_emptyDuration = m_trakVideo.m_edts.m_elst.m_emptyDuration;
 }
 
 bool CMp4MoovAtom::SetMaxDuration(uint32_t maxDurationMs) {
@@ -76,7 +94,7 @@ bool CMp4MoovAtom::SetMaxDuration(uint32_t maxDurationMs) {
       return false;
     }
   }
-  const uint64_t videoBytes = videoFrames * (4 + 8 + (m_trakVideo.Stbl().Uses64BitOffsets() ? 8 : 4)) + 4 * syncFrames;
+  const uint64_t videoBytes = videoFrames * (4 + 8 + 8 + (m_trakVideo.Stbl().Uses64BitOffsets() ? 8 : 4)) + 4 * syncFrames;
   const uint64_t audioBytes = audioFrames * (4 + (m_trakAudio.Stbl().Uses64BitOffsets() ? 8 : 4));
   if (videoBytes + audioBytes > kTableBudget) {
     LOGE("max duration %u ms needs %llu bytes of sample tables, more than a movie box can hold", maxDurationMs,
@@ -208,6 +226,7 @@ void CMp4MoovAtom::Write() {
 }
 
 uint32_t CMp4MoovAtom::GetSize() {
+  PlaceTrackStarts();
   uint32_t size = 8 + m_mvhd.GetSize();
   if (m_trakVideo.IsEnabled()) size += m_trakVideo.GetSize();
   if (m_trakAudio.IsEnabled()) size += m_trakAudio.GetSize();

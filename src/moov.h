@@ -39,6 +39,9 @@ class CMp4MoovAtom : public CMp4Atom {
   // The layout the creation flags and the output path choose: 64-bit chunk
   // offsets (not for captions), version-1 times, the QuickTime forms.
   void SetLayout(bool largeFile, bool time64, bool quickTime);
+  // Tracks keep their starts relative to the earliest one (an empty edit
+  // each) instead of all starting at 0.
+  void KeepTrackStarts(bool keep) { m_bKeepTrackStarts = keep; }
   // Track declarations, shared by the muxer and the repair so that a replayed
   // side file declares tracks exactly as the recording did. Each takes a new
   // track id (video only while it has none); false when the sample
@@ -76,6 +79,9 @@ class CMp4MoovAtom : public CMp4Atom {
  private:
   void PrepareTimeCodeTrack();
   void PrepareSubtitleTrack();
+  // Sets each track's empty edit from the starts of all tracks.
+  void PlaceTrackStarts();
+  bool m_bKeepTrackStarts = false;
 };
 
 }  // namespace bv

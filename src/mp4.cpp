@@ -284,6 +284,12 @@ BV_MP4_API int BV_MP4_CALL mp4_write_video_frame(mp4_handle h, const uint8_t* bu
   BV_HANDLE_CALL(h, &kNoPointer, "", WriteVideoFrame(buf, size, timestamp, timestamp));
 }
 
+BV_MP4_API int BV_MP4_CALL mp4_write_video_frame_ex(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t dts,
+                                                    uint64_t pts) {
+  static const char kNoPointer = 0;
+  BV_HANDLE_CALL(h, &kNoPointer, "", WriteVideoFrame(buf, size, dts, pts));
+}
+
 BV_MP4_API int BV_MP4_CALL mp4_write_audio_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
                                                  uint64_t timestamp) {
   static const char kNoPointer = 0;

@@ -6,24 +6,25 @@
 namespace bv {
 
 namespace {
-// The most one sample can add to the tables: a size, a time run, a 64-bit
-// chunk offset, a chunk run and a sync-sample number.
-constexpr uint64_t kMaxBytesPerSample = 4 + 8 + 8 + 12 + 4;
+// The most one sample can add to the tables: a size, a time run, a
+// composition run, a 64-bit chunk offset, a chunk run and a sync-sample
+// number.
+constexpr uint64_t kMaxBytesPerSample = 4 + 8 + 8 + 8 + 12 + 4;
 // Room left for the headers and the sample description when the tables are
 // far from the box size limit (a description is a few KiB).
 constexpr uint64_t kHeadroom = 16ull << 20;
 }  // namespace
 
 CMp4StblAtom::CMp4StblAtom(IBaseIO* io)
-    : CMp4Atom(io), m_stts(io), m_stsz(io), m_stsc(io), m_stco(io), m_co64(io) {}
+    : CMp4Atom(io), m_stts(io), m_ctts(io), m_stsz(io), m_stsc(io), m_stco(io), m_co64(io) {}
 
 uint64_t CMp4StblAtom::BoxSize() {
   return 8 + uint64_t{SampleDescriptionSize()} + m_stts.BoxSize() + m_stsz.BoxSize() + m_stsc.BoxSize() +
-         (m_bUse64BitOffsets ? m_co64.BoxSize() : m_stco.BoxSize()) + SyncTableSize();
+         (m_bUse64BitOffsets ? m_co64.BoxSize() : m_stco.BoxSize()) + m_ctts.BoxSize() + SyncTableSize();
 }
 
 uint64_t CMp4StblAtom::MemoryBytes() const {
-  return m_stts.MemoryBytes() + m_stsz.MemoryBytes() + m_stsc.MemoryBytes() + m_stco.MemoryBytes() +
+  return m_stts.MemoryBytes() + m_ctts.MemoryBytes() + m_stsz.MemoryBytes() + m_stsc.MemoryBytes() + m_stco.MemoryBytes() +
          m_co64.MemoryBytes();
 }
 
@@ -39,6 +40,7 @@ void CMp4StblAtom::Write() {
   } else {
     m_stco.Write();
   }
+  m_ctts.Write();
   WriteSyncTable();
   UpdateSize(start);
 }
@@ -72,6 +74,7 @@ void CMp4StblAtom::Update(CHeaderUpdate& plan) {
       m_stco.Update(plan);
     }
     m_stts.Update(plan);
+    if (m_ctts.IsReserved()) m_ctts.Update(plan);
   }
   UpdateSyncTable(plan);
 }
@@ -82,11 +85,13 @@ void CMp4StblAtom::Update() {
   plan.Apply(*m_pIO, 0);
 }
 
-bool CMp4StblAtom::AddSample(uint64_t offset, uint32_t size, uint64_t /*time1*/, uint64_t time2, bool newChunk) {
-  if (m_bSafe) return AddReservedSample(offset, size, time2);
+bool CMp4StblAtom::AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) {
+  const int64_t composition = static_cast<int64_t>(pts - dts);
+  if (m_bSafe) return AddReservedSample(offset, size, dts, composition);
   // A sample always belongs to a chunk, whatever the caller said.
   const bool open = newChunk || m_stsc.ChunkCount() == 0;
   if (!HasRoomForSample(open)) return false;
+  if (!m_ctts.Accepts(composition)) return m_ctts.AddEntry(composition);
   if (open) {
     AddChunkOffset(offset);
     m_stsc.NewChunk();
@@ -94,19 +99,22 @@ bool CMp4StblAtom::AddSample(uint64_t offset, uint32_t size, uint64_t /*time1*/,
     m_stsc.AddToLastChunk();
   }
   m_stsz.AddEntry(size);
-  m_stts.AddEntry(time2);
+  m_stts.AddEntry(dts);
+  m_ctts.AddEntry(composition);
   return true;
 }
 
-bool CMp4StblAtom::AddReservedSample(uint64_t offset, uint32_t size, uint64_t time) {
+bool CMp4StblAtom::AddReservedSample(uint64_t offset, uint32_t size, uint64_t dts, int64_t composition) {
   // Every table is checked before any changes, so that a refused sample
   // leaves no trace; the refusing table logs why.
   if (ChunkTableFull()) return AddChunkOffset(offset);
   if (m_stsz.IsFull()) return m_stsz.AddEntry(size);
-  if (!m_stts.Accepts(time)) return m_stts.AddEntry(time);
+  if (!m_stts.Accepts(dts)) return m_stts.AddEntry(dts);
+  if (!m_ctts.Accepts(composition)) return m_ctts.AddEntry(composition);
   AddChunkOffset(offset);
   m_stsz.AddEntry(size);
-  m_stts.AddEntry(time);
+  m_stts.AddEntry(dts);
+  m_ctts.AddEntry(composition);
   return true;
 }
 
@@ -120,7 +128,7 @@ bool CMp4StblAtom::HasRoomForSample(bool newChunk) {
   const uint64_t offsets = m_bUse64BitOffsets ? m_co64.BoxSize() + (newChunk ? 8 : 0)
                                               : m_stco.BoxSize() + (newChunk ? 4 : 0);
   const uint64_t total = 8 + uint64_t{SampleDescriptionSize()} + uint64_t{SyncTableSize()} + 4 +
-                         m_stts.BoxSize() + 8 + sizes + m_stsc.BoxSize() + (newChunk ? 12 : 0) + offsets;
+                         m_stts.BoxSize() + 8 + m_ctts.BoxSize() + 16 + sizes + m_stsc.BoxSize() + (newChunk ? 12 : 0) + offsets;
   if (total > kMaxBoxSize || (newChunk && (!m_stsc.CanOpenChunk() || ChunkTableFull()))) {
     LOGE("sample table would pass the 4 GiB box limit, sample %llu refused",
          static_cast<unsigned long long>(samples));

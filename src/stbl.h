@@ -8,6 +8,7 @@
 
 #include "atom.h"
 #include "co64.h"
+#include "ctts.h"
 #include "header_update.h"
 #include "stco.h"
 #include "stsc.h"
@@ -31,11 +32,12 @@ class CMp4StblAtom : public CMp4Atom {
   void Update();
   virtual uint64_t GetSampleDataSize() { return m_stsz.TotalSize(); }
 
-  // Records one sample that starts at file offset `offset`. `time2` drives
-  // the durations; `time1` is not kept. `newChunk` starts a new chunk (the
-  // caller knows whether another track wrote in between). False when a
-  // table is full; the tables are then left as they were.
-  bool AddSample(uint64_t offset, uint32_t size, uint64_t time1, uint64_t time2, bool newChunk);
+  // Records one sample that starts at file offset `offset`. `dts` drives
+  // the durations, `pts - dts` is its composition offset. `newChunk` starts
+  // a new chunk (the caller knows whether another track wrote in between).
+  // False when a table is full or the offset does not fit 32 bits; the
+  // tables are then left as they were.
+  bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk);
 
   uint32_t GetSampleCount() const { return m_stsz.Count(); }
   // Chooses co64 over stco; set before the first sample and SetMaxFrame.
@@ -47,6 +49,7 @@ class CMp4StblAtom : public CMp4Atom {
   uint64_t MemoryBytes() const;
 
   CMp4SttsAtom& Stts() { return m_stts; }
+  CMp4CttsAtom& Ctts() { return m_ctts; }
   CMp4StszAtom& Stsz() { return m_stsz; }
   CMp4StscAtom& Stsc() { return m_stsc; }
   CMp4StcoAtom& Stco() { return m_stco; }
@@ -65,6 +68,7 @@ class CMp4StblAtom : public CMp4Atom {
   void ReserveTables(uint32_t frames, uint32_t timeEntries);
 
   CMp4SttsAtom m_stts;
+  CMp4CttsAtom m_ctts;
   CMp4StszAtom m_stsz;
   CMp4StscAtom m_stsc;
   bool m_bUse64BitOffsets = false;
@@ -73,7 +77,7 @@ class CMp4StblAtom : public CMp4Atom {
   bool m_bSafe = false;
 
  private:
-  bool AddReservedSample(uint64_t offset, uint32_t size, uint64_t time);
+  bool AddReservedSample(uint64_t offset, uint32_t size, uint64_t dts, int64_t composition);
   bool HasRoomForSample(bool newChunk);
   bool ChunkTableFull() const { return m_bUse64BitOffsets ? m_co64.IsFull() : m_stco.IsFull(); }
   bool AddChunkOffset(uint64_t offset) {

@@ -6,6 +6,9 @@ namespace bv {
 
 void CMp4VideoStblAtom::SetMaxFrame(uint32_t frames, uint32_t syncFrames) {
   ReserveTables(frames, frames);
+  // Whether frames will carry composition offsets is known only when they
+  // come; the room is kept hidden until then.
+  if (IsSafe()) m_ctts.SetMaxFrame(frames);
   if (syncFrames) m_stss.SetMaxFrame(syncFrames);
 }
 

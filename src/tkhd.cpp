@@ -52,13 +52,24 @@ void CMp4ElstAtom::Write() {
   m_startPos = static_cast<uint64_t>(m_pIO->Ftell());
   const int64_t start = m_buffer.Ftell();
   PutFullHeader(m_buffer, 12, "elst", m_bVersion1 ? 1 : 0, 0);
-  PutU32(m_buffer, 1);
+  PutU32(m_buffer, m_emptyDuration ? 2 : 1);
+  if (m_emptyDuration) {
+    // Media time -1: nothing is presented for this long.
+    if (m_bVersion1) {
+      PutU64(m_buffer, m_emptyDuration);
+      PutU64(m_buffer, ~uint64_t{0});
+    } else {
+      PutU32(m_buffer, static_cast<uint32_t>(m_emptyDuration));
+      PutU32(m_buffer, 0xFFFFFFFFu);
+    }
+    PutU32(m_buffer, 0x00010000u);
+  }
   if (m_bVersion1) {
     PutU64(m_buffer, m_segmentDuration);
-    PutU64(m_buffer, 0);
+    PutU64(m_buffer, m_mediaTime);
   } else {
     PutU32(m_buffer, static_cast<uint32_t>(m_segmentDuration));
-    PutU32(m_buffer, 0);
+    PutU32(m_buffer, static_cast<uint32_t>(m_mediaTime));
   }
   PutU32(m_buffer, 0x00010000u);  // rate 1, fraction 0
   UpdateBufferSize(start);
@@ -71,6 +82,8 @@ void CMp4ElstAtom::Update(CHeaderUpdate& plan) {
     return;
   }
   plan.AddTime(m_startPos + 16, m_bVersion1, m_segmentDuration);
+  // Written 0 and set by the first sample; only B-frame tracks change it.
+  if (m_mediaTime != 0) plan.AddTime(m_startPos + (m_bVersion1 ? 24 : 20), m_bVersion1, m_mediaTime);
 }
 
 void CMp4ElstAtom::Update() {

@@ -37,12 +37,18 @@ class CMp4ElstAtom : public CMp4Atom {
  public:
   using CMp4Atom::CMp4Atom;
   void Write() override;
-  uint32_t GetSize() override { return m_bVersion1 ? 36u : 28u; }
+  uint32_t GetSize() override { return (m_bVersion1 ? 36u : 28u) + (m_emptyDuration ? (m_bVersion1 ? 20u : 12u) : 0u); }
   void Update(CHeaderUpdate& plan);
   void Update();
 
   bool m_bVersion1 = false;
   uint64_t m_segmentDuration = 0;  // movie time scale
+  // Where presentation starts in the media (media time scale): the first
+  // sample's composition offset, so that it is presented at time 0.
+  uint64_t m_mediaTime = 0;
+  // Movie time before the track starts, written as an empty edit ahead of
+  // the media; 0 writes none.
+  uint64_t m_emptyDuration = 0;
   uint64_t m_startPos = 0;         // 0 while never written
 };
 

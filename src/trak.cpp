@@ -57,7 +57,13 @@ bool CMp4TrakAtom::PutSample(const Mp4Sample& sample, bool newChunk) {
   bool ok = AddSample(sample.offset, sample.size, sample.dts, sample.pts, newChunk);
   if (ok && sample.sync) ok = AddSyncSample(number);
   // The first sample starts the track whether or not it is a sync sample.
-  if (ok && number == 1 && KeepsTime()) m_firstTime = sample.dts;
+  if (ok && number == 1 && KeepsTime()) {
+    m_firstTime = sample.dts;
+    // Presentation starts at the first frame's presentation time. A frame
+    // presented before it is decoded leaves the start at its decode time.
+    const int64_t composition = static_cast<int64_t>(sample.pts - sample.dts);
+    m_edts.m_elst.m_mediaTime = composition > 0 ? static_cast<uint64_t>(composition) : 0;
+  }
   return ok;
 }
 
@@ -97,7 +103,7 @@ void CMp4TrakAtom::Write() {
   PutHeader(*m_pIO, 8, hide ? "free" : "trak");
   m_hiddenTypePos = hide ? static_cast<uint64_t>(start) + 4 : 0;
   const uint64_t t = MovieDuration();
-  m_tkhd.m_duration = t;
+  m_tkhd.m_duration = t + m_edts.m_elst.m_emptyDuration;
   m_edts.m_elst.m_segmentDuration = t;
   m_tkhd.Write();
   m_edts.Write();

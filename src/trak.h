@@ -78,6 +78,8 @@ class CMp4TrakAtom : public CMp4Atom {
   uint64_t MovieDuration();
   // The media duration in milliseconds; 0 for a track without samples.
   uint64_t DurationMs();
+  // When its first sample is presented, in milliseconds of its own clock.
+  uint64_t StartMs() const { return (m_firstTime + m_edts.m_elst.m_mediaTime) * 1000 / m_timeScale; }
 
   uint32_t m_nTrackId = 0;
   CMp4TkhdAtom m_tkhd;

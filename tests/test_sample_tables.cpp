@@ -343,7 +343,10 @@ TEST(UpdateInPlace, OnlyCountsAndNewEntriesChangeAtTheirOffsets) {
   const size_t stts = 40 + Child(image, "stts"), stsz = 40 + Child(image, "stsz"), stco = 40 + Child(image, "stco"),
                stss = 40 + Child(image, "stss");
 
-  for (uint32_t i = 3; i < 6; ++i) stbl.AddSample(5000 + 100 * i, 100 + i, 40 * i, 40 * i + (i == 5 ? 5 : 0), false);
+  for (uint32_t i = 3; i < 6; ++i) {
+    const uint64_t t = 40 * i + (i == 5 ? 5 : 0);
+    stbl.AddSample(5000 + 100 * i, 100 + i, t, t, false);
+  }
   stbl.Stss().AddSyncSample(6);
   stbl.Update();
   const Bytes after = file.All();

@@ -28,6 +28,7 @@
 
 #include "adts_reader.h"
 #include "annexb_reader.h"
+#include "poc_order.h"
 #include "bv_mp4.h"
 #include "repair_command.h"
 #include "info_command.h"
@@ -549,6 +550,11 @@ int RunMux(Options& o) {
     std::fprintf(stderr, "bvmp4: --timecode needs a video stream; ignored\n");
   }
 
+  // Presentation order from the picture order counts; a stream without
+  // reordering keeps one time per frame.
+  uint64_t reorder_delay = 0;
+  const std::vector<uint64_t> slots =
+      have_video ? bvtool::PresentationSlots(o.video, o.codec, &reorder_delay) : std::vector<uint64_t>();
   const uint64_t total_in = (vsrc ? vsrc->size() : 0) + (asrc ? asrc->size() : 0);
   ProgressBar bar(total_in, BVMP4_ISATTY(2) != 0 && total_in > kProgressThreshold);
   Counters n;
@@ -569,7 +575,13 @@ int RunMux(Options& o) {
     }
     if (video_next) {
       const uint64_t ts = n.video_frames * o.frame_duration;
-      rc = mp4_write_video_frame(rec.get(), au.data.data(), static_cast<uint32_t>(au.data.size()), ts);
+      if (reorder_delay != 0 && n.video_frames < slots.size()) {
+        // B-frames: presented in picture order, decoded in stream order.
+        const uint64_t pts = (slots[n.video_frames] + reorder_delay) * o.frame_duration;
+        rc = mp4_write_video_frame_ex(rec.get(), au.data.data(), static_cast<uint32_t>(au.data.size()), ts, pts);
+      } else {
+        rc = mp4_write_video_frame(rec.get(), au.data.data(), static_cast<uint32_t>(au.data.size()), ts);
+      }
       if (rc != MP4_SUCCESS) {
         bar.Finish();
         return Fail(("writing video frame " + std::to_string(n.video_frames)).c_str(), rc);

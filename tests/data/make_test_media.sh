@@ -119,4 +119,21 @@ print("\n".join(" ".join(p) for p in out))
 ' > "$v.naltypes.txt"
 done
 
+# B-frames: FFmpeg's own MP4 written while encoding is the reference (a raw
+# stream carries no times). The Annex-B stream is cut back out of it, and the
+# times of its packets in decode order (time base first) are what a host
+# would hand the muxer. x264 with and without a B-pyramid, x265 (pyramid).
+bframes() {  # name codec bsf ext extra-args...
+  local name=$1 codec=$2 bsf=$3 ext=$4
+  shift 4
+  $FF -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -pix_fmt yuv420p -c:v "$codec" -bf 3 "$@" "$name.mp4"
+  $FF -i "$name.mp4" -c copy -bsf:v "$bsf" -f "$ext" "$name.$ext"
+  { ffprobe -v error -select_streams v:0 -show_entries stream=time_base -of csv=p=0 "$name.mp4"
+    ffprobe -v error -select_streams v:0 -show_entries packet=dts,pts,duration -of csv=p=0 "$name.mp4"; } > "$name.times.txt"
+  ffprobe -v error -select_streams v:0 -show_entries packet=size,flags -of csv=p=0 "$name.$ext" > "$name.$ext.packets.txt"
+}
+bframes bf_h264_pyramid libx264 h264_mp4toannexb h264 -preset veryfast -x264-params b-pyramid=normal
+bframes bf_h264_flat libx264 h264_mp4toannexb h264 -preset veryfast -x264-params b-pyramid=none
+bframes bf_hevc libx265 hevc_mp4toannexb hevc -preset veryfast -tag:v hvc1 -x265-params log-level=error
+
 ls -l
