@@ -6,8 +6,10 @@
 #   3. the thread tests under ThreadSanitizer
 #   4. the Windows DLL and suite, cross-built with mingw-w64, under wine64
 #   5. every libFuzzer target for FUZZ_SECONDS (default 60) each
+#   6. the build matrix: library, tool and tests built (not run) with GCC in
+#      Release and with clang; Debug and RelWithDebInfo are stages 1 and 2
 # Build folders live under build/ (BUILD_ROOT to change). Set SKIP_WINE=1,
-# SKIP_FUZZ=1, SKIP_SANITIZERS=1 to leave a stage out when iterating locally.
+# SKIP_FUZZ=1, SKIP_SANITIZERS=1, SKIP_MATRIX=1 to leave a stage out when iterating locally.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -56,13 +58,13 @@ build_and_test() {  # dir, ctest args..., -- cmake args...
 }
 
 stage "Linux suite"
-build_and_test "$BUILD_ROOT/linux" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_and_test "$BUILD_ROOT/linux" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_MP4_BUILD_TOOLS=ON
 
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "Linux suite under AddressSanitizer + UndefinedBehaviorSanitizer"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     build_and_test "$BUILD_ROOT/asan" -- -DCMAKE_BUILD_TYPE=Debug -DBV_MP4_SANITIZE=address,undefined \
-    -DBV_MP4_BUILD_TOOLS=OFF
+    -DBV_MP4_BUILD_TOOLS=ON
 
   stage "Thread tests under ThreadSanitizer"
   cmake -G Ninja -S "$ROOT" -B "$BUILD_ROOT/tsan" -DCMAKE_BUILD_TYPE=Debug -DBV_MP4_SANITIZE=thread \
@@ -89,6 +91,18 @@ if [ "${SKIP_FUZZ:-0}" != 1 ] && ls "$ROOT"/fuzz/*.cpp >/dev/null 2>&1; then
     -DBV_MP4_BUILD_TOOLS=OFF >/dev/null
   ninja -C "$BUILD_ROOT/fuzz" -j "$JOBS"
   "$ROOT/fuzz/run_fuzzers.sh" "$BUILD_ROOT/fuzz" "$FUZZ_SECONDS"
+fi
+
+if [ "${SKIP_MATRIX:-0}" != 1 ]; then
+  # Builds only: the compilers' warnings at other optimisation levels.
+  stage "Build matrix: GCC Release"
+  cmake -G Ninja -S "$ROOT" -B "$BUILD_ROOT/gcc-release" -DCMAKE_BUILD_TYPE=Release -DBV_MP4_WARNINGS_AS_ERRORS=ON \
+    -DBV_MP4_BUILD_TESTS=ON -DBV_MP4_BUILD_TOOLS=ON >/dev/null
+  ninja -C "$BUILD_ROOT/gcc-release" -j "$JOBS"
+  stage "Build matrix: clang RelWithDebInfo"
+  CC=clang CXX=clang++ cmake -G Ninja -S "$ROOT" -B "$BUILD_ROOT/clang" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBV_MP4_WARNINGS_AS_ERRORS=ON -DBV_MP4_BUILD_TESTS=ON -DBV_MP4_BUILD_TOOLS=ON >/dev/null
+  ninja -C "$BUILD_ROOT/clang" -j "$JOBS"
 fi
 
 stage "all suites passed"

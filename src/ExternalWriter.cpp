@@ -35,11 +35,24 @@ bool ExternalWriter::Close() {
 
 int64_t ExternalWriter::Ftell() { return m_funcs ? m_funcs->tell(m_handle) : 0; }
 
+// A negative seek or flush result is a failure under both conventions hosts
+// use (fseek/fflush give 0 or -1, lseek the new position or -1): the box
+// writers would otherwise patch sizes at the wrong place and report success.
 int32_t ExternalWriter::Seek(int64_t offset, int32_t origin) {
-  return m_funcs ? m_funcs->seek(m_handle, offset, origin) : 0;
+  if (m_funcs == nullptr) return 0;
+  errno = 0;
+  const int32_t rc = m_funcs->seek(m_handle, offset, origin);
+  if (rc < 0) Fail(HostError(), kSeekErrorMsg, __LINE__);
+  return rc;
 }
 
-int32_t ExternalWriter::Flush() { return m_funcs ? m_funcs->flush(m_handle) : 0; }
+int32_t ExternalWriter::Flush() {
+  if (m_funcs == nullptr) return 0;
+  errno = 0;
+  const int32_t rc = m_funcs->flush(m_handle);
+  if (rc < 0) Fail(HostError(), kWriteErrorMsg, __LINE__);
+  return rc;
+}
 
 int32_t ExternalWriter::Read(void* dst, uint32_t n) {
   if (m_funcs == nullptr) return 0;

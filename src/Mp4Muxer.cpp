@@ -7,6 +7,7 @@
 #include "ExternalWriter.h"
 #include "log.h"
 #include "platform.h"
+#include "stream_seam.h"
 
 namespace bv {
 
@@ -71,6 +72,7 @@ int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
     Close();
     return rc;
   }
+  m_pIO = WrapStream(std::move(m_pIO));
 
   IBaseIO* io = m_pIO.get();
   m_ftyp = std::make_unique<CMp4FtypAtom>(io);
@@ -163,6 +165,7 @@ int CMp4Muxer::CreateOutput(const wchar_t* path, const mp4_config_t& config) {
         LOGE("init CAlignFileWriter writer failed");
         return rc;
       }
+      m_alignWriter = writer.get();
       m_pIO = std::move(writer);
       return 0;
     }
@@ -179,10 +182,9 @@ int CMp4Muxer::WriteHeader() {
     LOGI("write header cost time %llums", watch.Lap());
     return 0;
   }
-  if (!m_pIO) {
-    LOGE("file not open!");
-    return MP4_ERR_FILE_NOT_OPEN;
-  }
+  // A stream that failed takes nothing more: a head "written" to it would
+  // give the side file a media position that is not in the file.
+  if (const int rc = OutputGuard()) return rc;
   if (m_bSafeMode) {
     if (const int rc = ReserveHeader()) return rc;
   }
@@ -201,8 +203,10 @@ int CMp4Muxer::WriteHeader() {
     return MP4_ERR_FAILED;
   }
   m_bHeaderWritten = true;
-  if (const int rc = m_info.WriteHeader(m_mdat->m_startPos)) return rc;
+  // Before the side file's head: the movie must hold the true offsets even
+  // when the side file fails.
   m_fileSize = static_cast<uint64_t>(m_pIO->Ftell());
+  if (const int rc = m_info.WriteHeader(m_mdat->m_startPos)) return rc;
   LOGI("write header cost time %llums", watch.Lap());
   return 0;
 }
@@ -225,7 +229,11 @@ int CMp4Muxer::Close() {
   m_info.Close();
 
   Stopwatch watch;
-  if (m_bHeaderWritten && m_pIO) {
+  if (m_pIO && m_pIO->state == IBaseIO::kFailed) {
+    // After a failed transfer nothing more goes to the file: the bytes on
+    // disk stay as they were (the side file, kept, describes them).
+    LOGE("file failed while recording, not finished");
+  } else if (m_bHeaderWritten && m_pIO) {
     try {
       if (!m_bSafeMode) m_mdat->Update();
       LOGI("Muxer - Close - mdat finish takes %lld ms", static_cast<long long>(watch.Lap()));
@@ -263,6 +271,7 @@ int CMp4Muxer::Close() {
   m_free.reset();
   m_mdat.reset();
   m_pIO.reset();
+  m_alignWriter = nullptr;
   m_bClosed = true;
   return result;
 }

@@ -11,6 +11,7 @@
 
 #include "BaseIO.h"
 #include "bv_mp4.h"
+#include "carried_units.h"
 #include "ftyp.h"
 #include "mdat.h"
 #include "moov.h"
@@ -18,6 +19,8 @@
 #include "VideoFrameParser.h"
 
 namespace bv {
+
+class CAlignFileWriterEx;
 
 class CMp4Muxer {
  public:
@@ -107,6 +110,8 @@ class CMp4Muxer {
   void FinishReservedHeader();
 
   std::unique_ptr<IBaseIO> m_pIO;
+  // Safe mode: the stream behind m_pIO (which a test may have wrapped).
+  CAlignFileWriterEx* m_alignWriter = nullptr;
   bool m_bSafeMode = false;
   uint32_t m_maxDurationMs = 0;
   uint32_t m_updateInterval = 0;
@@ -129,6 +134,7 @@ class CMp4Muxer {
   std::vector<uint8_t> m_sps, m_pps, m_vps;
   mp4_audio_track_info_t m_audioInfo{};
   bool m_bAudioConfig = false;
+  bool m_bAdtsChecked = false;  // the first ADTS header has been applied
   // The audio sample rate in full: ADTS streams at 88.2 and 96 kHz do not
   // fit the 16-bit field of the host's description.
   uint32_t m_audioSampleRate = 0;
@@ -137,6 +143,7 @@ class CMp4Muxer {
   // The slices of the frame being written, kept from frame to frame (under
   // m_lock) so that cutting a frame allocates nothing once warmed up.
   CVideoFrameParser m_slices;
+  CCarriedUnits m_carried;  // units of video calls without a picture
 
   std::unique_ptr<CMp4FtypAtom> m_ftyp;
   std::unique_ptr<CMp4FreeAtom> m_free;

@@ -25,7 +25,7 @@ int CMp4Muxer::ReserveHeader() {
   // SetMaxDuration keeps the tables within a 32-bit movie box.
   const uint64_t headerSize =
       uint64_t{m_ftyp->GetSize()} + m_free->GetSize() + kHeaderSlack + m_moov->GetSize();
-  auto* writer = dynamic_cast<CAlignFileWriterEx*>(m_pIO.get());
+  CAlignFileWriterEx* writer = m_alignWriter;
   if (writer == nullptr) {
     LOGE("file not open");
     return MP4_ERR_INVALID_PARAM;

@@ -152,6 +152,7 @@ int CMp4Muxer::SetAudioTrack(const mp4_audio_track_info_t& info) {
   m_audioInfo = info;
   m_audioSampleRate = info.sample_rate;
   m_bAudioConfig = present;
+  m_bAdtsChecked = false;
   if (present) return ConfigureAudioTrack();
   return 0;
 }
@@ -162,14 +163,49 @@ int CMp4Muxer::ConfigureAudioTrack() {
   return RepairTail([&] { return m_info.WriteAudioTrack(m_audioInfo, m_audioSampleRate); });
 }
 
+// The first ADTS header describes what the bytes are: its rate, channels and
+// object type are recorded whatever the host declared (a file labelled
+// otherwise plays nowhere); the declaration only fills what the header
+// leaves open (channel configuration 0, an escape rate index).
 int CMp4Muxer::ConfigureAudioFromAdts(const uint8_t* header) {
   const uint32_t index = (header[2] >> 2) & 0x0F;
-  m_audioSampleRate = index < 13 ? kAdtsRates[index] : 0;
-  m_audioInfo.sample_rate = static_cast<uint16_t>(m_audioSampleRate <= 0xFFFF ? m_audioSampleRate : 0);
-  m_audioInfo.profile = static_cast<uint8_t>((header[2] >> 6) + 1);
-  m_audioInfo.channels = static_cast<uint16_t>((header[3] >> 6) + (header[2] & 1) * 4);
-  LOGI("ADTS stream, get and set audio track");
-  return ConfigureAudioTrack();
+  const uint32_t rate = index < 13 ? kAdtsRates[index] : m_audioSampleRate;
+  const auto objectType = static_cast<uint8_t>((header[2] >> 6) + 1);
+  auto channels = static_cast<uint16_t>((header[3] >> 6) | (header[2] & 1) << 2);
+  if (channels == 0) channels = m_audioInfo.channels;
+  // A declared profile of 0 says nothing: the header fills it in silently.
+  const bool contradicts = rate != m_audioSampleRate || channels != m_audioInfo.channels ||
+                           (m_audioInfo.profile != 0 && objectType != m_audioInfo.profile);
+  if (m_bAudioConfig && !contradicts && (objectType == m_audioInfo.profile || (m_bSafeMode && m_bHeaderWritten))) {
+    m_bAdtsChecked = true;
+    return 0;
+  }
+  if (m_bAudioConfig && contradicts) {
+    if (m_bSafeMode && m_bHeaderWritten) {
+      // The reserved header already describes the declared stream.
+      LOGE("ADTS header (%u Hz, %u channels) contradicts the audio track in the written header, frame refused",
+           rate, channels);
+      return MP4_ERR_INVALID_ADTS;
+    }
+    LOGW("ADTS header says %u Hz, %u channels, object type %u; track declared %u Hz, %u channels, profile %u: "
+         "the header is recorded",
+         rate, channels, objectType, m_audioSampleRate, m_audioInfo.channels, m_audioInfo.profile);
+  } else if (!m_bAudioConfig) {
+    LOGI("ADTS stream, get and set audio track");
+  }
+  m_audioSampleRate = rate;
+  m_audioInfo.sample_rate = static_cast<uint16_t>(rate <= 0xFFFF ? rate : 0);
+  m_audioInfo.profile = objectType;
+  m_audioInfo.channels = channels;
+  m_bAdtsChecked = true;
+  if (!m_bAudioConfig) {
+    m_bAudioConfig = true;
+    return ConfigureAudioTrack();
+  }
+  // Before any audio sample: the track keeps its id, the side file gets the
+  // corrected description after the declared one.
+  if (!m_moov->ReconfigureAudioTrack(m_audioInfo, m_audioSampleRate)) return MP4_ERR_INVALID_PARAM;
+  return RepairTail([&] { return m_info.WriteAudioTrack(m_audioInfo, m_audioSampleRate); });
 }
 
 int CMp4Muxer::SetSubtitleTrack(const mp4_subtitle_track_info_t& info) {

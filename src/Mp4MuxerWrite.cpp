@@ -43,10 +43,19 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     if (!m_bHeaderWritten) {
       if (const int rc = WriteHeader()) return rc;
     }
+    // A call without a picture is no sample: its units wait for the next one.
+    if (!prores && !HasPicture(m_videoInfo.codec_type, slices)) {
+      if (!m_bVideoCodecData) GetVideoCodecData(slices);
+      if (m_carried.Keep(slices)) return 0;
+      LOGE("video units without a picture pass %u bytes, refused", static_cast<unsigned>(CCarriedUnits::kMaxBytes));
+      return MP4_ERR_PARSE_VIDEO;
+    }
     if (!m_bVideoCodecData && !GetVideoCodecData(slices)) {
       LOGW("no codec data, drop frame");
+      m_carried.Clear();
       return 0;
     }
+    m_carried.Prepend(slices);
 
     if (pts != dts && !CMp4CttsAtom::FitsOffset(static_cast<int64_t>(pts - dts))) {
       LOGE("video pts %llu and dts %llu lie more than 2^31 apart, frame refused", static_cast<unsigned long long>(pts),
@@ -71,6 +80,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
       PutBytes(*m_pIO, buf, size);
     } else {
       for (const _VIDEO_SLICE& s : slices) PutLengthPrefixed(*m_pIO, s.data, s.size);
+      m_carried.Clear();
     }
     // The header then describes the samples up to the previous frame.
     if (m_bSafeMode) UpdateHeaderIfDue(diskSizeBefore);
@@ -102,17 +112,19 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
     LOGE("no audio track set, audio frame refused");
     return MP4_ERR_INVALID_PARAM;
   }
-  const bool adts = size >= 8 && buf[0] == 0xFF && (buf[1] & 0xF0) == 0xF0;
-  if (!m_bAudioConfig && m_audioInfo.codec_type == MP4_AUDIO_AAC_ADTS) {
-    if (!adts) {
+  // Without protection_absent a 16-bit CRC follows the 7 header bytes.
+  const uint32_t headerSize = size >= 2 && (buf[1] & 1) == 0 ? 9 : 7;
+  const bool adts = size > headerSize && buf[0] == 0xFF && (buf[1] & 0xF0) == 0xF0;
+  if (m_audioInfo.codec_type == MP4_AUDIO_AAC_ADTS && !m_bAdtsChecked) {
+    if (adts) {
+      if (const int rc = ConfigureAudioFromAdts(buf)) return rc;
+    } else if (!m_bAudioConfig) {
       LOGE("invalid ADTS stream, please check it.");
       return MP4_ERR_INVALID_ADTS;
     }
-    if (const int rc = ConfigureAudioFromAdts(buf)) return rc;
-    m_bAudioConfig = true;
   }
-  const uint8_t* payload = adts ? buf + 7 : buf;
-  const uint32_t payloadSize = adts ? size - 7 : size;
+  const uint8_t* payload = adts ? buf + headerSize : buf;
+  const uint32_t payloadSize = adts ? size - headerSize : size;
 
   CMAutoLock hold(&m_lock);
   try {

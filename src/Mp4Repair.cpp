@@ -307,7 +307,11 @@ bool CMp4Repair::ReadAudioTrack() {
   info.channels = ReadU16();
   info.profile = ReadU8();
   if (info.codec_type != MP4_AUDIO_AAC && info.codec_type != MP4_AUDIO_AAC_ADTS) return Damaged("audio codec");
-  if (!m_moov->DeclareAudioTrack(info, UnpackAudioRate(info.sample_rate))) return Damaged("audio track");
+  // A second record corrects the first (the stream's ADTS header disagreed
+  // with the declaration) and keeps the track's id.
+  const uint32_t rate = UnpackAudioRate(info.sample_rate);
+  const bool ok = m_audioSeen ? m_moov->ReconfigureAudioTrack(info, rate) : m_moov->DeclareAudioTrack(info, rate);
+  if (!ok) return Damaged("audio track");
   m_audioSeen = true;
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include "byte_order.h"
 #include "platform.h"
+#include "stream_seam.h"
 
 namespace bv {
 
@@ -53,8 +54,10 @@ uint32_t UnpackAudioRate(uint16_t stored) {
 
 int CRepairInfoWriter::Open(const std::wstring& path, uint8_t flags) {
   m_path = path;
-  const int rc = m_file.Init(path.c_str(), 0, 0);
+  auto file = std::make_unique<CFileWriter>();
+  const int rc = file->Init(path.c_str(), 0, 0);
   if (rc != 0) return rc;
+  m_file = WrapStream(std::move(file));
   const uint8_t header = flags;
   if (const int put = Put(&header, 1)) {
     plat::RemoveFile(m_path.c_str());
@@ -64,25 +67,25 @@ int CRepairInfoWriter::Open(const std::wstring& path, uint8_t flags) {
 }
 
 void CRepairInfoWriter::Remove() {
-  m_file.Close();
+  if (m_file) m_file->Close();
   m_pending.clear();
   if (!m_path.empty()) plat::RemoveFile(m_path.c_str());
 }
 
 int CRepairInfoWriter::Fail(int code) {
-  m_file.Close();
+  if (m_file) m_file->Close();
   m_pending.clear();
   return code;
 }
 
 void CRepairInfoWriter::Close() {
-  if (m_file.IsOpen()) Drain();
-  m_file.Close();
+  if (IsOpen()) Drain();
+  if (m_file) m_file->Close();
   m_pending.clear();
 }
 
 int CRepairInfoWriter::Put(const uint8_t* data, size_t size) {
-  if (!m_file.IsOpen()) return 0;
+  if (!IsOpen()) return 0;
   try {
     m_pending.insert(m_pending.end(), data, data + size);
   } catch (const std::exception&) {
@@ -93,7 +96,7 @@ int CRepairInfoWriter::Put(const uint8_t* data, size_t size) {
 
 int CRepairInfoWriter::Drain() {
   try {
-    if (!m_pending.empty()) m_file.Write(m_pending.data(), static_cast<uint32_t>(m_pending.size()));
+    if (!m_pending.empty()) m_file->Write(m_pending.data(), static_cast<uint32_t>(m_pending.size()));
     m_pending.clear();
     return 0;
   } catch (const bv_mp4_exception& e) {
@@ -104,10 +107,10 @@ int CRepairInfoWriter::Drain() {
 }
 
 int CRepairInfoWriter::Flush() {
-  if (!m_file.IsOpen()) return 0;
+  if (!IsOpen()) return 0;
   if (const int rc = Drain()) return rc;
   try {
-    m_file.Flush();
+    m_file->Flush();
     return 0;
   } catch (const bv_mp4_exception& e) {
     return Fail(MapErrorCode(e.code()));

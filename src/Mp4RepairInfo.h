@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,7 @@ class CRepairInfoWriter {
 
   // Creates the file and writes the flags byte; on failure nothing is left.
   int Open(const std::wstring& path, uint8_t flags);
-  bool IsOpen() const { return m_file.IsOpen(); }
+  bool IsOpen() const { return m_file && m_file->IsOpen(); }
   // Hands the pending records to the file and closes it.
   void Close();
   // Closes the file and deletes it (a finished recording needs none).
@@ -83,7 +84,7 @@ class CRepairInfoWriter {
   int Flush();
   int Fail(int code);
 
-  CFileWriter m_file;
+  std::unique_ptr<IBaseIO> m_file;
   // Records not yet handed to the file. Appending here is a plain copy; the
   // file gets them in blocks of kPendingBlock bytes or at a flush, so that a
   // record costs no library call of its own.

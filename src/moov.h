@@ -48,6 +48,10 @@ class CMp4MoovAtom : public CMp4Atom {
   // description refuses the values.
   bool DeclareVideoTrack(const mp4_video_track_info_t& info);
   bool DeclareAudioTrack(const mp4_audio_track_info_t& info, uint32_t sampleRate);
+  // A corrected description of the declared track, before its first sample.
+  bool ReconfigureAudioTrack(const mp4_audio_track_info_t& info, uint32_t sampleRate) {
+    return m_trakAudio.Configure(info, sampleRate);
+  }
   void DeclareSubtitleTrack(uint32_t codec, uint32_t timescale);
   void DeclareTimeCodeTrack(const mp4_time_code_track_info_t& info);
 

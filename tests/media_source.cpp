@@ -60,4 +60,20 @@ std::vector<MediaFrame> LoadProResFrames(const std::string& name) {
   return frames;
 }
 
+mp4_video_track_info_t H264TrackWithParameterSets() {
+  static const std::vector<uint8_t> avcc = ReadFile(DataPath("ffmpeg_avcC.bin"));
+  const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
+  mp4_video_track_info_t v{};
+  v.timescale = 90000;
+  v.frame_duration = 3600;
+  v.codec_type = MP4_VIDEO_H264;
+  v.width = 320;
+  v.height = 240;
+  v.sps = avcc.data() + 16;
+  v.sps_size = static_cast<uint16_t>(spsEnd - 16);
+  v.pps = avcc.data() + spsEnd + 3;
+  v.pps_size = static_cast<uint16_t>(avcc.at(spsEnd + 1) << 8 | avcc.at(spsEnd + 2));
+  return v;
+}
+
 }  // namespace bvtest

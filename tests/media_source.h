@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "bv_mp4.h"
+
 namespace bvtest {
 
 struct MediaFrame {
@@ -19,6 +21,10 @@ struct MediaFrame {
 std::vector<MediaFrame> LoadAccessUnits(const std::string& name);
 // Whole ADTS frames (header included) of tests/data/<name>.
 std::vector<MediaFrame> LoadAdtsFrames(const std::string& name);
+// The H.264 track of video_h264.h264 (320x240, 90 kHz, 25 fps) with the
+// parameter sets of FFmpeg's avcC for it, for modes that want them up front.
+mp4_video_track_info_t H264TrackWithParameterSets();
+
 // ProRes frames found in tests/data/<name> (a QuickTime file).
 std::vector<MediaFrame> LoadProResFrames(const std::string& name);
 

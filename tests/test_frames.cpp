@@ -214,6 +214,7 @@ TEST(Frames, ThirtyTwoBitLayoutRefusesSamplesPastFourGib) {
     CMp4Muxer m;
     ASSERT_EQ(0, m.Create(Widen(dir.File("limit.mp4")).c_str(), PlainConfig(flags)));
     ASSERT_EQ(0, m.SetVideoTrack(H264Track()));
+    ASSERT_EQ(0, m.SetAudioTrack({48000, 1024, MP4_AUDIO_AAC, 48000, 2, 2}));
     ASSERT_EQ(0, m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 0, 0));
     m.AdvanceFileSizeForTest(0xFFFFFFFFull - m.FileSize() - 300);
     const uint64_t before = m.FileSize();
@@ -229,6 +230,12 @@ TEST(Frames, ThirtyTwoBitLayoutRefusesSamplesPastFourGib) {
       EXPECT_EQ(0, big);
       EXPECT_EQ(2u, m.Moov()->m_trakVideo.GetSampleCount());
     }
+    // Audio obeys the same limit.
+    const std::vector<uint8_t> aac(400, 0x21);
+    StdoutCapture quiet;
+    EXPECT_EQ(flags == 0 ? MP4_ERR_TABLE_FULL : 0, m.WriteAudioFrame(aac.data(), 400, 0));
+    quiet.Take();
+    EXPECT_EQ(flags == 0 ? 0u : 1u, m.Moov()->m_trakAudio.GetSampleCount());
     const std::vector<uint8_t> small = {0, 0, 1, 0x41, 1, 2};
     EXPECT_EQ(0, m.WriteVideoFrame(small.data(), 6, 80, 80));
     EXPECT_EQ(0, m.Close());

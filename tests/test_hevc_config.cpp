@@ -38,9 +38,11 @@ struct Bits {
   }
   Bytes Rbsp() { return U(1, 1).U(0, (8 - bit) & 7).out; }
   Bytes Nal() {
+    const Bytes rbsp = Rbsp();
     Bytes nal;
+    nal.reserve(rbsp.size() * 3 / 2 + 1);
     int zeros = 0;
-    for (uint8_t x : Rbsp()) {
+    for (uint8_t x : rbsp) {
       if (zeros >= 2 && x <= 3) nal.push_back(3), zeros = 0;
       nal.push_back(x);
       zeros = x == 0 ? zeros + 1 : 0;

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <set>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <utility>
@@ -193,6 +194,23 @@ TEST(LogThreads, ConcurrentLinesArriveWholeAndOnce) {
   }
   EXPECT_EQ(static_cast<size_t>(kThreads * kLines), total);
   EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
+
+// The stamp is the local time of the call: one of the seconds the clock
+// showed between just before and just after it.
+TEST(Log, StampIsTheLocalTimeOfTheCall) {
+  const std::time_t before = std::time(nullptr);
+  const std::string line = Capture(mm_log_info, "m", "x.cpp", 1);
+  const std::time_t after = std::time(nullptr);
+  ASSERT_GE(line.size(), 15u);
+  const std::string got = line.substr(1, 14);
+  bool seen = false;
+  for (std::time_t t = before; t <= after && !seen; ++t) {
+    char want[32];
+    std::strftime(want, sizeof(want), "%m-%d %H:%M:%S", std::localtime(&t));
+    seen = got == want;
+  }
+  EXPECT_TRUE(seen) << line;
 }
 
 }  // namespace

@@ -57,9 +57,12 @@ void Append(Bytes& b, std::initializer_list<uint8_t> bytes) { b.insert(b.end(), 
 // A minimal ADTS frame: AAC LC, given sampling index, stereo, no CRC.
 Bytes AdtsFrameBytes(uint32_t payload, uint8_t sampling_index = 3, uint8_t fill = 0x21) {
   const uint32_t len = payload + 7;
-  Bytes f = {0xFF, 0xF1, static_cast<uint8_t>((1 << 6) | (sampling_index << 2) | 0), static_cast<uint8_t>((2 << 6) | ((len >> 11) & 3)),
-             static_cast<uint8_t>((len >> 3) & 0xFF), static_cast<uint8_t>(((len & 7) << 5) | 0x1F), 0xFC};
-  f.insert(f.end(), payload, fill);
+  // Sized once, header written in place: no insert into a 7-byte vector.
+  Bytes f(len, fill);
+  const uint8_t header[7] = {0xFF, 0xF1, static_cast<uint8_t>((1 << 6) | (sampling_index << 2)),
+                             static_cast<uint8_t>((2 << 6) | ((len >> 11) & 3)), static_cast<uint8_t>((len >> 3) & 0xFF),
+                             static_cast<uint8_t>(((len & 7) << 5) | 0x1F), 0xFC};
+  std::copy(header, header + 7, f.begin());
   return f;
 }
 

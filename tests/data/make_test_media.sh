@@ -33,6 +33,9 @@ $FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 2 -c:a aac -
 $FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 1 -c:a aac -b:a 48k -f adts audio_48000_1.aac
 # 96 kHz: a rate the 16-bit sample_rate of the track description cannot hold.
 $FF -f lavfi -i sine=frequency=1000:sample_rate=96000:duration=0.5 -ac 2 -c:a aac -b:a 96k -f adts audio_96000_2.aac
+# 5.1 at 22.05 kHz: a channel configuration beyond two bits of the header.
+$FF -f lavfi -i sine=frequency=440:sample_rate=22050:duration=1.2 -af "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0" \
+  -c:a aac -b:a 96k -f adts audio_22050_6.aac
 
 # What FFmpeg writes when it copies the streams into MP4.
 tmp=$(mktemp -d)

@@ -1,0 +1,173 @@
+// Host descriptions the stream contradicts, through the exports: the stream's
+// own headers decide what the file says. Oracles: ffprobe's view and decode
+// of the result, and the repair of a crash copy, which must equal the closed
+// file byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bv_mp4.h"
+#include "conformance.h"
+#include "media_source.h"
+#include "test_support.h"
+
+using bvtest::ReadFile;
+using bvtest::TempDir;
+
+namespace {
+
+void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f));
+  std::fclose(f);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+// ADTS streams at several rates and channel counts, declared right, wrong or
+// not at all: the file carries the header's rate, channels and object type
+// (LC), one warning says so when the declaration disagreed, and a repair of
+// the recording agrees with its close.
+TEST(HostContradictions, AdtsHeaderDecidesRateChannelsAndObjectType) {
+  struct Case {
+    const char* file;
+    uint16_t rate, channels;
+    uint8_t profile;
+    long long wantRate, wantChannels;
+    bool warns;
+  };
+  const Case cases[] = {{"audio_44100_2.aac", 44100, 2, 2, 44100, 2, false},
+                        {"audio_44100_2.aac", 44100, 2, 0, 44100, 2, false},
+                        {"audio_48000_1.aac", 0, 0, 0, 48000, 1, false},
+                        {"audio_96000_2.aac", 48000, 1, 1, 96000, 2, true},
+                        {"audio_48000_2.aac", 48000, 2, 1, 48000, 2, true},
+                        {"audio_22050_6.aac", 22050, 2, 2, 22050, 6, true}};
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto frames = bvtest::LoadAdtsFrames(c.file);
+    ASSERT_GE(frames.size(), 20u);
+    const std::string path = dir.File("a.mp4"), crashed = dir.File("crashed.mp4");
+    bvtest::StdoutCapture log;
+    mp4_handle h = nullptr;
+    ASSERT_EQ(0, mp4_create_file_ex(path.c_str(), MP4_FLAG_REPAIR, &h));
+    ASSERT_EQ(0, mp4_repair_set_flush_interval(h, 10));
+    const mp4_audio_track_info_t a{static_cast<uint32_t>(c.wantRate), 1024, MP4_AUDIO_AAC_ADTS, c.rate, c.channels,
+                                   c.profile};
+    ASSERT_EQ(0, mp4_set_audio_track(h, &a));
+    for (size_t i = 0; i < 20; ++i) {
+      const auto& f = frames[i].bytes;
+      ASSERT_EQ(0, mp4_write_audio_frame(h, f.data(), static_cast<uint32_t>(f.size()), i * 1024));
+    }
+    // Twenty records reached the side file at the last flush.
+    WriteAll(crashed, ReadFile(path));
+    WriteAll(crashed + ".info", ReadFile(path + ".info"));
+    ASSERT_EQ(0, mp4_close_file(h));
+    ASSERT_EQ(0, mp4_repair_file_ex(crashed.c_str(), 1));
+    EXPECT_EQ(c.warns ? 1u : 0u, Count(log.Take(), "[warn]"));
+    EXPECT_EQ(ReadFile(path), ReadFile(crashed));
+    if (!bvtest::ConformanceToolsAvailable()) continue;
+    const bvtest::ProbeResult probe = bvtest::Probe(path);
+    EXPECT_EQ("", probe.errors);
+    const bvtest::ProbedStream* s = probe.Stream("audio");
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(c.wantRate, s->Int("sample_rate"));
+    EXPECT_EQ(c.wantChannels, s->Int("channels"));
+    EXPECT_EQ("LC", s->Get("profile"));
+    EXPECT_EQ(20, s->Int("nb_read_frames"));
+    EXPECT_EQ("", bvtest::DecodeErrors(path));
+  }
+}
+
+// The NAL units of an access unit: where each starts (its start code
+// included) and whether it is a coded slice.
+struct Unit {
+  size_t start;
+  bool picture;
+};
+std::vector<Unit> Units(const std::vector<uint8_t>& au, uint32_t codec) {
+  std::vector<Unit> units;
+  for (size_t i = 0; i + 3 < au.size(); ++i) {
+    if (au[i] != 0 || au[i + 1] != 0 || au[i + 2] != 1) continue;
+    const uint8_t header = au[i + 3];
+    const bool picture = codec == MP4_VIDEO_HEVC ? ((header >> 1) & 0x3F) < 32 : (header & 0x1F) - 1u < 5u;
+    units.push_back({i > 0 && au[i - 1] == 0 ? i - 1 : i, picture});
+  }
+  return units;
+}
+
+// Calls that carry no picture (delimiters, parameter sets, SEI handed over
+// alone) are no samples: the stream fed with them split off, or with every
+// unit in a call of its own, gives the very file the whole access units give.
+TEST(HostContradictions, CallsWithoutAPictureGiveTheSameSamples) {
+  enum Feed { kWhole, kSplitBeforePicture, kUnitByUnit };
+  TempDir dir;
+  for (const uint32_t codec : {MP4_VIDEO_H264, MP4_VIDEO_HEVC}) {
+    const auto aus = bvtest::LoadAccessUnits(codec == MP4_VIDEO_H264 ? "video_h264.h264" : "video_hevc.h265");
+    ASSERT_GE(aus.size(), 10u);
+    std::vector<uint8_t> reference;
+    for (const Feed feed : {kWhole, kSplitBeforePicture, kUnitByUnit}) {
+      SCOPED_TRACE(testing::Message() << "codec " << codec << " feed " << feed);
+      const std::string path = dir.File("v" + std::to_string(feed) + ".mp4");
+      bvtest::StdoutCapture quiet;
+      mp4_handle h = nullptr;
+      ASSERT_EQ(0, mp4_create_file_ex(path.c_str(), 0, &h));
+      mp4_video_track_info_t v{};
+      v.timescale = 90000;
+      v.frame_duration = 3600;
+      v.codec_type = codec;
+      v.width = 320;
+      v.height = 240;
+      ASSERT_EQ(0, mp4_set_video_track(h, &v));
+      size_t calls = 0;
+      for (size_t i = 0; i < aus.size(); ++i) {
+        const std::vector<uint8_t>& au = aus[i].bytes;
+        std::vector<size_t> cuts{0};
+        const std::vector<Unit> units = Units(au, codec);
+        bool pictureSeen = false;
+        for (size_t k = 1; k < units.size(); ++k) {
+          const bool firstPicture = units[k].picture && !pictureSeen && !units[0].picture;
+          pictureSeen = pictureSeen || units[k].picture;
+          if (feed == kUnitByUnit || (feed == kSplitBeforePicture && firstPicture)) cuts.push_back(units[k].start);
+        }
+        cuts.push_back(au.size());
+        for (size_t c = 0; c + 1 < cuts.size(); ++c, ++calls) {
+          ASSERT_EQ(0, mp4_write_video_frame(h, au.data() + cuts[c], static_cast<uint32_t>(cuts[c + 1] - cuts[c]),
+                                             i * 3600));
+        }
+      }
+      ASSERT_EQ(0, mp4_close_file(h));
+      quiet.Take();
+      if (feed == kWhole) {
+        reference = ReadFile(path);
+        if (bvtest::ConformanceToolsAvailable()) {
+          const bvtest::ProbeResult probe = bvtest::Probe(path);
+          EXPECT_EQ("", probe.errors);
+          ASSERT_NE(nullptr, probe.Stream("video"));
+          EXPECT_EQ(static_cast<long long>(aus.size()), probe.Stream("video")->Int("nb_read_frames"));
+          EXPECT_EQ("", bvtest::DecodeErrors(path));
+#ifdef BV_FFPROBE
+          // The sync samples are the key frames FFmpeg found when the media was made.
+          std::string want;
+          for (const auto& au : aus) want += au.key ? "K\n" : "_\n";
+          const std::string flags = bvtest::RunCommand(std::string(BV_FFPROBE) +
+                                                       " -v error -show_entries packet=flags -of csv=p=0 '" + path +
+                                                       "' | cut -c1");
+          EXPECT_EQ(want, flags);
+#endif
+        }
+      } else {
+        EXPECT_GT(calls, aus.size());
+        EXPECT_EQ(reference, ReadFile(path));
+      }
+    }
+  }
+}
+
+}  // namespace
