@@ -14,30 +14,12 @@
 #include "AlignFileWriter.h"
 #include "bv_exception.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-  bool empty() const { return p_ >= end_; }
-  uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
-  uint16_t U16() { return static_cast<uint16_t>(Byte() << 8 | Byte()); }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> out;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return out;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) out.insert(out.end(), buf, buf + n);
-  std::fclose(f);
-  return out;
-}
+using fuzz::Input;
+using fuzz::ReadAll;
 
 void Check(bool ok) {
   if (!ok) std::abort();

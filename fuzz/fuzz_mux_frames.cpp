@@ -13,37 +13,12 @@
 
 #include "bv_mp4.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-  bool empty() const { return p_ >= end_; }
-  uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
-  uint16_t U16() { return static_cast<uint16_t>(Byte() << 8 | Byte()); }
-  // A slice of at most `max` bytes; it may be shorter at the end.
-  std::vector<uint8_t> Bytes(size_t max) {
-    const size_t n = std::min<size_t>(max, static_cast<size_t>(end_ - p_));
-    std::vector<uint8_t> out(p_, p_ + n);
-    p_ += n;
-    return out;
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> out;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return out;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) out.insert(out.end(), buf, buf + n);
-  std::fclose(f);
-  return out;
-}
+using fuzz::Input;
+using fuzz::ReadAll;
 
 uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];

@@ -18,30 +18,17 @@
 
 #include "bv_mp4.h"
 
+#include "fuzz_support.h"
+
 namespace {
+
+using fuzz::ReadAll;
+using fuzz::WriteAll;
 
 namespace fs = std::filesystem;
 
 std::string g_dir;
 std::vector<uint8_t> g_output;  // the cut-off recording
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> out;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return out;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) out.insert(out.end(), buf, buf + n);
-  std::fclose(f);
-  return out;
-}
-
-void WriteAll(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
-}
 
 uint64_t Be(const uint8_t* p, int n) {
   uint64_t v = 0;
