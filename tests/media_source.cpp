@@ -76,4 +76,15 @@ mp4_video_track_info_t H264TrackWithParameterSets() {
   return v;
 }
 
+mp4_audio_track_info_t AacTrack(uint32_t codec) {
+  mp4_audio_track_info_t a{};
+  a.timescale = 48000;
+  a.frame_duration = 1024;
+  a.codec_type = codec;
+  a.sample_rate = 48000;
+  a.channels = 2;
+  a.profile = 2;
+  return a;
+}
+
 }  // namespace bvtest

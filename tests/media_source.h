@@ -24,6 +24,9 @@ std::vector<MediaFrame> LoadAdtsFrames(const std::string& name);
 // The H.264 track of video_h264.h264 (320x240, 90 kHz, 25 fps) with the
 // parameter sets of FFmpeg's avcC for it, for modes that want them up front.
 mp4_video_track_info_t H264TrackWithParameterSets();
+// A 48 kHz stereo AAC-LC track of 1024-sample frames (raw or ADTS), described
+// in full as modes that want the configuration up front need it.
+mp4_audio_track_info_t AacTrack(uint32_t codec);
 
 // ProRes frames found in tests/data/<name> (a QuickTime file).
 std::vector<MediaFrame> LoadProResFrames(const std::string& name);

@@ -198,13 +198,7 @@ Outcome Record(const std::string& path, const Mode& m) {
   // Safe write wants the parameter sets up front.
   const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();
   out.results.push_back(mp4_set_video_track(h, &v));
-  mp4_audio_track_info_t a{};
-  a.timescale = 48000;
-  a.frame_duration = 1024;
-  a.codec_type = MP4_AUDIO_AAC_ADTS;
-  a.sample_rate = 48000;
-  a.channels = 2;
-  a.profile = 2;
+  const mp4_audio_track_info_t a = bvtest::AacTrack(MP4_AUDIO_AAC_ADTS);
   out.results.push_back(mp4_set_audio_track(h, &a));
   mp4_subtitle_track_info_t s{MP4_SUBTITLE_CEA608, 1000};
   if (!safe) out.results.push_back(mp4_set_subtitle_track(h, &s));

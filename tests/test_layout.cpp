@@ -8,6 +8,7 @@
 
 #include "box_reader.h"
 #include "bv_mp4.h"
+#include "media_source.h"
 #include "test_support.h"
 
 using namespace bvtest;
@@ -47,13 +48,7 @@ class Recorder {
     EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h_, &v));
   }
   void Audio() {
-    mp4_audio_track_info_t a{};
-    a.timescale = 48000;
-    a.frame_duration = 1024;
-    a.codec_type = MP4_AUDIO_AAC;
-    a.sample_rate = 48000;
-    a.channels = 2;
-    a.profile = 2;
+    const mp4_audio_track_info_t a = bvtest::AacTrack(MP4_AUDIO_AAC);
     EXPECT_EQ(MP4_SUCCESS, mp4_set_audio_track(h_, &a));
   }
   int V(uint64_t t, bool idr = false, size_t payload = 10) {

@@ -66,13 +66,7 @@ class SafeRecording {
     v.pps = pps_.data();
     v.pps_size = static_cast<uint16_t>(pps_.size());
     rc_ = m_.SetVideoTrack(v);
-    mp4_audio_track_info_t a{};
-    a.timescale = 48000;
-    a.frame_duration = 1024;
-    a.codec_type = MP4_AUDIO_AAC_ADTS;
-    a.sample_rate = 48000;
-    a.channels = 2;
-    a.profile = 2;
+    const mp4_audio_track_info_t a = bvtest::AacTrack(MP4_AUDIO_AAC_ADTS);
     if (rc_ == 0) rc_ = m_.SetAudioTrack(a);
   }
   int rc() const { return rc_; }
