@@ -317,9 +317,13 @@ BV_MP4_API int BV_MP4_CALL mp4_set_metadata_ex(mp4_handle h, const char* key, co
  * All: MP4_ERR_TABLE_FULL when the frame cannot be recorded (see the code),
  * 12-18 / MP4_ERR_FAILED when writing failed. */
 BV_MP4_API int BV_MP4_CALL mp4_write_video_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
-// As mp4_write_video_frame with a presentation time of its own: frames come in
-// decode order (dts rising), pts may differ from dts (B-frames). The file
-// then carries composition offsets; pts = dts everywhere writes none.
+/* As mp4_write_video_frame with a presentation time of its own, both in the
+ * video timescale: frames come in decode order (dts rising) and pts may
+ * differ from dts (B-frames); the file then carries composition offsets, and
+ * pts = dts on every frame writes none (the same bytes as
+ * mp4_write_video_frame). MP4_ERR_INVALID_PARAM, before any byte is
+ * written, when pts and dts lie 2^31 ticks or more apart, or when dts goes
+ * back on a frame with an offset or in a track that already has offsets. */
 BV_MP4_API int BV_MP4_CALL mp4_write_video_frame_ex(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t dts,
                                                     uint64_t pts);
 BV_MP4_API int BV_MP4_CALL mp4_write_audio_frame(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t timestamp);
