@@ -259,20 +259,7 @@ class PictureOrder {
   void ReadHevcSps(const uint8_t* nal, size_t size) {
     const std::vector<uint8_t> rbsp = NalToRbsp(nal, size, 2);
     BitReader br(rbsp);
-    br.Skip(4);
-    const uint32_t sub_layers = br.Bits(3);
-    br.Skip(1);
-    br.Skip(96);
-    std::vector<bool> profile_present(sub_layers), level_present(sub_layers);
-    for (uint32_t i = 0; i < sub_layers; ++i) {
-      profile_present[i] = br.Bit() != 0;
-      level_present[i] = br.Bit() != 0;
-    }
-    if (sub_layers > 0) br.Skip(2 * static_cast<int>(8 - sub_layers));
-    for (uint32_t i = 0; i < sub_layers; ++i) {
-      if (profile_present[i]) br.Skip(88);
-      if (level_present[i]) br.Skip(8);
-    }
+    detail::SkipHevcSpsHead(br);
     const uint32_t id = br.Ue();
     HevcSps s;
     const uint32_t chroma = br.Ue();

@@ -268,9 +268,11 @@ inline bool SkipHevcShortTermRefSets(BitReader& br, uint32_t count) {
   return true;
 }
 
-inline bool HevcSps(const std::vector<uint8_t>& sps, SpsInfo* out) {
-  const std::vector<uint8_t> rbsp = NalToRbsp(sps.data(), sps.size(), 2);
-  BitReader br(rbsp);
+// Moves an HEVC SPS reader (RBSP, past the NAL header) from the start to
+// sps_seq_parameter_set_id: the VPS id, the sub-layer count and the
+// profile_tier_level, whose size depends on that count. Returns
+// sps_max_sub_layers_minus1.
+inline uint32_t SkipHevcSpsHead(BitReader& br) {
   br.Skip(4);  // sps_video_parameter_set_id
   const uint32_t sub_layers = br.Bits(3);  // sps_max_sub_layers_minus1
   br.Skip(1);
@@ -286,6 +288,13 @@ inline bool HevcSps(const std::vector<uint8_t>& sps, SpsInfo* out) {
     if (profile_present[i]) br.Skip(88);
     if (level_present[i]) br.Skip(8);
   }
+  return sub_layers;
+}
+
+inline bool HevcSps(const std::vector<uint8_t>& sps, SpsInfo* out) {
+  const std::vector<uint8_t> rbsp = NalToRbsp(sps.data(), sps.size(), 2);
+  BitReader br(rbsp);
+  const uint32_t sub_layers = SkipHevcSpsHead(br);
   br.Ue();  // sps_seq_parameter_set_id
   const uint32_t chroma_format = br.Ue();
   bool separate_planes = false;
