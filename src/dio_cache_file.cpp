@@ -141,7 +141,8 @@ uint32_t dio_page_buffer::write(const void* src, uint32_t n) {
   return k;
 }
 
-void dio_page_buffer::forget_dirty() {
+void dio_page_buffer::forget_dirty(uint64_t from) {
+  if (from < m_size) std::memset(m_data + from, 0, static_cast<size_t>(m_size - from));
   for (uint32_t page : m_dirtyPages) m_pageFlags[page] = 0;
   m_dirtyPages.clear();
   m_dirty = false;
@@ -283,7 +284,7 @@ uint64_t dio_cache_file::on_disk_size() const {
 
 bool dio_cache_file::begin_rescue() {
   if (m_closed || m_io->write_error() == 0 || !m_header->written_once()) return false;
-  m_header->forget_dirty();
+  m_header->forget_dirty(durable_size());
   m_io->allow_in_place();
   return true;
 }

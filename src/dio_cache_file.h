@@ -88,8 +88,10 @@ class dio_page_buffer : public dio_buffer {
 
   uint32_t page_count() const { return m_pageCount; }
   bool written_once() const { return m_writtenOnce; }
-  // Drops the pending page changes without writing them.
-  void forget_dirty();
+  // Drops the pending page changes without writing them, and clears the
+  // bytes from `from` on, so that a page written later carries no content
+  // that did not reach the disk in its turn.
+  void forget_dirty(uint64_t from);
 
  private:
   void add_dirty_range(uint32_t first, uint32_t last);
@@ -133,8 +135,9 @@ class dio_cache_file {
 
   // The rescue after a failed write: the header pages, already on disk, are
   // rewritten in place to describe what reached it. begin_rescue drops the
-  // pending pages (media bytes that did not make it) and is false unless a
-  // write failed after the header was written. rescue_write changes header
+  // pending pages and the header region's bytes past the durable size
+  // (media that did not make it), and is false unless a write failed after
+  // the header was written. rescue_write changes header
   // bytes in memory (false outside the header region); rescue_flush writes
   // the changed pages and throws bv_mp4_exception when one fails.
   bool begin_rescue();

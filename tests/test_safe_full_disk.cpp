@@ -7,12 +7,16 @@
 // pictures' hashes against the clip's own.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "BaseIO.h"
+#include "box_reader.h"
+#include "bv_direct_io.h"
 #include "bv_mp4.h"
 #include "conformance.h"
 #include "ctts.h"
@@ -32,8 +36,6 @@
 #endif
 
 namespace {
-
-#if !defined(_WIN32) && defined(BV_FFMPEG)
 
 using bvtest::MediaFrame;
 using bvtest::ReadFile;
@@ -98,7 +100,6 @@ struct Mode {
   uint8_t flags;
 };
 const Mode kSafe{"safe write", MP4_IO_SAFE_WRITE, 0};
-const Mode kRepair{"repair", MP4_IO_FILE, MP4_FLAG_REPAIR};
 
 Outcome Record(const std::string& path, const Mode& m, const std::vector<Call>& plan) {
   Outcome o;
@@ -133,6 +134,44 @@ Outcome Record(const std::string& path, const Mode& m, const std::vector<Call>& 
   o.close = mp4_close_file(h);
   return o;
 }
+
+// The offset of the first media byte: behind the mdat header.
+uint64_t MediaStart(const std::vector<uint8_t>& file) {
+  for (uint64_t at = 0; at + 16 <= file.size();) {
+    uint64_t size = bvtest::BE32(file, at);
+    const uint32_t header = size == 1 ? 16 : 8;
+    if (size == 1) size = bvtest::BE64(file, at + 8);
+    if (bvtest::FourCC(file, at + 4) == "mdat") return at + header;
+    if (size < 8) break;
+    at += size;
+  }
+  return 0;
+}
+
+// Video and audio frames among the first `accepted` calls whose bytes lie
+// wholly in the file's first `end` bytes.
+struct Counts {
+  long long video = 0, audio = 0;
+  std::vector<size_t> videoFrames;
+};
+Counts FramesWithin(const std::vector<Call>& plan, int accepted, uint64_t start, uint64_t end) {
+  Counts n;
+  for (int i = 0; i < accepted; ++i) {
+    start += StoredSize(plan[static_cast<size_t>(i)]);
+    if (start > end) break;
+    if (plan[static_cast<size_t>(i)].video) {
+      ++n.video;
+      n.videoFrames.push_back(plan[static_cast<size_t>(i)].index);
+    } else {
+      ++n.audio;
+    }
+  }
+  return n;
+}
+
+#if !defined(_WIN32) && defined(BV_FFMPEG)
+
+const Mode kRepair{"repair", MP4_IO_FILE, MP4_FLAG_REPAIR};
 
 // Records in a child process whose files may not grow past `limit` bytes
 // (0: no limit; SIGXFSZ ignored, so writes fail with EFBIG), or whose folder
@@ -189,40 +228,6 @@ Outcome InChild(const std::string& path, const Mode& m, const std::vector<Call>&
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == sizeof(o)) << "child status " << status;
   return o;
-}
-
-// The offset of the first media byte: behind the mdat header.
-uint64_t MediaStart(const std::vector<uint8_t>& file) {
-  for (uint64_t at = 0; at + 16 <= file.size();) {
-    uint64_t size = bvtest::BE32(file, at);
-    const uint32_t header = size == 1 ? 16 : 8;
-    if (size == 1) size = bvtest::BE64(file, at + 8);
-    if (bvtest::FourCC(file, at + 4) == "mdat") return at + header;
-    if (size < 8) break;
-    at += size;
-  }
-  return 0;
-}
-
-// Video and audio frames among the first `accepted` calls whose bytes lie
-// wholly in the file's first `end` bytes.
-struct Counts {
-  long long video = 0, audio = 0;
-  std::vector<size_t> videoFrames;
-};
-Counts FramesWithin(const std::vector<Call>& plan, int accepted, uint64_t start, uint64_t end) {
-  Counts n;
-  for (int i = 0; i < accepted; ++i) {
-    start += StoredSize(plan[static_cast<size_t>(i)]);
-    if (start > end) break;
-    if (plan[static_cast<size_t>(i)].video) {
-      ++n.video;
-      n.videoFrames.push_back(plan[static_cast<size_t>(i)].index);
-    } else {
-      ++n.audio;
-    }
-  }
-  return n;
 }
 
 // The MD5 of each decoded picture, in order.
@@ -371,6 +376,120 @@ TEST(SafeFullDisk, CutTimeTablesEqualTablesThatStoppedThere) {
       EXPECT_EQ(std::vector<uint8_t>(a.begin() + 12, a.end()), std::vector<uint8_t>(b.begin() + 12, b.end()));
     }
   }
+}
+
+// Records `plan` in safe mode with the disk full from its `failAt`th write
+// on (the library's own fault seam, so it runs on every platform).
+Outcome RecordUntilFull(const std::string& path, const std::vector<Call>& plan, uint32_t failAt) {
+  bvtest::StdoutCapture quiet;
+  bv::bv_direct_io::FailWriteForTest(failAt, ENOSPC);
+  const Outcome o = Record(path, kSafe, plan);
+  bv::bv_direct_io::FailWriteForTest(0, 0);
+  return o;
+}
+
+// A disk that fills at any write: every call from the refusing one on and
+// close report it, and no track's header describes a frame whose bytes are
+// not in the file. When the fault hits media data (the first write of a
+// call: a call writes its media before it updates the header) the header
+// holds every frame that reached the disk; a fault inside a header update
+// leaves what the update had written so far. What reached the disk is read
+// from the file: the longest run of media bytes that equals the media data
+// of a plain recording of the same calls.
+TEST(SafeFullDisk, DiskFullAtAnyWriteLeavesAHeaderOfWhatIsOnDisk) {
+  const std::vector<Call> plan = Plan(150);
+  bvtest::TempDir plainDir;
+  {
+    bvtest::StdoutCapture quiet;
+    ASSERT_EQ(0, Record(plainDir.File("plain.mp4"), {"plain", MP4_IO_FILE, 0}, plan).close);
+  }
+  const std::vector<uint8_t> plain = ReadFile(plainDir.File("plain.mp4"));
+  const uint64_t plainStart = MediaStart(plain);
+  for (const char* name : {"full.mp4", "full.mov"}) {
+    int lastAccepted = -1;
+    int mediaFaults = 0;
+    for (uint32_t failAt = 2; failAt < 40; ++failAt) {
+      SCOPED_TRACE(testing::Message() << name << ", disk full at write " << failAt);
+      bvtest::TempDir dir;
+      const std::string path = dir.File(name);
+      const Outcome o = RecordUntilFull(path, plan, failAt);
+      ASSERT_LT(o.accepted, static_cast<int>(plan.size()));
+      EXPECT_EQ(MP4_ERR_NO_SPACE, o.refusal);
+      EXPECT_EQ(MP4_ERR_NO_SPACE, o.later);
+      EXPECT_EQ(MP4_ERR_NO_SPACE, o.close);
+      const std::vector<uint8_t> file = ReadFile(path);
+      const uint64_t start = MediaStart(file);
+      uint64_t same = 0;
+      while (start + same < file.size() && plainStart + same < plain.size() &&
+             file[start + same] == plain[plainStart + same]) {
+        ++same;
+      }
+      const Counts onDisk = FramesWithin(plan, o.accepted, 0, same);
+      const bvtest::BoxTree tree(file);
+      long long samples[2] = {0, 0};  // video, audio (a track still hidden holds none)
+      for (size_t t = 0; t < tree.Count("moov", "trak"); ++t) {
+        const bvtest::Box* stsz = tree.Find("moov/trak[" + std::to_string(t) + "]/mdia/minf/stbl/stsz");
+        const bvtest::Box* hdlr = tree.Find("moov/trak[" + std::to_string(t) + "]/mdia/hdlr");
+        ASSERT_TRUE(stsz != nullptr && hdlr != nullptr);
+        samples[tree.Code(hdlr->PayloadOffset() + 8) == "vide" ? 0 : 1] = tree.U32(stsz->PayloadOffset() + 8);
+      }
+      EXPECT_LE(samples[0], onDisk.video);
+      EXPECT_LE(samples[1], onDisk.audio);
+      if (o.accepted != lastAccepted) {
+        ++mediaFaults;
+        EXPECT_EQ(onDisk.video, samples[0]);
+        EXPECT_EQ(onDisk.audio, samples[1]);
+      }
+      lastAccepted = o.accepted;
+    }
+    EXPECT_GT(mediaFaults, 3) << name;
+  }
+}
+
+// The same recordings give the same bytes from every build: each mode's
+// file, those a full disk cut short included, digested with the clock's
+// fields cleared. The digests go to $BV_MP4_DIGEST_FILE when it is set; the
+// test command compares the shared object's with the DLL's.
+TEST(SafeFullDisk, RecordingsDigestTheSameOnEveryPlatform) {
+  const std::vector<Call> plan = Plan(150);
+  const Mode kLarge{"large", MP4_IO_FILE, MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64};
+  const Mode kPlain{"plain", MP4_IO_FILE, 0};
+  const struct {
+    const Mode& mode;
+    const char* file;
+    uint32_t failAt;
+  } cases[] = {{kPlain, "plain.mp4", 0},     {kPlain, "plain.mov", 0},     {kLarge, "large.mp4", 0},
+               {kSafe, "safe.mp4", 0},       {kSafe, "safe_full.mp4", 3},  {kSafe, "safe_full.mov", 17},
+               {kSafe, "safe_upd.mp4", 20}};
+  std::string digests;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    bvtest::TempDir dir;
+    const std::string path = dir.File(c.file);
+    const Outcome o = c.mode.ioMode == MP4_IO_SAFE_WRITE ? RecordUntilFull(path, plan, c.failAt)
+                                                          : Record(path, c.mode, plan);
+    EXPECT_EQ(c.failAt ? MP4_ERR_NO_SPACE : 0, o.close);
+    std::vector<uint8_t> file = ReadFile(path);
+    const bvtest::BoxTree tree(file);
+    // Creation and modification times: 4 bytes each, 8 in version 1.
+    std::vector<const bvtest::Box*> timed = {tree.Find("moov/mvhd")};
+    for (size_t t = 0; t < tree.Count("moov", "trak"); ++t) {
+      const std::string trak = "moov/trak[" + std::to_string(t) + "]";
+      timed.push_back(tree.Find(trak + "/tkhd"));
+      timed.push_back(tree.Find(trak + "/mdia/mdhd"));
+    }
+    for (const bvtest::Box* b : timed) {
+      ASSERT_NE(nullptr, b);
+      const uint64_t at = b->PayloadOffset();
+      std::fill_n(file.begin() + static_cast<std::ptrdiff_t>(at + 4), tree.U8(at) == 1 ? 16 : 8, 0);
+    }
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (uint8_t byte : file) hash = (hash ^ byte) * 1099511628211ull;
+    char line[96];
+    std::snprintf(line, sizeof(line), "%s %zu %016llx\n", c.file, file.size(), static_cast<unsigned long long>(hash));
+    digests += line;
+  }
+  if (const char* out = std::getenv("BV_MP4_DIGEST_FILE")) std::ofstream(out, std::ios::binary) << digests;
 }
 
 }  // namespace
