@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -65,6 +66,13 @@ uint32_t BE32(const std::vector<uint8_t>& b, size_t off) {
 uint64_t BE64(const std::vector<uint8_t>& b, size_t off) { return (uint64_t{BE32(b, off)} << 32) | BE32(b, off + 4); }
 std::string FourCC(const std::vector<uint8_t>& b, size_t off) {
   return std::string(reinterpret_cast<const char*>(&b.at(off)), 4);
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f) << path;
+  EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f)) << path;
+  std::fclose(f);
 }
 
 }  // namespace bvtest

@@ -44,4 +44,7 @@ uint32_t BE32(const std::vector<uint8_t>& b, size_t off);
 uint64_t BE64(const std::vector<uint8_t>& b, size_t off);
 std::string FourCC(const std::vector<uint8_t>& b, size_t off);
 
+// Replaces the file with `bytes` (a failure to write fails the test).
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
 }  // namespace bvtest
