@@ -170,7 +170,8 @@ int32_t HostRead(void* h, void* dst, uint32_t n) {
 }
 int32_t HostWrite(void* h, const void* src, uint32_t n) {
   // Anything but 1 is a failure: nothing, an error, or a count of bytes.
-  if (HostFault(HF(h))) return std::vector<int32_t>{0, -1, 7}[static_cast<size_t>(g_inj.failAt / 3 % 3)];
+  static const int32_t kFailures[] = {0, -1, 7};
+  if (HostFault(HF(h))) return kFailures[g_inj.failAt / 3 % 3];
   if (g_inj.faulted == HF(h)->index) ++g_inj.writesAfterFault;
   HF(h)->shadow.Put(std::ftell(HF(h)->f), src, n);
   return static_cast<int32_t>(std::fwrite(src, n, 1, HF(h)->f));
@@ -223,10 +224,7 @@ Outcome Record(const std::string& path, const Mode& m) {
   put(mp4_set_audio_track(h, &a));
   mp4_subtitle_track_info_t s{MP4_SUBTITLE_CEA608, 1000};
   if (!safe) put(mp4_set_subtitle_track(h, &s));
-  mp4_time_code_track_info_t t{};
-  t.timescale = 25;
-  t.frame_duration = 1;
-  t.number_of_frames = 25;
+  const mp4_time_code_track_info_t t{25, 1, 25, 0};
   put(mp4_set_time_code_track(h, &t));
   put(mp4_set_metadata(h, "title", "faults"));
   put(mp4_write_time_code(h, 0));
