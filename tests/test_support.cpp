@@ -67,4 +67,11 @@ std::string FourCC(const std::vector<uint8_t>& b, size_t off) {
   return std::string(reinterpret_cast<const char*>(&b.at(off)), 4);
 }
 
+void CopyFile(const std::string& from, const std::string& to) {
+  const std::vector<uint8_t> b = ReadFile(from);
+  std::ofstream out(fs::u8path(to), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  EXPECT_TRUE(out.good()) << to;
+}
+
 }  // namespace bvtest
