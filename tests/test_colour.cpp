@@ -19,22 +19,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The first SPS of an Annex-B stream, NAL header included.
-Bytes FirstSps(const std::string& name, bool hevc) {
-  const Bytes s = ReadFile(DataPath(name));
-  for (size_t i = 0; i + 3 < s.size(); ++i) {
-    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
-    const size_t start = i + 3;
-    const uint8_t type = hevc ? (s[start] >> 1) & 0x3F : s[start] & 0x1F;
-    if (type != (hevc ? 33 : 7)) continue;
-    size_t end = start;
-    while (end + 2 < s.size() && !(s[end] == 0 && s[end + 1] == 0 && (s[end + 2] == 1 || s[end + 2] == 0))) ++end;
-    if (end + 2 >= s.size()) end = s.size();
-    return Bytes(s.begin() + static_cast<long>(start), s.begin() + static_cast<long>(end));
-  }
-  return {};
-}
-
 struct Stream {
   const char* file;
   bool hevc;
@@ -67,7 +51,7 @@ bool Same(const bv::VideoUsability& a, const bv::VideoUsability& b) {
 // reports nothing) or still yields exactly these fields.
 TEST(Vui, ReadsWhatTheEncoderWasGivenAndSurvivesCuts) {
   for (const Stream& s : kStreams) {
-    const Bytes sps = FirstSps(s.file, s.hevc);
+    const Bytes sps = FirstParameterSets(s.file, s.hevc).sps;
     ASSERT_FALSE(sps.empty()) << s.file;
     bv::VideoUsability v;
     ASSERT_TRUE(ReadVui(s, sps, &v)) << s.file;
@@ -126,12 +110,7 @@ TEST(ColourBoxes, EqualFfmpegsForTheSameStream) {
       StdoutCapture quiet;
       mp4_handle h = nullptr;
       ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(path.c_str(), 0, &h));
-      mp4_video_track_info_t v{};
-      v.codec_type = s.hevc ? MP4_VIDEO_HEVC : MP4_VIDEO_H264;
-      v.timescale = 25000;
-      v.frame_duration = 1000;
-      v.width = 160;
-      v.height = 120;
+      const mp4_video_track_info_t v = VideoTrack(s.hevc ? MP4_VIDEO_HEVC : MP4_VIDEO_H264, 25000, 1000, 160, 120);
       EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h, &v));
       for (size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(MP4_SUCCESS, mp4_write_video_frame(h, frames[i].bytes.data(),
