@@ -184,25 +184,19 @@ TEST(Udta, EmptyHoldsMetaWithHandlerAndEmptyItemList) {
             WriteChecked(udta, out).Bytes());
 }
 
-// GetSize agrees with the bytes written in every state a metadata box can be
-// in, alone and inside the user-data box.
+// GetSize agrees with the bytes written for the values no other test writes
+// (an empty text, types the writer does not know), alone and inside the
+// user-data box.
 TEST(MetaSize, GetSizeEqualsBytesWritten) {
   static const int32_t kAnswer = 42;
   const std::vector<std::pair<bool, std::function<void(CMp4MetaAtom&)>>> states = {
-      {false, [](CMp4MetaAtom&) {}},
-      {false, [](CMp4MetaAtom& m) {
-         m.SetMeta("title", "T", 0, 1, nullptr);
-         m.SetMeta("title", nullptr, 0, 1, nullptr);
-       }},
       {false, [](CMp4MetaAtom& m) {
          m.SetMeta("artist", "An artist", 0, 1, nullptr);
          m.SetMeta("\xA9" "cmt", "", 0, 1, nullptr);
          m.SetMeta("network", "net", 0, 1, nullptr);
        }},
-      {true, [](CMp4MetaAtom& m) { m.SetMeta("k", nullptr, 0, 1, nullptr); }},
       {true, [](CMp4MetaAtom& m) {
          m.SetMeta("text", "hello", 0, 1, "udta");
-         m.SetMeta("bytes", "\x01\x00\x02", 3, 0, nullptr);
          m.SetMeta("int", &kAnswer, 4, 21, nullptr);
          m.SetMeta("weird", "w", 0, 99, nullptr);
          m.SetMeta("negative", "n", 0, -1, nullptr);
