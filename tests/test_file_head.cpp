@@ -6,15 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "box_bytes.h"
 #include "box_reader.h"
 #include "Mp4Muxer.h"
 #include "test_support.h"
 
 using bv::CMp4Muxer;
+using bvtest::Bytes;
+using bvtest::Code;
 using bvtest::ReadFile;
 using bvtest::StdoutCapture;
 using bvtest::TempDir;
 using bvtest::Widen;
+using bvtest::Words;
 
 namespace {
 
@@ -26,37 +30,23 @@ mp4_config_t Config(uint32_t flags) {
   return c;
 }
 
-std::vector<uint8_t> W(std::initializer_list<uint32_t> words) {
-  std::vector<uint8_t> b;
-  for (uint32_t w : words)
-    for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(w >> s));
-  return b;
-}
-constexpr uint32_t C(const char (&c)[5]) {
-  return uint32_t(uint8_t(c[0])) << 24 | uint32_t(uint8_t(c[1])) << 16 | uint32_t(uint8_t(c[2])) << 8 | uint8_t(c[3]);
-}
-
 // The head of a file closed without media, in both flavours and both mdat
 // forms: ftyp, free (MP4 only), an empty mdat whose size was patched, then
 // moov. A second header write changes nothing.
 TEST(FileHead, FtypFreeAndMdatInBothFlavoursAndSizeForms) {
-  const std::vector<uint8_t> mp4Ftyp = W({28, C("ftyp"), C("isom"), 0x200, C("isom"), C("iso2"), C("mp41")});
-  const std::vector<uint8_t> movFtyp = W({20, C("ftyp"), C("qt  "), 0x20050300, C("qt  ")});
-  const std::vector<uint8_t> free = W({8, C("free")}), mdat = W({8, C("mdat")}), mdat64 = W({1, C("mdat"), 0, 16});
-  auto cat = [](std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
+  using bvtest::operator+;
+  const Bytes mp4Ftyp = Words({28, Code("ftyp"), Code("isom"), 0x200, Code("isom"), Code("iso2"), Code("mp41")});
+  const Bytes movFtyp = Words({20, Code("ftyp"), Code("qt  "), 0x20050300, Code("qt  ")});
+  const Bytes free = Words({8, Code("free")}), mdat = Words({8, Code("mdat")}), mdat64 = Words({1, Code("mdat"), 0, 16});
   const struct {
     const char* name;
     uint32_t flags;
-    std::vector<uint8_t> head;
+    Bytes head;
   } cases[] = {
-      {"a.mp4", 0, cat({mp4Ftyp, free, mdat})},
-      {"a.mov", 0, cat({movFtyp, mdat})},
-      {"l.mp4", MP4_FLAG_LARGE_FILE, cat({mp4Ftyp, free, mdat64})},
-      {"l.mov", MP4_FLAG_LARGE_FILE, cat({movFtyp, mdat64})},
+      {"a.mp4", 0, mp4Ftyp + free + mdat},
+      {"a.mov", 0, movFtyp + mdat},
+      {"l.mp4", MP4_FLAG_LARGE_FILE, mp4Ftyp + free + mdat64},
+      {"l.mov", MP4_FLAG_LARGE_FILE, movFtyp + mdat64},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -70,9 +60,9 @@ TEST(FileHead, FtypFreeAndMdatInBothFlavoursAndSizeForms) {
     EXPECT_NE(std::string::npos, cap.Take().find("header already write"));
     EXPECT_EQ(size, m.FileSize());
     EXPECT_EQ(0, m.Close());
-    const std::vector<uint8_t> b = ReadFile(path);
+    const Bytes b = ReadFile(path);
     ASSERT_GT(b.size(), c.head.size() + 8) << c.name;
-    EXPECT_EQ(c.head, std::vector<uint8_t>(b.begin(), b.begin() + static_cast<long>(c.head.size()))) << c.name;
+    EXPECT_EQ(c.head, Bytes(b.begin(), b.begin() + static_cast<long>(c.head.size()))) << c.name;
     const bvtest::BoxTree tree(b);
     EXPECT_TRUE(tree.Errors().empty()) << c.name;
     EXPECT_EQ("moov", tree.Top().back().type) << c.name;

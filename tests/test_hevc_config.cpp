@@ -8,12 +8,13 @@
 #include "BaseIO.h"
 #include "HevcParameterSets.h"
 #include "avcc.h"
+#include "box_bytes.h"
 #include "codec_config_error.h"
 #include "hvcc.h"
 #include "media_source.h"
 #include "test_support.h"
 
-using Bytes = std::vector<uint8_t>;
+using bvtest::Bytes;
 
 namespace {
 
@@ -88,10 +89,9 @@ Bytes Pps(bool tiles, bool entropySync) {
 
 // An hvcC box on its own empty in-memory stream.
 struct Hvcc {
-  bv::CBufferIO out;
+  bvtest::MemoryStream out;
   bv::CMp4HvccAtom box{&out};
   Hvcc(const Bytes& vps, const Bytes& sps, const Bytes& pps) {
-    out.SetTarget(nullptr);
     mp4_video_track_info_t info{};
     info.codec_type = 1;
     info.vps = vps.empty() ? nullptr : vps.data();
@@ -104,7 +104,7 @@ struct Hvcc {
   }
   Bytes Write() {
     box.Write();
-    return Bytes(out.Data(), out.Data() + out.Size());
+    return out.All();
   }
 };
 
@@ -269,8 +269,7 @@ TEST(AvcConfig, AbandonedWriteLeavesNothingAndTheNextEqualsFfmpeg) {
   const Bytes& sps = ps.sps;
   const Bytes& pps = ps.pps;
   const uint16_t spsSize = static_cast<uint16_t>(sps.size()), ppsSize = static_cast<uint16_t>(pps.size());
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
+  bvtest::MemoryStream out;
   bv::CMp4AvccAtom avcc(&out);
   const std::pair<uint16_t, uint16_t> bad[] = {{3, ppsSize}, {spsSize, 0}, {0, 0}};
   for (const auto& b : bad) {
@@ -285,7 +284,7 @@ TEST(AvcConfig, AbandonedWriteLeavesNothingAndTheNextEqualsFfmpeg) {
   avcc.SetParameterSets(gone.data(), spsSize, pps.data(), ppsSize);
   gone.assign(gone.size(), 0xEE);
   avcc.Write();
-  const Bytes ours(out.Data(), out.Data() + out.Size());
+  const Bytes ours = out.All();
   EXPECT_EQ(avcc.GetSize(), ours.size());
   const Bytes ff = bvtest::ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
   ASSERT_EQ(100, ff[9]);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "box_bytes.h"
 #include "box_reader.h"
 #include "bv_exception.h"
 #include "co64.h"
@@ -22,20 +23,17 @@
 using namespace bv;
 using bvtest::BE32;
 using bvtest::BE64;
-using Bytes = std::vector<uint8_t>;
+using bvtest::Bytes;
 using Words = std::vector<uint32_t>;
 using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 namespace {
 
-struct OpenBuffer : CBufferIO {
-  OpenBuffer() { SetTarget(nullptr); }
-  Bytes All() const { return Bytes(Data(), Data() + Size()); }
-};
+using bvtest::MemoryStream;
 
 // The bytes `box` appends to the end of its stream.
 Bytes Render(CMp4Atom& box) {
-  auto* out = static_cast<OpenBuffer*>(box.Stream());
+  auto* out = static_cast<MemoryStream*>(box.Stream());
   out->Seek(0, 2);
   const size_t from = out->Size();
   box.Write();
@@ -114,14 +112,14 @@ TEST(SttsRunLength, RunsCloseOnDurationChangeAndLastSampleTakesItsRunDuration) {
       {{0x100000000ull, 0x100000000ull + 7, 0x100000000ull + 14}, {{3, 7}}},
   };
   for (const auto& c : cases) {
-    OpenBuffer out;
+    MemoryStream out;
     CMp4SttsAtom stts(&out);
     stts.SetDefaultDelta(33);
     for (uint64_t t : c.first) ASSERT_TRUE(stts.AddEntry(t));
     EXPECT_EQ(c.second, SttsEntries(Render(stts))) << "samples: " << c.first.size();
   }
   // Written, then grown: the final entry is replaced once its run closes.
-  OpenBuffer out;
+  MemoryStream out;
   CMp4SttsAtom stts(&out);
   for (uint64_t t : {0, 40, 80}) stts.AddEntry(t);
   EXPECT_EQ((Pairs{{3, 40}}), SttsEntries(Render(stts)));
@@ -134,7 +132,7 @@ TEST(StscChunkRuns, EntriesStartWhereTheSamplesPerChunkChange) {
   lists.emplace_back(20000);  // more than one 64 KiB block of entries
   for (size_t i = 0; i < lists.back().size(); ++i) lists.back()[i] = 1 + i % 2;
   for (const Words& counts : lists) {
-    OpenBuffer out;
+    MemoryStream out;
     CMp4StscAtom stsc(&out);
     Feed(stsc, counts);
     Words oracle;  // first chunk, samples per chunk, description index
@@ -144,14 +142,14 @@ TEST(StscChunkRuns, EntriesStartWhereTheSamplesPerChunkChange) {
     EXPECT_EQ(oracle, Table(b, 0, "stsc", 4, static_cast<int>(3 * BE32(b, 12)))) << "chunks: " << counts.size();
     EXPECT_EQ(b, Render(stsc)) << "a second write rebuilds the same box";
   }
-  OpenBuffer out;
+  MemoryStream out;
   CMp4StscAtom stsc(&out);
   EXPECT_FALSE(stsc.AddToLastChunk()) << "no sample joins a chunk before one is open";
 }
 
 TEST(ChunkOffsetWidth, Co64KeepsOffsetsWholeStcoKeepsTheLow32Bits) {
   const std::vector<uint64_t> offsets = {48, 0xFFFFFFFFull, 0x100000000ull, 0x123456789Aull};
-  OpenBuffer out;
+  MemoryStream out;
   CMp4StcoAtom stco(&out);
   CMp4Co64Atom co64(&out);
   for (uint64_t o : offsets) ASSERT_TRUE(stco.AddChunk(o) && co64.AddChunk(o));
@@ -173,7 +171,7 @@ TEST(ChunkOffsetWidth, Co64HeldCompactlyWritesEveryOffsetWhole) {
   cases.push_back({});
   for (const auto& offsets : cases) {
     for (const bool reserveLater : {false, true}) {
-      OpenBuffer out;
+      MemoryStream out;
       CMp4Co64Atom co64(&out);
       for (uint64_t o : offsets) ASSERT_TRUE(co64.AddChunk(o));
       if (reserveLater) co64.SetMaxFrame(static_cast<uint32_t>(offsets.size() + 3));
@@ -191,7 +189,7 @@ TEST(ChunkOffsetWidth, Co64HeldCompactlyWritesEveryOffsetWhole) {
 }
 
 TEST(ReservedCapacity, AFullTableRefusesAndOversizedReservationsThrow) {
-  OpenBuffer out;
+  MemoryStream out;
   CMp4StssAtom stss(&out);
   stss.SetMaxFrame(2);
   EXPECT_TRUE(stss.AddSyncSample(1) && stss.AddSyncSample(5));
@@ -261,7 +259,7 @@ TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
        }},
   };
   for (const auto& c : cases) {
-    OpenBuffer out;
+    MemoryStream out;
     PutZeros(out, 8);  // so that the box does not start at offset 0
     auto box = c.second(&out);
     const uint32_t announced = box->GetSize();
@@ -274,7 +272,7 @@ TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
 
 TEST(StblLayout, ChildrenInFileOrderWithTheTablesOfTheSamples) {
   for (bool wide : {false, true}) {
-    OpenBuffer out;
+    MemoryStream out;
     TestStbl stbl(&out);
     stbl.SetUse64BitOffsets(wide);
     // Two chunks of 2 and 1 samples; a first sample outside a chunk opens one.
@@ -306,7 +304,7 @@ TEST(StblLayout, ChildrenInFileOrderWithTheTablesOfTheSamples) {
 }
 
 TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) {
-  OpenBuffer out;
+  MemoryStream out;
   TestStbl stbl(&out);
   stbl.SetMaxFrame(100, 5);
   const Bytes head = Render(stbl);
@@ -355,7 +353,7 @@ TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) 
 }
 
 TEST(UpdateInPlace, OnlyCountsAndNewEntriesChangeAtTheirOffsets) {
-  OpenBuffer file;
+  MemoryStream file;
   PutZeros(file, 40);  // what precedes the tables in the header
   TestStbl stbl(&file);
   stbl.SetMaxFrame(50, 4);
@@ -404,7 +402,7 @@ TEST(UpdateInPlace, OnlyCountsAndNewEntriesChangeAtTheirOffsets) {
 }
 
 TEST(UpdateInPlace, TablesNotWrittenReservedReportALogicErrorAndWriteNothing) {
-  OpenBuffer file;
+  MemoryStream file;
   TestStbl stbl(&file);
   stbl.AddSample(10, 5, 0, 0, true);
   bvtest::StdoutCapture cap;
