@@ -122,45 +122,44 @@ TEST(Frames, AdtsConfiguresTheTrackFromTheFirstHeader) {
   EXPECT_EQ(0, m.Close());
 }
 
+// Caption frames become samples of their fields' boxes: 608 keeps the
+// triplets of fields 1 and 2 (types 0 and 1), 708 its cc_data packet. A
+// frame that breaks its format is logged and leaves an empty sample; an
+// unknown caption codec is refused.
 TEST(Frames, CaptionConversion) {
+  const struct Step {
+    uint32_t codec;
+    std::vector<uint8_t> frame;
+    int rc;
+    uint64_t dataSize;  // of the track after the frame
+    const char* log;
+  } steps[] = {
+      // Triplets of types 0, 2, 3 and 1: only fields 1 and 2 become boxes.
+      {MP4_SUBTITLE_CEA608, {0x61, 0x02, 0x04, 0x00, 0x94, 0x20, 0x02, 0x11, 0x22, 0x03, 0x33, 0x44, 0x01, 0x80, 0x80},
+       0, 20, ""},
+      {MP4_SUBTITLE_CEA608, {0x62, 0x02, 0, 0, 0, 0}, 0, 20, "subtitle 608 frame format error"},
+      {MP4_SUBTITLE_CEA708, {0x61, 0x01, 0x03, 0xAA, 0xBB, 0xCC, 0xDD}, 0, 11, ""},
+      {MP4_SUBTITLE_CEA708, {0x61, 0x01}, 0, 11, "subtitle 708 frame format error"},
+      {MP4_SUBTITLE_CEA708, {0x61, 0x01, 0x09, 0xAA}, 0, 11, "subtitle 708 frame format error"},
+      {9, {0x61, 0x01, 0x03, 0xAA, 0xBB, 0xCC, 0xDD}, MP4_ERR_SUBTITLE_CODEC, 0, "[error]"},
+  };
   TempDir dir;
-  CMp4Muxer m;
-  ASSERT_EQ(0, m.Create(Widen(dir.File("cc.mp4")).c_str(), PlainConfig()));
-  mp4_subtitle_track_info_t cc{MP4_SUBTITLE_CEA608, 0};
-  ASSERT_EQ(0, m.SetSubtitleTrack(cc));
-  // Triplets of types 0, 2, 3 and 1: only fields 1 and 2 become boxes.
-  const std::vector<uint8_t> frame = {0x61, 0x02, 0x04, 0x00, 0x94, 0x20, 0x02, 0x11, 0x22,
-                                      0x03, 0x33, 0x44, 0x01, 0x80, 0x80};
-  ASSERT_EQ(0, m.WriteSubtitleFrame(frame.data(), static_cast<uint32_t>(frame.size()), 0));
-  EXPECT_EQ(20u, m.Moov()->m_trakSubtitle.Stbl().GetSampleDataSize());
-  StdoutCapture cap;
-  const std::vector<uint8_t> bad = {0x62, 0x02, 0, 0, 0, 0};
-  ASSERT_EQ(0, m.WriteSubtitleFrame(bad.data(), 6, 40));
-  EXPECT_NE(std::string::npos, cap.Take().find("subtitle 608 frame format error"));
-  EXPECT_EQ(2u, m.Moov()->m_trakSubtitle.GetSampleCount());  // an empty sample
-  EXPECT_EQ(0, m.Close());
-
-  CMp4Muxer m2;
-  ASSERT_EQ(0, m2.Create(Widen(dir.File("cc708.mp4")).c_str(), PlainConfig()));
-  mp4_subtitle_track_info_t cc708{MP4_SUBTITLE_CEA708, 0};
-  ASSERT_EQ(0, m2.SetSubtitleTrack(cc708));
-  const std::vector<uint8_t> good = {0x61, 0x01, 0x03, 0xAA, 0xBB, 0xCC, 0xDD};
-  ASSERT_EQ(0, m2.WriteSubtitleFrame(good.data(), static_cast<uint32_t>(good.size()), 0));
-  EXPECT_EQ(11u, m2.Moov()->m_trakSubtitle.Stbl().GetSampleDataSize());
-  StdoutCapture cap2;
-  const std::vector<uint8_t> two = {0x61, 0x01};
-  const std::vector<uint8_t> lying = {0x61, 0x01, 0x09, 0xAA};
-  ASSERT_EQ(0, m2.WriteSubtitleFrame(two.data(), 2, 40));
-  ASSERT_EQ(0, m2.WriteSubtitleFrame(lying.data(), 4, 80));
-  const std::string log = cap2.Take();
-  EXPECT_NE(std::string::npos, log.find("subtitle 708 frame format error"));
-  EXPECT_EQ(11u, m2.Moov()->m_trakSubtitle.Stbl().GetSampleDataSize());
-  EXPECT_EQ(3u, m2.Moov()->m_trakSubtitle.GetSampleCount());
-
-  mp4_subtitle_track_info_t unknown{9, 0};
-  ASSERT_EQ(0, m2.SetSubtitleTrack(unknown));
-  EXPECT_EQ(MP4_ERR_SUBTITLE_CODEC, m2.WriteSubtitleFrame(good.data(), 7, 120));
-  EXPECT_EQ(0, m2.Close());
+  for (const uint32_t codec : {MP4_SUBTITLE_CEA608, MP4_SUBTITLE_CEA708, 9u}) {
+    CMp4Muxer m;
+    ASSERT_EQ(0, m.Create(Widen(dir.File("cc.mp4")).c_str(), PlainConfig()));
+    ASSERT_EQ(0, m.SetSubtitleTrack({codec, 0}));
+    uint32_t samples = 0;
+    for (const Step& s : steps) {
+      if (s.codec != codec) continue;
+      StdoutCapture cap;
+      EXPECT_EQ(s.rc, m.WriteSubtitleFrame(s.frame.data(), static_cast<uint32_t>(s.frame.size()), 40 * samples));
+      EXPECT_NE(std::string::npos, cap.Take().find(s.log)) << s.log;
+      samples += s.rc == 0;
+      EXPECT_EQ(s.dataSize, m.Moov()->m_trakSubtitle.Stbl().GetSampleDataSize()) << codec;
+      EXPECT_EQ(samples, m.Moov()->m_trakSubtitle.GetSampleCount()) << codec;
+    }
+    EXPECT_EQ(0, m.Close());
+  }
 }
 
 // Without the large-file flag the layout addresses 4 GiB: a sample that
