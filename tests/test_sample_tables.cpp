@@ -13,6 +13,7 @@
 #include "bv_exception.h"
 #include "co64.h"
 #include "stbl.h"
+#include "stbl_kinds.h"
 #include "stco.h"
 #include "stsc.h"
 #include "stss.h"
@@ -65,34 +66,21 @@ size_t Child(const Bytes& stbl, const char* type) {
   return box ? box->offset : 0;
 }
 
-// A track table with a stand-in description and, for video, a sync table.
-class TestStbl : public CMp4StblAtom {
- public:
-  explicit TestStbl(IBaseIO* io, bool audio = false) : CMp4StblAtom(io), m_stss(io), m_audio(audio) {}
-  void SetMaxFrame(uint32_t frames, uint32_t syncFrames) override {
-    if (m_audio) return ReserveTables(frames, 1);
-    CMp4StblAtom::SetMaxFrame(frames, syncFrames);
-    m_stss.SetMaxFrame(syncFrames);
+// The video and audio track tables, with a ProRes or AAC description
+// (neither needs parameter sets).
+struct VideoStbl : CMp4VideoStblAtom {
+  explicit VideoStbl(IBaseIO* io) : CMp4VideoStblAtom(io) {
+    mp4_video_track_info_t v{};
+    v.codec_type = MP4_VIDEO_PRORES;
+    v.width = 64;
+    v.height = 48;
+    Stsd().SetVideo(v);
   }
-  CMp4StssAtom& Stss() { return m_stss; }
-
- protected:
-  void WriteSampleDescription() override {
-    static const uint8_t kStsd[16] = {0, 0, 0, 16, 's', 't', 's', 'd'};
-    PutBytes(*m_pIO, kStsd, sizeof(kStsd));
+};
+struct AudioStbl : CMp4AudioStblAtom {
+  explicit AudioStbl(IBaseIO* io) : CMp4AudioStblAtom(io) {
+    Stsd().SetAudio({48000, 1024, MP4_AUDIO_AAC, 48000, 2, 2}, 1);
   }
-  uint32_t SampleDescriptionSize() override { return 16; }
-  void WriteSyncTable() override {
-    if (!m_audio) m_stss.Write();
-  }
-  uint32_t SyncTableSize() override { return m_audio ? 0 : m_stss.GetSize(); }
-  void UpdateSyncTable(CHeaderUpdate& plan) override {
-    if (m_stss.IsReserved()) m_stss.Update(plan);
-  }
-
- private:
-  CMp4StssAtom m_stss;
-  bool m_audio;
 };
 
 void Feed(CMp4StscAtom& stsc, const Words& counts) {
@@ -221,7 +209,7 @@ std::function<std::unique_ptr<CMp4Atom>(IBaseIO*)> Made(std::function<void(T&)> 
 // every state: empty, open run or chunk, written then grown, reserved.
 TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
   auto video = [](bool wide, uint32_t maxFrames) {
-    return Made<TestStbl>([=](TestStbl& t) {
+    return Made<VideoStbl>([=](VideoStbl& t) {
       t.SetUse64BitOffsets(wide);
       if (maxFrames) t.SetMaxFrame(maxFrames, 3);
       for (int i = 0; i < 40; ++i)
@@ -246,12 +234,12 @@ TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
       {"stco reserved", Made<CMp4StcoAtom>([](CMp4StcoAtom& t) { t.SetMaxFrame(100), t.AddChunk(8); })},
       {"co64 reserved", Made<CMp4Co64Atom>([](CMp4Co64Atom& t) { t.SetMaxFrame(7); })},
       {"stss reserved", Made<CMp4StssAtom>([](CMp4StssAtom& t) { t.SetMaxFrame(4), t.AddSyncSample(1); })},
-      {"stbl empty", Made<TestStbl>([](TestStbl&) {})},
+      {"stbl empty", Made<VideoStbl>([](VideoStbl&) {})},
       {"stbl", video(false, 0)},
       {"stbl 64-bit", video(true, 0)},
       {"stbl reserved", video(false, 60)},
       {"stbl reserved audio 64-bit", [](IBaseIO* io) -> std::unique_ptr<CMp4Atom> {
-         auto t = std::make_unique<TestStbl>(io, true);
+         auto t = std::make_unique<AudioStbl>(io);
          t->SetUse64BitOffsets(true);
          t->SetMaxFrame(60, 0);
          for (int i = 0; i < 10; ++i) t->AddSample(100u * i, 20, 1024u * i, 1024u * i, false);
@@ -273,7 +261,7 @@ TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
 TEST(StblLayout, ChildrenInFileOrderWithTheTablesOfTheSamples) {
   for (bool wide : {false, true}) {
     MemoryStream out;
-    TestStbl stbl(&out);
+    VideoStbl stbl(&out);
     stbl.SetUse64BitOffsets(wide);
     // Two chunks of 2 and 1 samples; a first sample outside a chunk opens one.
     ASSERT_TRUE(stbl.AddSample(0x100000010ull, 10, 0, 0, false));
@@ -305,7 +293,7 @@ TEST(StblLayout, ChildrenInFileOrderWithTheTablesOfTheSamples) {
 
 TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) {
   MemoryStream out;
-  TestStbl stbl(&out);
+  VideoStbl stbl(&out);
   stbl.SetMaxFrame(100, 5);
   const Bytes head = Render(stbl);
   // Reserved areas: size, then zeros behind the header (stsz also has a
@@ -331,7 +319,7 @@ TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) 
 
   // Audio reserves one time entry: refused at the first duration change,
   // leaving no trace, while the constant duration goes on.
-  TestStbl audio(&out, true);
+  AudioStbl audio(&out);
   audio.SetMaxFrame(1000, 0);
   for (uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(audio.AddSample(100 * i, 6, 1024 * i, 1024 * i, false));
   bvtest::StdoutCapture acap;
@@ -355,7 +343,7 @@ TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) 
 TEST(UpdateInPlace, OnlyCountsAndNewEntriesChangeAtTheirOffsets) {
   MemoryStream file;
   PutZeros(file, 40);  // what precedes the tables in the header
-  TestStbl stbl(&file);
+  VideoStbl stbl(&file);
   stbl.SetMaxFrame(50, 4);
   for (uint32_t i = 0; i < 3; ++i) {
     stbl.AddSample(5000 + 100 * i, 100 + i, 40 * i, 40 * i, false);
@@ -403,7 +391,7 @@ TEST(UpdateInPlace, OnlyCountsAndNewEntriesChangeAtTheirOffsets) {
 
 TEST(UpdateInPlace, TablesNotWrittenReservedReportALogicErrorAndWriteNothing) {
   MemoryStream file;
-  TestStbl stbl(&file);
+  VideoStbl stbl(&file);
   stbl.AddSample(10, 5, 0, 0, true);
   bvtest::StdoutCapture cap;
   stbl.Update();
