@@ -75,4 +75,6 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::fclose(f);
 }
 
+void CopyFile(const std::string& from, const std::string& to) { WriteFile(to, ReadFile(from)); }
+
 }  // namespace bvtest
