@@ -433,9 +433,9 @@ int main(int argc, char** argv) {
     }
     InterleaveHour(w, quick ? 60 : 3600);
   } else if (workload == "w2") {
-    SyntheticVideo(w, 100, quick ? 200000 : 1000000);
+    SyntheticVideo(w, 100, quick ? 100000 : 1000000);
   } else if (workload == "w3") {
-    SyntheticVideo(w, size_t{1} << 20, quick ? 300 : 2000);
+    SyntheticVideo(w, size_t{1} << 20, quick ? 100 : 2000);
   } else {
     std::fprintf(stderr, "unknown workload %s\n", workload.c_str());
     return 2;
