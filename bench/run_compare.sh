@@ -73,7 +73,7 @@ run() {  # where writer workload binary label
   local out=$dir/bvcmp_${label}_$wl.mp4 line secs n bytes
   for r in $(seq 1 "$RUNS"); do
     line=$($bin "$writer" "$wl" "$out" --h264 $H264 $QUICK | grep '^RESULT') || fail "$label $wl failed"
-    read -r _ _ _ secs n bytes <<<"$line"
+    read -r _ _ _ secs n bytes cpu <<<"$line"
     if [ "$writer" = fwrite ]; then
       [ "$(stat -c %s "$out")" = "$bytes" ] || fail "fwrite output size"
     elif [ "$r" = 1 ]; then
@@ -82,7 +82,7 @@ run() {  # where writer workload binary label
       else check_mp4 "$out" "$n" "$([ -f "$ref" ] && echo "$ref")"; rm -f "$out.framemd5"; fi
     fi
     rm -f "$out" "$out.info"
-    echo "$where $wl $label $secs $n" >>"$RESULTS"
+    echo "$where $wl $label $secs $n ${cpu:-0}" >>"$RESULTS"
   done
 }
 
@@ -101,12 +101,22 @@ done
 [ -n "$GST_WRITERS" ] || echo "note: GStreamer rows skipped (bench_compare built without gstreamer-app-1.0)"
 
 echo
-echo "median seconds over $RUNS run(s); ratio = writer / fwrite of the same bytes on the same medium"
-printf '%-6s %-4s %-26s %10s %12s %8s\n' medium load writer seconds ns/sample x_fwrite
-sort -k1,1 -k2,2 -k3,3 -k4,4n "$RESULTS" | awk '
-  { k=$1" "$2" "$3; v[k]=v[k]" "$4; c[k]++; n[k]=$5; order[k]=NR }
-  END {
-    for (k in v) { split(substr(v[k],2), a, " "); m[k]=a[int((c[k]+1)/2)] }
-    for (k in v) { split(k, p, " "); f=m[p[1]" "p[2]" fwrite"];
-      printf "%-6s %-4s %-26s %10.3f %12.0f %8.2f\n", p[1], p[2], p[3], m[k], m[k]*1e9/n[k], (f>0? m[k]/f : 0) }
-  }' | sort
+echo "median over $RUNS run(s); x_fwrite = writer / fwrite of the same bytes on the same medium;"
+echo "cpu = processor seconds of the writing process (all threads), steadier than wall on a shared machine"
+python3 - "$RESULTS" <<'PY'
+import sys, statistics
+rows = {}
+for line in open(sys.argv[1]):
+    where, wl, label, secs, n, cpu = line.split()
+    r = rows.setdefault((where, wl, label), {"wall": [], "cpu": [], "n": int(n)})
+    r["wall"].append(float(secs)); r["cpu"].append(float(cpu))
+print("%-6s %-4s %-24s %9s %10s %8s %9s %8s" % ("medium", "load", "writer", "wall_s", "ns/sample", "x_fwrite", "cpu_s", "x_fwrite"))
+for key in sorted(rows):
+    r = rows[key]
+    wall, cpu = statistics.median(r["wall"]), statistics.median(r["cpu"])
+    f = rows.get((key[0], key[1], "fwrite"))
+    fw = statistics.median(f["wall"]) if f else 0
+    fc = statistics.median(f["cpu"]) if f else 0
+    print("%-6s %-4s %-24s %9.3f %10.0f %8.2f %9.3f %8s" % (key[0], key[1], key[2], wall, wall * 1e9 / r["n"],
+          wall / fw if fw else 0, cpu, "%.2f" % (cpu / fc) if fc and cpu else "-"))
+PY
