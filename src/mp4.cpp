@@ -244,7 +244,7 @@ BV_MP4_API int BV_MP4_CALL mp4_close_file(mp4_handle h) {
 // The handle frame of every handle-based export: library lock, handle
 // check, own pointer check, then the muxer operation.
 #define BV_HANDLE_CALL(h, pointer, pointerMessage, call)          \
-  CLibraryLock lock;                                             \
+  CLibraryLock lock;                                              \
   CMp4Muxer* muxer = LookupHandle(h, __func__);                   \
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;            \
   if ((pointer) == nullptr) {                                     \
