@@ -110,18 +110,4 @@ TEST(TrackStarts, KeptStartsMatchFfmpegsFileOfTheSamePackets) {
   }
 }
 
-// Safe write cannot grow the edit list it reserved: the flag is refused.
-TEST(TrackStarts, SafeWriteRefusesTheFlag) {
-  TempDir dir;
-  mp4_config_t c{};
-  c.flags = MP4_FLAG_KEEP_TRACK_STARTS;
-  c.io_mode = MP4_IO_SAFE_WRITE;
-  c.block_size = 4096;
-  c.block_num = 2;
-  mp4_handle h = nullptr;
-  StdoutCapture quiet;
-  EXPECT_EQ(MP4_ERR_NOT_SUPPORTED, mp4_create_file_full_ex(dir.File("safe.mp4").c_str(), &c, &h));
-  EXPECT_EQ(nullptr, h);
-}
-
 }  // namespace
