@@ -27,7 +27,7 @@ namespace {
 class Bits {
  public:
   Bits& U(uint32_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) bits_.push_back((v >> i) & 1u);
+    for (int i = n - 1; i >= 0; --i) bits_.push_back(i < 32 && ((v >> i) & 1u));
     return *this;
   }
   Bits& Ue(uint32_t v) {
