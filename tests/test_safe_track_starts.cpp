@@ -171,7 +171,7 @@ TEST(SafeTrackStarts, StartsMatchFfmpegAsClosedAndAfterEveryUpdate) {
       while (!rec.Done()) {
         if (rec.Step()) {
           copies.push_back(dir.File(std::to_string(copies.size()) + "_" + k.file));
-          RunCommand("cp '" + path + "' '" + copies.back() + "'");
+          CopyFile(path, copies.back());
         }
         ASSERT_EQ(0, rec.rc()) << k.file;
       }
