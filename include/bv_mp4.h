@@ -115,7 +115,8 @@ extern "C" {
 #define MP4_FLAG_FAST_HEADER   0x20u /* direct I/O only; ignored otherwise */
 /* Every track keeps its start relative to the earliest first time stamp of
  * the file (an empty edit), instead of starting at 0; all tracks' times must
- * come from one clock. Not with safe write. */
+ * come from one clock. In safe write the edit list is reserved in both
+ * forms and switches once a track is known to start late. */
 #define MP4_FLAG_KEEP_TRACK_STARTS 0x40u
 
 /* io_mode values of mp4_config_t (and mp4_create_file_adv). */
