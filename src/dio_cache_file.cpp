@@ -7,6 +7,7 @@
 #include "bv_exception.h"
 #include "bv_mp4.h"
 #include "log.h"
+#include "platform.h"
 
 namespace bv {
 
@@ -227,13 +228,20 @@ uint32_t dio_cache_file::write(const void* src, uint32_t n) {
     LOGE("invalid buffer size or null pointer");
     return 0;
   }
-  if (!m_inHeader) return m_data->write(src, n);
-  const uint32_t w = m_header->write(src, n);
-  if (w >= n) return n;
-  m_header->flush();
-  m_inHeader = false;
-  m_data->seek(m_header->tell());
-  return w + m_data->write(static_cast<const uint8_t*>(src) + w, n - w);
+  uint32_t w;
+  if (!m_inHeader) {
+    w = m_data->write(src, n);
+  } else {
+    w = m_header->write(src, n);
+    if (w < n) {
+      m_header->flush();
+      m_inHeader = false;
+      m_data->seek(m_header->tell());
+      w += m_data->write(static_cast<const uint8_t*>(src) + w, n - w);
+    }
+  }
+  m_end = std::max(m_end, static_cast<uint64_t>(tell()));
+  return w;
 }
 
 int64_t dio_cache_file::tell() const {
@@ -315,6 +323,17 @@ int dio_cache_file::close() {
   }
   LOGI("close dio cache file");
   m_io->close();
+  // Zeros after the last box would read as a box running to the end of the
+  // file, which strict readers refuse. After a failed write the file stays
+  // as the disk has it.
+  if (err == 0 && m_end > 0) {
+    std::vector<wchar_t> wide(m_path.size() + 1);
+    const long units = plat::Utf8ToWide(m_path.c_str(), wide.data(), m_path.size());
+    if (units >= 0 && static_cast<size_t>(units) <= m_path.size()) {
+      const int rc = plat::TruncateFile(wide.data(), m_end);
+      if (rc != 0) LOGW("cannot cut the block padding at %llu: error %d", static_cast<unsigned long long>(m_end), rc);
+    }
+  }
   return err;
 }
 

@@ -152,6 +152,9 @@ class dio_cache_file {
   std::shared_ptr<dio_page_buffer> m_header;
   bool m_inHeader = true;
   bool m_closed = false;
+  // The end of what the muxer wrote; the last data window is padded to
+  // whole blocks on disk, and close cuts that padding off.
+  uint64_t m_end = 0;
 };
 
 }  // namespace bv

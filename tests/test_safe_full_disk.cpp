@@ -471,6 +471,13 @@ TEST(SafeFullDisk, RecordingsDigestTheSameOnEveryPlatform) {
     EXPECT_EQ(c.failAt ? MP4_ERR_NO_SPACE : 0, o.close);
     std::vector<uint8_t> file = ReadFile(path);
     const bvtest::BoxTree tree(file);
+    // A closed file ends with its media data or movie: padding after it would read as
+    // a box running to the end of the file, which strict readers refuse.
+    if (!c.failAt) {
+      const bvtest::Box& last = tree.Top().back();
+      EXPECT_TRUE(last.type == "mdat" || last.type == "moov") << last.type;
+      EXPECT_EQ(file.size(), last.offset + last.size);
+    }
     // Creation and modification times: 4 bytes each, 8 in version 1.
     std::vector<const bvtest::Box*> timed = {tree.Find("moov/mvhd")};
     for (size_t t = 0; t < tree.Count("moov", "trak"); ++t) {
