@@ -8,9 +8,10 @@ namespace bv {
 
 namespace {
 
-constexpr size_t kFramePrefix = 8;       // frame size and "icpf"
-constexpr uint16_t kFixedHeader = 20;    // up to the quantisation-matrix flags
-constexpr uint16_t kLatestVersion = 1;   // 0 for 4:2:2 coding only, 1 adds 4:4:4
+constexpr size_t kFramePrefix = 8;  // frame size and "icpf"
+constexpr uint16_t kFixedHeader = 20;  // up to the quantisation-matrix flags
+// The versions decoders read; a later one may lay its fields out otherwise.
+constexpr uint16_t kLatestVersion = 1;
 
 }  // namespace
 
