@@ -2,10 +2,10 @@
 // crash, and every file that was closed must still be a well-formed tree of
 // boxes whose top level covers the file exactly, with a movie box when any
 // sample was accepted, and of the size the open-file queries announced.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,34 +20,9 @@ namespace {
 using fuzz::Input;
 using fuzz::ReadAll;
 
-uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-// Top-level boxes must tile the file; returns whether a moov was seen.
-bool CheckTopLevel(const std::vector<uint8_t>& b, bool* moov) {
-  size_t pos = 0;
-  *moov = false;
-  while (pos + 8 <= b.size()) {
-    uint64_t size = Be32(&b[pos]);
-    if (size == 1) {
-      if (pos + 16 > b.size()) return false;
-      size = (uint64_t{Be32(&b[pos + 8])} << 32) | Be32(&b[pos + 12]);
-    }
-    if (size < 8 || pos + size > b.size()) return false;
-    if (std::memcmp(&b[pos + 4], "moov", 4) == 0) *moov = true;
-    pos += size;
-  }
-  return pos == b.size();
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The library logs every call; keep the fuzzer's output readable.
-  if (!std::freopen("/dev/null", "w", stdout)) return 0;
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzz::QuietStdout(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string base = "/tmp/bv_mp4_fuzz_" + std::to_string(getpid());
@@ -135,8 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int closed = mp4_close_file(h);
   if (closed == MP4_SUCCESS) {
     const std::vector<uint8_t> file = ReadAll(path);
-    bool moov = false;
-    if (!file.empty() && (!CheckTopLevel(file, &moov) || !moov)) {
+    std::vector<std::string> types;
+    const bool tiled = fuzz::TopLevelTypes(file, &types);
+    if (!file.empty() && (!tiled || std::find(types.begin(), types.end(), "moov") == types.end())) {
       std::fprintf(stderr, "malformed file after a successful close (%zu bytes)\n", file.size());
       std::abort();
     }

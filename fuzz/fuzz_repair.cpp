@@ -30,12 +30,6 @@ namespace fs = std::filesystem;
 std::string g_dir;
 std::vector<uint8_t> g_output;  // the cut-off recording
 
-uint64_t Be(const uint8_t* p, int n) {
-  uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-  return v;
-}
-
 // Records every kind of track and record, then copies both files as a crash
 // after a side-file flush would leave them.
 bool MakeRecording(const std::string& path, std::vector<uint8_t>* sideFile) {
@@ -86,8 +80,7 @@ bool MakeRecording(const std::string& path, std::vector<uint8_t>* sideFile) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The library logs every step on standard output.
-  if (!std::freopen("/dev/null", "w", stdout)) return 0;
+  fuzz::QuietStdout();
   g_dir = "/tmp/bv_mp4_fuzz_repair_" + std::to_string(getpid());
   fs::create_directories(g_dir);
   std::vector<uint8_t> side;
@@ -109,20 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Top-level boxes tile the file; the last is the movie box or the free box
   // that covers what could not be cut.
-  size_t pos = 0;
-  std::string last, beforeLast;
-  while (pos < after.size()) {
-    if (pos + 8 > after.size()) std::abort();
-    uint64_t boxSize = Be(&after[pos], 4);
-    if (boxSize == 1) {
-      if (pos + 16 > after.size()) std::abort();
-      boxSize = Be(&after[pos + 8], 8);
-    }
-    if (boxSize < 8 || boxSize > after.size() - pos) std::abort();
-    beforeLast = last;
-    last.assign(reinterpret_cast<const char*>(&after[pos + 4]), 4);
-    pos += boxSize;
-  }
-  if (last != "moov" && !(last == "free" && beforeLast == "moov")) std::abort();
+  std::vector<std::string> t;
+  if (!fuzz::TopLevelTypes(after, &t) || t.empty()) std::abort();
+  if (t.back() != "moov" && !(t.back() == "free" && t.size() >= 2 && t[t.size() - 2] == "moov")) std::abort();
   return 0;
 }

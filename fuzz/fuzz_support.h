@@ -52,4 +52,33 @@ inline void WriteAll(const std::string& path, const uint8_t* data, size_t size) 
   std::fclose(f);
 }
 
+// The types of the top-level boxes, false unless they tile the file exactly
+// (a size field of 1 is followed by the 64-bit size).
+inline bool TopLevelTypes(const std::vector<uint8_t>& b, std::vector<std::string>* types) {
+  auto be = [&b](size_t at, int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v = v << 8 | b[at + static_cast<size_t>(i)];
+    return v;
+  };
+  types->clear();
+  for (size_t pos = 0; pos < b.size();) {
+    if (pos + 8 > b.size()) return false;
+    uint64_t size = be(pos, 4);
+    if (size == 1 && pos + 16 > b.size()) return false;
+    if (size == 1) size = be(pos + 8, 8);
+    if (size < 8 || size > b.size() - pos) return false;
+    types->emplace_back(reinterpret_cast<const char*>(&b[pos + 4]), 4);
+    pos += size;
+  }
+  return true;
+}
+
+// The library logs every call on standard output; the fuzzer's own output
+// stays readable.
+inline int QuietStdout() {
+  std::FILE* null = std::freopen("/dev/null", "w", stdout);
+  (void)null;
+  return 0;
+}
+
 }  // namespace fuzz

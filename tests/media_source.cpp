@@ -60,15 +60,21 @@ std::vector<MediaFrame> LoadProResFrames(const std::string& name) {
   return frames;
 }
 
+mp4_video_track_info_t VideoTrack(uint32_t codec, uint32_t timescale, uint64_t frameDuration, uint16_t width,
+                                  uint16_t height) {
+  mp4_video_track_info_t v{};
+  v.timescale = timescale;
+  v.frame_duration = frameDuration;
+  v.codec_type = codec;
+  v.width = width;
+  v.height = height;
+  return v;
+}
+
 mp4_video_track_info_t H264TrackWithParameterSets() {
   static const std::vector<uint8_t> avcc = ReadFile(DataPath("ffmpeg_avcC.bin"));
   const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
-  mp4_video_track_info_t v{};
-  v.timescale = 90000;
-  v.frame_duration = 3600;
-  v.codec_type = MP4_VIDEO_H264;
-  v.width = 320;
-  v.height = 240;
+  mp4_video_track_info_t v = VideoTrack(MP4_VIDEO_H264, 90000, 3600, 320, 240);
   v.sps = avcc.data() + 16;
   v.sps_size = static_cast<uint16_t>(spsEnd - 16);
   v.pps = avcc.data() + spsEnd + 3;
@@ -85,6 +91,31 @@ mp4_audio_track_info_t AacTrack(uint32_t codec) {
   a.channels = 2;
   a.profile = 2;
   return a;
+}
+
+ParameterSets FirstParameterSets(const std::string& name, bool hevc) {
+  const std::vector<uint8_t> s = ReadFile(DataPath(name));
+  ParameterSets out;
+  std::vector<uint8_t>* const slots[3] = {&out.vps, &out.sps, &out.pps};
+  for (size_t i = 0; i + 3 < s.size(); ++i) {
+    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+    size_t end = i + 3;
+    while (end + 3 <= s.size() && !(s[end] == 0 && s[end + 1] == 0 && (s[end + 2] == 1 || s[end + 2] == 0))) ++end;
+    if (end + 3 > s.size()) end = s.size();
+    const int slot = hevc ? ((s[i + 3] >> 1) & 0x3F) - 32 : (s[i + 3] & 0x1F) - 6;
+    if (slot >= 0 && slot < 3 && slots[slot]->empty())
+      slots[slot]->assign(s.begin() + static_cast<long>(i + 3), s.begin() + static_cast<long>(end));
+  }
+  return out;
+}
+
+void ParameterSets::Fill(mp4_video_track_info_t& v) const {
+  v.sps = sps.data();
+  v.sps_size = static_cast<uint16_t>(sps.size());
+  v.pps = pps.data();
+  v.pps_size = static_cast<uint16_t>(pps.size());
+  v.vps = vps.empty() ? nullptr : vps.data();
+  v.vps_size = static_cast<uint16_t>(vps.size());
 }
 
 }  // namespace bvtest

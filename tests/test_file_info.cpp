@@ -3,6 +3,7 @@
 // an open file checked against the file that close then writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -246,7 +247,8 @@ TEST(OpenFileQueries, AnswersEqualWhatCloseThenWrites) {
 }
 
 // Worked examples: video at 0, 3000 and 6000 in 90 kHz lasts 100 ms with the
-// frame duration given or measured; the longer of video and audio counts.
+// frame duration given or measured; the longer of video and audio counts, in
+// the query and in the headers close writes.
 TEST(OpenFileQueries, DurationIsTheLongerTrackWithOneStepAdded) {
   const std::vector<MediaFrame> video = LoadAccessUnits("video_h264.h264");
   const std::vector<MediaFrame> audio = LoadAdtsFrames("audio_48000_2.aac");
@@ -273,6 +275,19 @@ TEST(OpenFileQueries, DurationIsTheLongerTrackWithOneStepAdded) {
     }
     EXPECT_EQ(c.ms, mp4_get_duration_ms(h)) << c.frameDuration << " " << c.audioFrames;
     EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+    // The movie header in milliseconds, the longest track header the same;
+    // a declared track without samples is not written.
+    const BoxTree t(ReadFile(dir.File("d.mp4")));
+    const uint64_t mvhd = t.Find("moov/mvhd")->PayloadOffset();
+    EXPECT_EQ(1000u, t.U32(mvhd + 12));
+    EXPECT_EQ(c.ms, t.U32(mvhd + 16));
+    const size_t tracks = t.Count("moov", "trak");
+    EXPECT_EQ(size_t{c.videoFrames > 0} + size_t{c.audioFrames > 0}, tracks);
+    uint32_t longest = 0;
+    for (size_t i = 0; i < tracks; ++i) {
+      longest = std::max(longest, t.U32(t.Find("moov/trak[" + std::to_string(i) + "]/tkhd")->PayloadOffset() + 20));
+    }
+    EXPECT_EQ(c.ms, longest);
   }
 }
 

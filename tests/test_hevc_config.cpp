@@ -8,11 +8,13 @@
 #include "BaseIO.h"
 #include "HevcParameterSets.h"
 #include "avcc.h"
+#include "box_bytes.h"
 #include "codec_config_error.h"
 #include "hvcc.h"
+#include "media_source.h"
 #include "test_support.h"
 
-using Bytes = std::vector<uint8_t>;
+using bvtest::Bytes;
 
 namespace {
 
@@ -85,27 +87,11 @@ Bytes Pps(bool tiles, bool entropySync) {
   return w.U(0x4401, 16).UE({0, 0}).U(0, 7).UE({0, 0, 0}).U(0, 3).UE({0, 0}).U(0, 4).U(tiles, 1).U(entropySync, 1).Nal();
 }
 
-// The first VPS, SPS and PPS of an Annex-B stream (H.264: empty, SPS, PPS).
-std::vector<Bytes> FirstParameterSets(const char* file, bool hevc) {
-  const Bytes s = bvtest::ReadFile(bvtest::DataPath(file));
-  std::vector<Bytes> out(3);
-  for (size_t i = 0; i + 3 < s.size(); ++i) {
-    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
-    size_t end = i + 3;
-    while (end + 3 <= s.size() && !(s[end] == 0 && s[end + 1] == 0 && (s[end + 2] == 1 || s[end + 2] == 0))) ++end;
-    if (end + 3 > s.size()) end = s.size();
-    const int slot = hevc ? ((s[i + 3] >> 1) & 0x3F) - 32 : (s[i + 3] & 0x1F) - 6;
-    if (slot >= 0 && slot < 3 && out[slot].empty()) out[slot].assign(s.begin() + i + 3, s.begin() + end);
-  }
-  return out;
-}
-
 // An hvcC box on its own empty in-memory stream.
 struct Hvcc {
-  bv::CBufferIO out;
+  bvtest::MemoryStream out;
   bv::CMp4HvccAtom box{&out};
   Hvcc(const Bytes& vps, const Bytes& sps, const Bytes& pps) {
-    out.SetTarget(nullptr);
     mp4_video_track_info_t info{};
     info.codec_type = 1;
     info.vps = vps.empty() ? nullptr : vps.data();
@@ -118,7 +104,7 @@ struct Hvcc {
   }
   Bytes Write() {
     box.Write();
-    return Bytes(out.Data(), out.Data() + out.Size());
+    return out.All();
   }
 };
 
@@ -127,40 +113,19 @@ bool Add(bv::HevcDecoderConfig& c, const Bytes& nal) { return c.AddNalUnit(nal.d
 }  // namespace
 
 TEST(HevcConfig, RecordFromStreamEqualsFfmpegHvcC) {
-  const std::vector<Bytes> ps = FirstParameterSets("video_hevc.h265", true);
-  Hvcc hvcc(ps[0], ps[1], ps[2]);
+  const bvtest::ParameterSets ps = bvtest::FirstParameterSets("video_hevc.h265", true);
+  Hvcc hvcc(ps.vps, ps.sps, ps.pps);
   EXPECT_EQ(117u, hvcc.box.GetSize());
   EXPECT_EQ(bvtest::ReadFile(bvtest::DataPath("ffmpeg_hvcC.bin")), hvcc.Write());
 
   // A trailing zero byte on the PPS (which the PPS walk never reaches) stays
   // in the record: 24, 40 and 8 bytes give 118.
-  Bytes pps = ps[2];
+  Bytes pps = ps.pps;
   pps.push_back(0);
-  Hvcc padded(ps[0], ps[1], pps);
+  Hvcc padded(ps.vps, ps.sps, pps);
   EXPECT_EQ(118u, padded.box.GetSize());
   EXPECT_EQ(118u, padded.Write().size());
   for (const bv::HevcNalArray& a : padded.box.Record()->arrays) EXPECT_EQ(1, a.array_completeness);
-}
-
-TEST(AvcConfig, AvcCFromStreamEqualsFfmpegExceptHighProfileExtension) {
-  const std::vector<Bytes> ps = FirstParameterSets("video_h264.h264", false);
-  const Bytes ff = bvtest::ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
-  bv::CMp4AvccAtom avcc(&out);
-  avcc.SetParameterSets(ps[1].data(), static_cast<uint16_t>(ps[1].size()), ps[2].data(),
-                        static_cast<uint16_t>(ps[2].size()));
-  avcc.Write();
-  const Bytes ours(out.Data(), out.Data() + out.Size());
-  EXPECT_EQ(avcc.GetSize(), ours.size());
-  // FFmpeg adds, for the High profile (100) of this stream, the four-byte
-  // extension (chroma format, bit depths, no SPS extensions). This box ends
-  // after the PPS for every profile, so only the size field and those four
-  // bytes differ.
-  ASSERT_EQ(100, ff[9]);
-  ASSERT_EQ(ours.size() + 4, ff.size());
-  EXPECT_EQ(Bytes(ff.begin() + 4, ff.end() - 4), Bytes(ours.begin() + 4, ours.end()));
-  EXPECT_EQ(ff.size() - 4, bvtest::BE32(ours, 0));
 }
 
 TEST(HevcConfig, SegmentationAndParallelismFinalisation) {
@@ -263,11 +228,11 @@ TEST(BitReader, ExpGolombAndBounds) {
 // nothing is read outside the given bytes (the copies are exact-size heap
 // buffers, so ASan sees any overrun). Random sets are the fuzz target's job.
 TEST(HevcConfig, BadParameterSetsAreRefused) {
-  const std::vector<Bytes> ps = FirstParameterSets("video_hevc.h265", true);
+  const bvtest::ParameterSets ps = bvtest::FirstParameterSets("video_hevc.h265", true);
   int refused = 0;
-  for (size_t len = 1; len < ps[1].size(); ++len) {
+  for (size_t len = 1; len < ps.sps.size(); ++len) {
     bvtest::StdoutCapture log;
-    Hvcc hvcc(ps[0], Bytes(ps[1].begin(), ps[1].begin() + len), ps[2]);
+    Hvcc hvcc(ps.vps, Bytes(ps.sps.begin(), ps.sps.begin() + len), ps.pps);
     const std::string text = log.Take();
     if (hvcc.box.SpsSize() != 0) continue;
     ++refused;
@@ -288,18 +253,23 @@ TEST(HevcConfig, BadParameterSetsAreRefused) {
   EXPECT_FALSE(Add(c, {0x40, 0x01, 0x0C}));
   EXPECT_EQ(1u, c.arrays.size());
 
-  Hvcc noVps({}, ps[1], ps[2]);
+  Hvcc noVps({}, ps.sps, ps.pps);
   EXPECT_EQ(0, noVps.box.VpsSize());
   EXPECT_THROW(noVps.box.Write(), bv::CodecConfigError);
 }
 
-TEST(AvcConfig, AbandonedWriteLeavesNothingStaged) {
-  const std::vector<Bytes> ps = FirstParameterSets("video_h264.h264", false);
-  const Bytes& sps = ps[1];
-  const Bytes& pps = ps[2];
+// Sets the box cannot hold abandon the write with nothing staged; the next
+// write is one box, from copies of the sets (the caller's buffer may change
+// or go away), equal to FFmpeg's avcC for the same stream except for the
+// four-byte extension FFmpeg adds for the High profile (100): this box ends
+// after the PPS for every profile, so only the size field and those bytes
+// differ.
+TEST(AvcConfig, AbandonedWriteLeavesNothingAndTheNextEqualsFfmpeg) {
+  const bvtest::ParameterSets ps = bvtest::FirstParameterSets("video_h264.h264", false);
+  const Bytes& sps = ps.sps;
+  const Bytes& pps = ps.pps;
   const uint16_t spsSize = static_cast<uint16_t>(sps.size()), ppsSize = static_cast<uint16_t>(pps.size());
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
+  bvtest::MemoryStream out;
   bv::CMp4AvccAtom avcc(&out);
   const std::pair<uint16_t, uint16_t> bad[] = {{3, ppsSize}, {spsSize, 0}, {0, 0}};
   for (const auto& b : bad) {
@@ -310,14 +280,15 @@ TEST(AvcConfig, AbandonedWriteLeavesNothingStaged) {
                                                  std::to_string(b.second) + ") size !"));
     EXPECT_EQ(0u, out.Size());
   }
-  // The next write produces exactly one box, from copies of the sets: the
-  // caller's buffer may change or go away.
   Bytes gone(sps);
   avcc.SetParameterSets(gone.data(), spsSize, pps.data(), ppsSize);
   gone.assign(gone.size(), 0xEE);
   avcc.Write();
-  const Bytes box(out.Data(), out.Data() + out.Size());
-  ASSERT_EQ(19u + spsSize + ppsSize, box.size());
-  EXPECT_EQ(sps, Bytes(box.begin() + 16, box.begin() + 16 + spsSize));
-  EXPECT_EQ(pps, Bytes(box.end() - ppsSize, box.end()));
+  const Bytes ours = out.All();
+  EXPECT_EQ(avcc.GetSize(), ours.size());
+  const Bytes ff = bvtest::ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
+  ASSERT_EQ(100, ff[9]);
+  ASSERT_EQ(ours.size() + 4, ff.size());
+  EXPECT_EQ(Bytes(ff.begin() + 4, ff.end() - 4), Bytes(ours.begin() + 4, ours.end()));
+  EXPECT_EQ(ff.size() - 4, bvtest::BE32(ours, 0));
 }

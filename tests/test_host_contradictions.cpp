@@ -17,13 +17,6 @@ using bvtest::TempDir;
 
 namespace {
 
-void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f));
-  std::fclose(f);
-}
-
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
@@ -66,8 +59,8 @@ TEST(HostContradictions, AdtsHeaderDecidesRateChannelsAndObjectType) {
       ASSERT_EQ(0, mp4_write_audio_frame(h, f.data(), static_cast<uint32_t>(f.size()), i * 1024));
     }
     // Twenty records reached the side file at the last flush.
-    WriteAll(crashed, ReadFile(path));
-    WriteAll(crashed + ".info", ReadFile(path + ".info"));
+    bvtest::WriteFile(crashed, ReadFile(path));
+    bvtest::WriteFile(crashed + ".info", ReadFile(path + ".info"));
     ASSERT_EQ(0, mp4_close_file(h));
     ASSERT_EQ(0, mp4_repair_file_ex(crashed.c_str(), 1));
     EXPECT_EQ(c.warns ? 1u : 0u, Count(log.Take(), "[warn]"));

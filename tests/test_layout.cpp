@@ -15,11 +15,8 @@ using namespace bvtest;
 
 namespace {
 
-// A minimal H.264 stream: SPS/PPS of a real 320x240 stream and tiny slices.
-const std::vector<uint8_t> kSps = {0x67, 0x64, 0x00, 0x0D, 0xAC, 0xD9, 0x41, 0x41, 0xFB, 0x01, 0x10, 0x00,
-                                   0x00, 0x03, 0x00, 0x10, 0x00, 0x00, 0x03, 0x03, 0x20, 0xF1, 0x42, 0x99, 0x60};
-const std::vector<uint8_t> kPps = {0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0};
-
+// A minimal H.264 stream: the parameter sets of a real 320x240 stream and
+// tiny slices.
 std::vector<uint8_t> Frame(bool idr, size_t payload) {
   std::vector<uint8_t> f = {0, 0, 0, 1, static_cast<uint8_t>(idr ? 0x65 : 0x41)};
   f.insert(f.end(), payload, 0x5A);
@@ -35,16 +32,9 @@ class Recorder {
     if (h_) mp4_close_file(h_);
   }
   void Video(uint32_t timescale = 1000, uint64_t frameDuration = 40) {
-    mp4_video_track_info_t v{};
+    mp4_video_track_info_t v = H264TrackWithParameterSets();
     v.timescale = timescale;
     v.frame_duration = frameDuration;
-    v.codec_type = MP4_VIDEO_H264;
-    v.width = 320;
-    v.height = 240;
-    v.sps = kSps.data();
-    v.sps_size = static_cast<uint16_t>(kSps.size());
-    v.pps = kPps.data();
-    v.pps_size = static_cast<uint16_t>(kPps.size());
     EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h_, &v));
   }
   void Audio() {
@@ -81,11 +71,13 @@ std::vector<std::pair<uint32_t, uint32_t>> Pairs(const BoxTree& t, const Box* bo
   return out;
 }
 
-TEST(Layout, ChunksFollowTheOrderOfTracksInTheFile) {
+// Chunks follow the order of the samples in the file; track ids follow the
+// order of declaration, though video is written first.
+TEST(Layout, ChunksAndTrackIds) {
   TempDir dir;
   Recorder r(dir.File("chunks.mp4"), 0);
-  r.Video();
   r.Audio();
+  r.Video();
   ASSERT_EQ(0, r.V(0, true));
   ASSERT_EQ(0, r.V(40));
   ASSERT_EQ(0, r.A(0));
@@ -95,6 +87,9 @@ TEST(Layout, ChunksFollowTheOrderOfTracksInTheFile) {
   const Box* vstco = t.Find("moov/trak[0]/mdia/minf/stbl/stco");
   const Box* astco = t.Find("moov/trak[1]/mdia/minf/stbl/stco");
   ASSERT_TRUE(vstsc && vstco && astco);
+  EXPECT_EQ(2u, t.U32(t.Find("moov/trak[0]/tkhd")->PayloadOffset() + 12));
+  EXPECT_EQ(1u, t.U32(t.Find("moov/trak[1]/tkhd")->PayloadOffset() + 12));
+  EXPECT_EQ(3u, t.U32(t.Find("moov/mvhd")->PayloadOffset() + 96));  // next track id
   // Video: chunk 1 holds 2 samples, chunk 2 one.
   ASSERT_EQ(2u, t.U32(vstsc->PayloadOffset() + 4));
   EXPECT_EQ(1u, t.U32(vstsc->PayloadOffset() + 8));
@@ -111,58 +106,39 @@ TEST(Layout, ChunksFollowTheOrderOfTracksInTheFile) {
   EXPECT_EQ(data + 2 * 15, t.U32(astco->PayloadOffset() + 8));
 }
 
-TEST(Layout, TimeToSampleRunsAndTheLastSampleTakesItsRunDelta) {
+// Time runs close where the step changes and the last sample takes its run's
+// step; the track lasts from the first time to the last plus that step. The
+// sizes table is compact only when every sample has the same size.
+TEST(Layout, TimeAndSizeTablesOfARecording) {
+  struct Case {
+    std::vector<uint64_t> times;
+    size_t bigFrame;  // index of a 99-byte slice, or past the end
+    std::vector<std::pair<uint32_t, uint32_t>> stts;
+    uint32_t mdhdDuration;
+  };
+  const Case cases[] = {{{0, 40, 80, 120, 160}, 5, {{5, 40}}, 200},
+                        {{0, 40, 80, 160, 200, 240}, 3, {{2, 40}, {1, 80}, {3, 40}}, 280}};
   TempDir dir;
-  Recorder r(dir.File("stts.mp4"), 0);
-  r.Video();
-  for (uint64_t t : {0, 40, 80, 160, 200, 240}) ASSERT_EQ(0, r.V(t, t == 0));
-  const BoxTree t = r.Close();
-  const Box* stts = t.Find("moov/trak[0]/mdia/minf/stbl/stts");
-  ASSERT_NE(nullptr, stts);
-  const std::vector<std::pair<uint32_t, uint32_t>> want = {{2, 40}, {1, 80}, {3, 40}};
-  EXPECT_EQ(want, Pairs(t, stts, 8));
-  // mdhd duration: last - first + frame duration.
-  const Box* mdhd = t.Find("moov/trak[0]/mdia/mdhd");
-  EXPECT_EQ(280u, t.U32(mdhd->PayloadOffset() + 16));
-}
-
-TEST(Layout, SampleSizesUseTheCompactFormOnlyWhenAllAreEqual) {
-  TempDir dir;
-  {
-    Recorder r(dir.File("equal.mp4"), 0);
+  for (const Case& c : cases) {
+    Recorder r(dir.File("tables.mp4"), 0);
     r.Video();
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(0, r.V(i * 40, i == 0, 10));
+    for (size_t i = 0; i < c.times.size(); ++i) ASSERT_EQ(0, r.V(c.times[i], i == 0, i == c.bigFrame ? 99 : 10));
     const BoxTree t = r.Close();
-    const Box* stsz = t.Find("moov/trak[0]/mdia/minf/stbl/stsz");
-    EXPECT_EQ(20u, stsz->size);
-    EXPECT_EQ(4u + 11u, t.U32(stsz->PayloadOffset() + 4));
-    EXPECT_EQ(5u, t.U32(stsz->PayloadOffset() + 8));
+    const std::string stbl = "moov/trak[0]/mdia/minf/stbl/";
+    EXPECT_EQ(c.stts, Pairs(t, t.Find(stbl + "stts"), 8));
+    EXPECT_EQ(c.mdhdDuration, t.U32(t.Find("moov/trak[0]/mdia/mdhd")->PayloadOffset() + 16));
+    const Box* stsz = t.Find(stbl + "stsz");
+    const uint32_t n = static_cast<uint32_t>(c.times.size());
+    EXPECT_EQ(n, t.U32(stsz->PayloadOffset() + 8));
+    if (c.bigFrame >= c.times.size()) {
+      EXPECT_EQ(20u, stsz->size);
+      EXPECT_EQ(4u + 11u, t.U32(stsz->PayloadOffset() + 4));  // a 4-byte length and the 11-byte unit
+    } else {
+      EXPECT_EQ(20u + 4 * n, stsz->size);
+      EXPECT_EQ(0u, t.U32(stsz->PayloadOffset() + 4));
+      EXPECT_EQ(4u + 100u, t.U32(stsz->PayloadOffset() + 12 + 4 * c.bigFrame));
+    }
   }
-  Recorder r(dir.File("differ.mp4"), 0);
-  r.Video();
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(0, r.V(i * 40, i == 0, i == 3 ? 99 : 10));
-  const BoxTree t = r.Close();
-  const Box* stsz = t.Find("moov/trak[0]/mdia/minf/stbl/stsz");
-  EXPECT_EQ(20u + 5 * 4, stsz->size);
-  EXPECT_EQ(0u, t.U32(stsz->PayloadOffset() + 4));
-  EXPECT_EQ(4u + 100u, t.U32(stsz->PayloadOffset() + 12 + 3 * 4));
-}
-
-TEST(Layout, TrackIdsFollowDeclarationOrderAndNextTrackId) {
-  TempDir dir;
-  Recorder r(dir.File("ids.mp4"), 0);
-  r.Audio();
-  r.Video();
-  ASSERT_EQ(0, r.A(0));
-  ASSERT_EQ(0, r.V(0, true));
-  const BoxTree t = r.Close();
-  // Video is written first, with the id it got second.
-  const Box* vtkhd = t.Find("moov/trak[0]/tkhd");
-  const Box* atkhd = t.Find("moov/trak[1]/tkhd");
-  EXPECT_EQ(2u, t.U32(vtkhd->PayloadOffset() + 12));
-  EXPECT_EQ(1u, t.U32(atkhd->PayloadOffset() + 12));
-  const Box* mvhd = t.Find("moov/mvhd");
-  EXPECT_EQ(3u, t.U32(mvhd->PayloadOffset() + 96));
 }
 
 TEST(Layout, TimeCodeTrackIsReferencedAndItsHeaderFollowsTheFlavour) {
@@ -171,10 +147,7 @@ TEST(Layout, TimeCodeTrackIsReferencedAndItsHeaderFollowsTheFlavour) {
     const bool mov = std::string(name) == "tc.mov";
     Recorder r(dir.File(name), 0);
     r.Video();
-    mp4_time_code_track_info_t tc{};
-    tc.timescale = 25;
-    tc.frame_duration = 1;
-    tc.number_of_frames = 25;
+    const mp4_time_code_track_info_t tc{25, 1, 25, 0};
     ASSERT_EQ(0, mp4_set_time_code_track(r.h(), &tc));
     ASSERT_EQ(0, mp4_write_time_code(r.h(), 0));
     ASSERT_EQ(0, r.V(0, true));
@@ -224,29 +197,10 @@ TEST(Layout, SixtyFourBitTimesWidenTheHeadersOfVideoAndAudioOnly) {
   EXPECT_EQ(320u << 16, t.U32(t.Find("moov/trak[2]/tkhd")->PayloadOffset() + 76));
 }
 
-TEST(Layout, MovieDurationIsTheLongerTrackAndAudioWinsTies) {
-  TempDir dir;
-  Recorder r(dir.File("dur.mp4"), 0);
-  r.Video(90000, 3000);
-  r.Audio();
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(0, r.V(uint64_t(i) * 3000, i == 0));
-  EXPECT_EQ(100u, mp4_get_duration_ms(r.h()));
-  const BoxTree t = r.Close();
-  const Box* vtkhd = t.Find("moov/trak[0]/tkhd");
-  EXPECT_EQ(100u, t.U32(vtkhd->PayloadOffset() + 20));
-  const Box* mvhd = t.Find("moov/mvhd");
-  EXPECT_EQ(1000u, t.U32(mvhd->PayloadOffset() + 12));
-  EXPECT_EQ(100u, t.U32(mvhd->PayloadOffset() + 16));
-  // The declared audio track without samples is not written.
-  EXPECT_EQ(1u, t.Count("moov", "trak"));
-}
-
 TEST(Layout, EmptyMovieHoldsHeaderAndUserData) {
   TempDir dir;
   Recorder r(dir.File("empty.mp4"), 0);
-  mp4_time_code_track_info_t tc{};
-  tc.timescale = 30000;
-  tc.frame_duration = 1001;
+  const mp4_time_code_track_info_t tc{30000, 1001, 0, 0};
   // Writing a time code writes the head of the file; no media track exists.
   ASSERT_EQ(0, mp4_set_time_code_track(r.h(), &tc));
   ASSERT_EQ(0, mp4_write_time_code(r.h(), 0));

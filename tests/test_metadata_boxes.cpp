@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BaseIO.h"
+#include "box_bytes.h"
 #include "box_reader.h"
 #include "ilst.h"
 #include "test_support.h"
@@ -16,43 +17,20 @@
 namespace {
 
 using bv::CMp4MetaAtom;
-using Bytes = std::vector<uint8_t>;
-
-struct Out {
-  bv::CBufferIO io;
-  Out() { io.SetTarget(nullptr); }
-};
-
-Bytes W(std::initializer_list<uint32_t> words) {
-  Bytes b;
-  for (uint32_t w : words)
-    for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(w >> s));
-  return b;
-}
-uint32_t C(const char* c) {
-  return uint32_t(uint8_t(c[0])) << 24 | uint32_t(uint8_t(c[1])) << 16 | uint32_t(uint8_t(c[2])) << 8 | uint8_t(c[3]);
-}
-Bytes operator+(Bytes a, const std::string& s) {
-  a.insert(a.end(), s.begin(), s.end());
-  return a;
-}
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using namespace bvtest;
 
 // One item of an item list carrying text: item box, "data" box, type 1.
 Bytes TextItem(uint32_t itemType, const std::string& value) {
   const uint32_t n = static_cast<uint32_t>(value.size());
-  return W({24 + n, itemType, 16 + n, C("data"), 1, 0}) + value;
+  return Words({24 + n, itemType, 16 + n, Code("data"), 1, 0}) + value;
 }
 
 // Writes `box`, checks GetSize and that every nested size tiles its parent.
 template <class Box>
-bvtest::BoxTree WriteChecked(Box& box, Out& out) {
+bvtest::BoxTree WriteChecked(Box& box, MemoryStream& out) {
   const uint32_t predicted = box.GetSize();
   box.Write();
-  bvtest::BoxTree t(Bytes(out.io.Data(), out.io.Data() + out.io.Size()));
+  bvtest::BoxTree t(out.All());
   EXPECT_EQ(predicted, t.Bytes().size());
   EXPECT_TRUE(t.Errors().empty());
   EXPECT_EQ(1u, t.Top().size());
@@ -80,11 +58,11 @@ TEST(KnownKeys, EachKeyNameMapsToItsItemCodeInTableOrder) {
       {"description", "desc"}, {"synopsis", "ldes"}, {"show", "tvsh"}, {"episode_id", "tven"}, {"network", "tvnn"},
   };
   // Set in reverse order: the list is written in table order regardless.
-  Out out;
-  CMp4MetaAtom meta(&out.io);
+  MemoryStream out;
+  CMp4MetaAtom meta(&out);
   for (size_t i = std::size(table); i-- > 0;) EXPECT_TRUE(meta.SetMeta(table[i].first, table[i].first, 0, 1, nullptr));
   std::vector<Bytes> want;
-  for (const auto& row : table) want.push_back(TextItem(C(row.second), row.first));
+  for (const auto& row : table) want.push_back(TextItem(Code(row.second), row.first));
   EXPECT_EQ(want, Items(WriteChecked(meta, out)));
 }
 
@@ -94,8 +72,8 @@ TEST(KnownKeys, EachKeyNameMapsToItsItemCodeInTableOrder) {
 TEST(KnownKeys, OtherKeysDeclinedOneEntryPerItemAndBoundedText) {
   auto raw = std::make_unique<char[]>(5);
   std::memcpy(raw.get(), "Album", 5);
-  Out out;
-  CMp4MetaAtom meta(&out.io);
+  MemoryStream out;
+  CMp4MetaAtom meta(&out);
   EXPECT_FALSE(meta.SetMeta("location", "+48.8+002.3/", 0, 1, nullptr));
   EXPECT_FALSE(meta.SetMeta("Title", "x", 0, 1, nullptr));         // names are case-sensitive
   EXPECT_FALSE(meta.SetMeta("\xC2\xA9nam", "x", 0, 1, nullptr));  // (c) in UTF-8 is not the code byte
@@ -114,16 +92,16 @@ TEST(KnownKeys, OtherKeysDeclinedOneEntryPerItemAndBoundedText) {
 // strict ISO readers require of every meta box.
 TEST(FreeKeys, LocationBecomesKeyOneUnderMdta) {
   for (const bool iso : {false, true}) {
-    Out out;
-    CMp4MetaAtom meta(&out.io, true);
+    MemoryStream out;
+    CMp4MetaAtom meta(&out, true);
     meta.m_bFullBox = iso;
     EXPECT_TRUE(meta.SetMeta("location", "+48.8+002.3/", 0, 1, nullptr));
     const uint32_t version = iso ? 4 : 0;
-    const Bytes head = iso ? W({version + 8 + 33 + 32 + 8 + 24 + 12, C("meta"), 0})
-                           : W({8 + 33 + 32 + 8 + 24 + 12, C("meta")});
-    const Bytes want = head + W({33, C("hdlr"), 0, 0, C("mdta"), C("appl"), 0, 0}) + Bytes{0} +
-                       W({32, C("keys"), 0, 1, 16, C("mdta")}) + "location" + W({8 + 24 + 12, C("ilst")}) +
-                       TextItem(1, "+48.8+002.3/");
+    const Bytes head = iso ? Words({version + 8 + 33 + 32 + 8 + 24 + 12, Code("meta"), 0})
+                           : Words({8 + 33 + 32 + 8 + 24 + 12, Code("meta")});
+    const Bytes want = head + Words({33, Code("hdlr"), 0, 0, Code("mdta"), Code("appl"), 0, 0}) + Bytes{0} +
+                       Words({32, Code("keys"), 0, 1, 16, Code("mdta")}) + "location" +
+                       Words({8 + 24 + 12, Code("ilst")}) + TextItem(1, "+48.8+002.3/");
     EXPECT_EQ(want, WriteChecked(meta, out).Bytes()) << (iso ? "ISO" : "QuickTime");
   }
 }
@@ -141,8 +119,8 @@ TEST(FreeKeys, IntegersAreBigEndianAndShortValuesAndNamespacesZeroPadded) {
   std::memcpy(blob.get(), "\xFF\x00\x7F", 3);
   const int32_t full = 0x01020304, negative = -2;
 
-  Out out;
-  CMp4MetaAtom meta(&out.io, true);
+  MemoryStream out;
+  CMp4MetaAtom meta(&out, true);
   EXPECT_TRUE(meta.SetMeta("full", &full, 4, 21, "com."));
   EXPECT_TRUE(meta.SetMeta("neg", &negative, 4, 21, nullptr));
   EXPECT_TRUE(meta.SetMeta("one", one.get(), 1, 21, ns.get()));
@@ -154,18 +132,19 @@ TEST(FreeKeys, IntegersAreBigEndianAndShortValuesAndNamespacesZeroPadded) {
   std::memcpy(&oneValue, one.get(), 1);
   std::memcpy(&twoValue, two.get(), 2);
   const std::vector<Bytes> want = {
-      W({28, 1, 20, C("data"), 21, 0, 0x01020304}), W({28, 2, 20, C("data"), 21, 0, 0xFFFFFFFE}),
-      W({28, 3, 20, C("data"), 21, 0, oneValue}), W({28, 4, 20, C("data"), 21, 0, twoValue}),
-      W({27, 5, 19, C("data"), 1, 0}) + Bytes{0xFF, 0x00, 0x7F}};
+      Words({28, 1, 20, Code("data"), 21, 0, 0x01020304}), Words({28, 2, 20, Code("data"), 21, 0, 0xFFFFFFFE}),
+      Words({28, 3, 20, Code("data"), 21, 0, oneValue}), Words({28, 4, 20, Code("data"), 21, 0, twoValue}),
+      Words({27, 5, 19, Code("data"), 1, 0}) + Bytes{0xFF, 0x00, 0x7F}};
   EXPECT_EQ(want, Items(t));
-  const Bytes keys = W({16 + 12 + 11 + 11 + 11 + 12, C("keys"), 0, 5, 12, C("com.")}) + "full" + W({11, C("mdta")}) + "neg" +
-                     W({11, C("ab\0\0")}) + "one" + W({11, 0}) + "two" + W({12, C("abcd")}) + "blob";
+  const Bytes keys = Words({16 + 12 + 11 + 11 + 11 + 12, Code("keys"), 0, 5, 12, Code("com.")}) + "full" +
+                     Words({11, Code("mdta")}) + "neg" + Words({11, Code("ab\0\0")}) + "one" + Words({11, 0}) + "two" +
+                     Words({12, Code("abcd")}) + "blob";
   EXPECT_EQ(keys, Of(t, *t.Find("meta/keys")));
 }
 
 TEST(FreeKeys, KeysWithoutAWrittenValueStayListed) {
-  Out out;
-  CMp4MetaAtom meta(&out.io, true);
+  MemoryStream out;
+  CMp4MetaAtom meta(&out, true);
   EXPECT_FALSE(meta.SetMeta("empty", nullptr, 0, 1, nullptr));
   EXPECT_TRUE(meta.SetMeta("odd", "zz", 0, 7, nullptr));
   EXPECT_TRUE(meta.SetMeta("name", "N", 0, 1, nullptr));
@@ -177,32 +156,26 @@ TEST(FreeKeys, KeysWithoutAWrittenValueStayListed) {
 }
 
 TEST(Udta, EmptyHoldsMetaWithHandlerAndEmptyItemList) {
-  Out out;
-  bv::CMp4UdtaAtom udta(&out.io);
-  EXPECT_EQ(W({61, C("udta"), 53, C("meta"), 0, 33, C("hdlr"), 0, 0, C("mdir"), C("appl"), 0, 0}) + Bytes{0} +
-                W({8, C("ilst")}),
+  MemoryStream out;
+  bv::CMp4UdtaAtom udta(&out);
+  EXPECT_EQ(Words({61, Code("udta"), 53, Code("meta"), 0, 33, Code("hdlr"), 0, 0, Code("mdir"), Code("appl"), 0, 0}) +
+                Bytes{0} + Words({8, Code("ilst")}),
             WriteChecked(udta, out).Bytes());
 }
 
-// GetSize agrees with the bytes written in every state a metadata box can be
-// in, alone and inside the user-data box.
+// GetSize agrees with the bytes written for the values no other test writes
+// (an empty text, types the writer does not know), alone and inside the
+// user-data box.
 TEST(MetaSize, GetSizeEqualsBytesWritten) {
   static const int32_t kAnswer = 42;
   const std::vector<std::pair<bool, std::function<void(CMp4MetaAtom&)>>> states = {
-      {false, [](CMp4MetaAtom&) {}},
-      {false, [](CMp4MetaAtom& m) {
-         m.SetMeta("title", "T", 0, 1, nullptr);
-         m.SetMeta("title", nullptr, 0, 1, nullptr);
-       }},
       {false, [](CMp4MetaAtom& m) {
          m.SetMeta("artist", "An artist", 0, 1, nullptr);
          m.SetMeta("\xA9" "cmt", "", 0, 1, nullptr);
          m.SetMeta("network", "net", 0, 1, nullptr);
        }},
-      {true, [](CMp4MetaAtom& m) { m.SetMeta("k", nullptr, 0, 1, nullptr); }},
       {true, [](CMp4MetaAtom& m) {
          m.SetMeta("text", "hello", 0, 1, "udta");
-         m.SetMeta("bytes", "\x01\x00\x02", 3, 0, nullptr);
          m.SetMeta("int", &kAnswer, 4, 21, nullptr);
          m.SetMeta("weird", "w", 0, 99, nullptr);
          m.SetMeta("negative", "n", 0, -1, nullptr);
@@ -211,13 +184,13 @@ TEST(MetaSize, GetSizeEqualsBytesWritten) {
   for (size_t i = 0; i < states.size(); ++i) {
     SCOPED_TRACE(i);
     bvtest::StdoutCapture quiet;
-    Out out;
-    CMp4MetaAtom meta(&out.io, states[i].first);
+    MemoryStream out;
+    CMp4MetaAtom meta(&out, states[i].first);
     states[i].second(meta);
     EXPECT_EQ(meta.GetSize(), bvtest::BE32(WriteChecked(meta, out).Bytes(), 0));
     if (states[i].first) continue;
-    Out uout;
-    bv::CMp4UdtaAtom udta(&uout.io);
+    MemoryStream uout;
+    bv::CMp4UdtaAtom udta(&uout);
     states[i].second(udta.m_meta);
     EXPECT_EQ(udta.GetSize(), bvtest::BE32(WriteChecked(udta, uout).Bytes(), 0));
   }

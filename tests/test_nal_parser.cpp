@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "VideoFrameParser.h"
+#include "media_source.h"
 #include "test_support.h"
 
 using bv::_VIDEO_SLICE;
@@ -40,20 +41,6 @@ Split Parse(const Bytes& b) {
   Split out;
   for (const _VIDEO_SLICE& s : p) out.emplace_back(static_cast<size_t>(s.data - b.data()), s.size);
   return out;
-}
-
-// Cuts an Annex-B stream into access units at its access unit delimiters,
-// independently of ParseFrame: each unit begins at its delimiter's start
-// code (four-byte form included).
-std::vector<Bytes> CutAccessUnits(const Bytes& s, bool hevc) {
-  std::vector<size_t> starts;
-  for (size_t i = 0; i + 3 < s.size(); ++i)
-    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1 && (hevc ? (s[i + 3] >> 1) & 0x3F : s[i + 3] & 0x1F) == (hevc ? 35 : 9))
-      starts.push_back(i > 0 && s[i - 1] == 0 ? i - 1 : i);
-  std::vector<Bytes> aus;
-  for (size_t k = 0; k < starts.size(); ++k)
-    aus.emplace_back(s.begin() + starts[k], k + 1 < starts.size() ? s.begin() + starts[k + 1] : s.end());
-  return aus;
 }
 
 std::vector<std::string> ReadLines(const std::string& path) {
@@ -191,31 +178,23 @@ TEST(CodecDataSearch, NeedsTheCompleteSetInOneFrame) {
   EXPECT_NE(std::string::npos, log.Take().find("unknown codec type 2"));
 }
 
-// Every access unit of the test streams: ParseFrame gives the NAL units of
-// the reference scanner, the NAL types FFmpeg's header tracer read, the sizes
-// FFmpeg's parser cut, and the key decision agrees with FFmpeg's key flags
-// (the streams use closed GOPs, so every key frame is an IDR).
+// Every access unit of the test streams (as FFmpeg's parser cut them):
+// ParseFrame gives the NAL units of the reference scanner and the NAL types
+// FFmpeg's header tracer read, and the key decision agrees with FFmpeg's key
+// flags (the streams use closed GOPs, so every key frame is an IDR).
 TEST(ParseFrame, RealStreamsMatchReferenceAndFfmpeg) {
-  struct Stream {
-    const char* file;
-    bool hevc;
-  };
-  for (const Stream st : {Stream{"video_h264.h264", false}, Stream{"video_hevc.h265", true}}) {
-    SCOPED_TRACE(st.file);
-    const Bytes data = bvtest::ReadFile(bvtest::DataPath(st.file));
-    ASSERT_FALSE(data.empty());
-    const std::vector<Bytes> aus = CutAccessUnits(data, st.hevc);
-    const std::vector<std::string> packets = ReadLines(bvtest::DataPath(std::string(st.file) + ".packets.txt"));
-    const std::vector<std::string> traced = ReadLines(bvtest::DataPath(std::string(st.file) + ".naltypes.txt"));
+  for (const auto& [file, hevc] : {std::pair<const char*, bool>{"video_h264.h264", false}, {"video_hevc.h265", true}}) {
+    SCOPED_TRACE(file);
+    const std::vector<bvtest::MediaFrame> aus = bvtest::LoadAccessUnits(file);
+    const std::vector<std::string> traced = ReadLines(bvtest::DataPath(std::string(file) + ".naltypes.txt"));
     ASSERT_EQ(50u, aus.size());
-    ASSERT_EQ(aus.size(), packets.size());
     ASSERT_EQ(aus.size(), traced.size());
     bv::CH264Nal h264;
-    bv::CHevcNal hevc;
-    const bv::IVideoNalParser& nal = st.hevc ? static_cast<const bv::IVideoNalParser&>(hevc) : h264;
+    bv::CHevcNal hevcNal;
+    const bv::IVideoNalParser& nal = hevc ? static_cast<const bv::IVideoNalParser&>(hevcNal) : h264;
     int keys = 0;
     for (size_t k = 0; k < aus.size(); ++k) {
-      const Bytes& au = aus[k];
+      const Bytes& au = aus[k].bytes;
       CVideoFrameParser slices;
       ASSERT_GT(slices.ParseFrame(au.data(), static_cast<uint32_t>(au.size())), 0u);
       Split got;
@@ -226,20 +205,11 @@ TEST(ParseFrame, RealStreamsMatchReferenceAndFfmpeg) {
       }
       EXPECT_EQ(ReferenceSplit(au), got) << "frame " << k;
       EXPECT_EQ(traced[k], types) << "frame " << k;
-      // FFmpeg packet: "size,flags".
-      const size_t comma = packets[k].find(',');
-      // FFmpeg's HEVC parser cuts between the zero of a four-byte start code
-      // and the rest of it: each packet but the first lends that zero to the
-      // packet before. Its H.264 parser cuts before the zero, as we do.
-      size_t ffSize = au.size();
-      if (st.hevc) ffSize += (k + 1 < aus.size() ? 1 : 0) - (k > 0 ? 1 : 0);
-      EXPECT_EQ(std::stoul(packets[k].substr(0, comma)), ffSize) << "frame " << k;
-      const bool ffKey = packets[k].substr(comma + 1, 1) == "K";
-      EXPECT_EQ(ffKey, bv::IsKeyFrame(nal, slices)) << "frame " << k;
-      keys += ffKey;
+      EXPECT_EQ(aus[k].key, bv::IsKeyFrame(nal, slices)) << "frame " << k;
+      keys += aus[k].key;
       // Parameter sets come with every key frame and only there.
       bv::VideoCodecData cd;
-      EXPECT_EQ(ffKey, bv::FindVideoCodecData(slices, st.hevc ? 1 : 0, &cd)) << "frame " << k;
+      EXPECT_EQ(aus[k].key, bv::FindVideoCodecData(slices, hevc ? 1 : 0, &cd)) << "frame " << k;
     }
     EXPECT_EQ(2, keys);
   }

@@ -22,18 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Append(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = std::fopen(path.c_str(), "ab");
-  ASSERT_NE(nullptr, f);
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  fs::remove(path);
-  Append(path, bytes);
-}
-
 // Records `plan` with the repair flag up to a side-file flush and keeps a copy
 // of both files as a crash would leave them (the copy); then closes the
 // recording normally (the reference).
@@ -52,8 +40,8 @@ CrashCopy RecordAndCopy(const TempDir& dir, const RecordPlan& plan, size_t video
   // The last call writes the frame that flushes both files.
   const bool recorded = rec.Open() && mp4_repair_set_flush_interval(rec.handle(), 10) == 0 &&
                         rec.WriteUntilVideo(videoFrames);
-  WriteBytes(c.crashed, ReadFile(c.closed));
-  WriteBytes(c.crashed + ".info", ReadFile(c.closed + ".info"));
+  WriteFile(c.crashed, ReadFile(c.closed));
+  WriteFile(c.crashed + ".info", ReadFile(c.closed + ".info"));
   const int closed = rec.Close();
   quiet.Take();
   EXPECT_TRUE(recorded) << plan.file;
@@ -71,19 +59,28 @@ void ExpectPlayable(const std::string& path) {
 // Same frames, same configuration: the repaired file is the closed file, byte
 // for byte. The side file carries every value the movie box is built from, so
 // there is no exception to list (the movie and track headers hold no clock
-// times).
+// times); colour and pixel shape come back from the parameter sets it carries.
 TEST(Repair, RepairedFileEqualsClosedFile) {
-  const RecordPlan plans[] = {
-      {"av.mp4", 0, MP4_VIDEO_H264, "audio_48000_2.aac", MP4_SUBTITLE_CEA608, true, true},
-      {"hevc.mov", MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64, MP4_VIDEO_HEVC, "", 0, false, false},
-      {"hi_rate.mp4", MP4_FLAG_TIME64, MP4_VIDEO_H264, "audio_96000_2.aac", MP4_SUBTITLE_CEA708, true, false},
-      {"prores.mov", MP4_FLAG_LARGE_FILE, MP4_VIDEO_PRORES, "audio_44100_2.aac", 0, false, true},
-      {"audio_only.mp4", 0, -1, "audio_48000_1.aac", 0, true, false},
+  struct Case {
+    RecordPlan plan;
+    const char* stream;  // Annex-B stream instead of the codec's default
+    const char* colour;  // sample entry that must hold a colr box
+  };
+  const Case cases[] = {
+      {{"av.mp4", 0, MP4_VIDEO_H264, "audio_48000_2.aac", MP4_SUBTITLE_CEA608, true, true}, "", nullptr},
+      {{"hevc.mov", MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64, MP4_VIDEO_HEVC, "", 0, false, false}, "", nullptr},
+      {{"hi_rate.mp4", MP4_FLAG_TIME64, MP4_VIDEO_H264, "audio_96000_2.aac", MP4_SUBTITLE_CEA708, true, false}, "",
+       nullptr},
+      {{"prores.mov", MP4_FLAG_LARGE_FILE, MP4_VIDEO_PRORES, "audio_44100_2.aac", 0, false, true}, "", nullptr},
+      {{"audio_only.mp4", 0, -1, "audio_48000_1.aac", 0, true, false}, "", nullptr},
+      {{"colour.mp4", 0, MP4_VIDEO_H264, "", 0, false, false}, "colour_h264_bt709.h264", "avc1"},
+      {{"colour.mov", 0, MP4_VIDEO_HEVC, "", 0, false, false}, "colour_hevc_pq.h265", "hvc1"},
   };
   int round = 0;
-  for (const RecordPlan& plan : plans) {
+  for (const Case& k : cases) {
+    const RecordPlan& plan = k.plan;
     TempDir dir;
-    const CrashCopy c = RecordAndCopy(dir, plan, 30);
+    const CrashCopy c = RecordAndCopy(dir, plan, k.colour ? 20 : 30, k.stream);
     const bool keep = (round++ % 2) == 0;
     StdoutCapture quiet;
     const int rc = mp4_repair_file_ex(c.crashed.c_str(), keep ? 0 : 1);
@@ -94,6 +91,9 @@ TEST(Repair, RepairedFileEqualsClosedFile) {
     EXPECT_TRUE(closed == repaired) << plan.file << ": " << closed.size() << " vs " << repaired.size();
     const BoxTree tree(repaired);
     EXPECT_TRUE(tree.Errors().empty()) << plan.file;
+    if (k.colour) {
+      EXPECT_NE(nullptr, tree.Find(std::string("moov/trak/mdia/minf/stbl/stsd/") + k.colour + "/colr")) << k.stream;
+    }
     ExpectPlayable(c.crashed);
     if (ConformanceToolsAvailable() && plan.audio == "audio_96000_2.aac") {
       const ProbeResult p = Probe(c.crashed);
@@ -101,32 +101,6 @@ TEST(Repair, RepairedFileEqualsClosedFile) {
       EXPECT_EQ("96000", p.Stream("audio")->Get("sample_rate"));
       EXPECT_EQ("repaired", p.format.at("TAG:com.example.state")) << "free-form key";
     }
-  }
-}
-
-// Colour and pixel shape come back from the parameter sets the side file
-// carries: the repaired sample entry holds the closed file's colr (and pasp).
-TEST(Repair, RepairRebuildsTheColourBoxes) {
-  struct Case {
-    RecordPlan plan;
-    const char* stream;
-    const char* entry;
-  };
-  const Case cases[] = {
-      {{"colour.mp4", 0, MP4_VIDEO_H264, "", 0, false, false}, "colour_h264_bt709.h264", "avc1"},
-      {{"colour.mov", 0, MP4_VIDEO_HEVC, "", 0, false, false}, "colour_hevc_pq.h265", "hvc1"},
-  };
-  for (const Case& k : cases) {
-    TempDir dir;
-    const CrashCopy c = RecordAndCopy(dir, k.plan, 20, k.stream);
-    StdoutCapture quiet;
-    ASSERT_EQ(MP4_SUCCESS, mp4_repair_file_ex(c.crashed.c_str(), 1)) << k.stream;
-    quiet.Take();
-    const std::vector<uint8_t> closed = ReadFile(c.closed), repaired = ReadFile(c.crashed);
-    EXPECT_TRUE(closed == repaired) << k.stream << ": " << closed.size() << " vs " << repaired.size();
-    const BoxTree tree(repaired);
-    EXPECT_NE(nullptr, tree.Find(std::string("moov/trak/mdia/minf/stbl/stsd/") + k.entry + "/colr")) << k.stream;
-    ExpectPlayable(c.crashed);
   }
 }
 
@@ -160,11 +134,11 @@ TEST(Repair, DamagedSideFileEndsTheRecords) {
   const CrashCopy base = RecordAndCopy(dir, plan, 20);
   for (const Case& k : cases) {
     const std::string out = dir.File("case.mp4");
-    WriteBytes(out, ReadFile(base.crashed));
+    WriteFile(out, ReadFile(base.crashed));
     std::vector<uint8_t> info = ReadFile(base.crashed + ".info");
     info.resize(info.size() - static_cast<size_t>(k.cut));
     info.insert(info.end(), k.tail.begin(), k.tail.end());
-    WriteBytes(out + ".info", info);
+    WriteFile(out + ".info", info);
     StdoutCapture quiet;
     const int rc = mp4_repair_file_ex(out.c_str(), 1);
     quiet.Take();
@@ -184,12 +158,6 @@ TEST(Repair, DamagedSideFileEndsTheRecords) {
       EXPECT_EQ(k.videoFrames, p.Stream("video")->Int("nb_read_frames")) << k.name;
     }
   }
-}
-
-uint64_t Fnv1a(const std::string& path) {
-  uint64_t h = 1469598103934665603ull;
-  for (uint8_t b : ReadFile(path)) h = (h ^ b) * 1099511628211ull;
-  return h;
 }
 
 // Whenever a repair fails, both files are as they were.
@@ -223,20 +191,17 @@ TEST(Repair, FailedRepairLeavesBothFilesUntouched) {
   };
   for (const Case& k : cases) {
     const std::string out = dir.File("case.mp4");
-    WriteBytes(out, ReadFile(base.crashed));
+    WriteFile(out, ReadFile(base.crashed));
     if (k.outputLength >= 0) fs::resize_file(out, static_cast<uintmax_t>(k.outputLength));
-    WriteBytes(out + ".info", k.info);
-    const uint64_t outHash = Fnv1a(out), infoHash = Fnv1a(out + ".info");
-    const uintmax_t outSize = fs::file_size(out);
+    WriteFile(out + ".info", k.info);
+    const std::vector<uint8_t> outBefore = ReadFile(out), infoBefore = ReadFile(out + ".info");
     StdoutCapture cap;
     const int rc = mp4_repair_file_ex(out.c_str(), 1);
     const std::string log = cap.Take();
     EXPECT_EQ(k.code, rc) << k.name;
     EXPECT_NE(std::string::npos, log.find(k.message)) << k.name << "\n" << log;
-    EXPECT_EQ(outSize, fs::file_size(out)) << k.name;
-    EXPECT_EQ(outHash, Fnv1a(out)) << k.name;
-    ASSERT_TRUE(FileExists(out + ".info")) << k.name;
-    EXPECT_EQ(infoHash, Fnv1a(out + ".info")) << k.name;
+    EXPECT_TRUE(outBefore == ReadFile(out)) << k.name;
+    EXPECT_TRUE(infoBefore == ReadFile(out + ".info")) << k.name;
   }
   StdoutCapture cap;
   const int missing = mp4_repair_file_ex(dir.File("missing.mp4").c_str(), 1);

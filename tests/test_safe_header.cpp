@@ -7,6 +7,7 @@
 
 #include "box_reader.h"
 #include "header_update.h"
+#include "media_source.h"
 #include "mdat.h"
 #include "moov.h"
 #include "test_support.h"
@@ -31,42 +32,27 @@ struct Timing {
 };
 
 // A movie of the given timing, its video track holding FFmpeg's own H.264
-// parameter sets.
+// parameter sets (or ProRes).
 struct SafeMovie {
   explicit SafeMovie(const Timing& t) : moov(&file, false, &file), mdat(&file, t.large) {
-    // The file is a whole avcC box: 8-byte header, 6 bytes, then the sets.
-    const Bytes avcc = bvtest::ReadFile(bvtest::DataPath("ffmpeg_avcC.bin"));
-    const size_t s = 16, p = s + (avcc[14] << 8 | avcc[15]) + 1;
-    sps.assign(avcc.begin() + s, avcc.begin() + static_cast<long>(p - 1));
-    pps.assign(avcc.begin() + static_cast<long>(p + 2), avcc.begin() + static_cast<long>(p + 2 + (avcc[p] << 8 | avcc[p + 1])));
     moov.m_trakVideo.Stbl().SetUse64BitOffsets(t.large);
     moov.m_trakAudio.Stbl().SetUse64BitOffsets(t.large);
     if (t.videoScale) {
-      mp4_video_track_info_t v{};
+      const bool prores = t.videoCodec == MP4_VIDEO_PRORES;
+      mp4_video_track_info_t v = prores ? mp4_video_track_info_t{} : bvtest::H264TrackWithParameterSets();
       v.timescale = t.videoScale;
       v.frame_duration = t.videoFrame;
       v.codec_type = t.videoCodec;
       v.width = 320;
       v.height = 240;
-      if (t.videoCodec == MP4_VIDEO_PRORES) {
-        v.prores_profile = MP4_PRORES_422;
-      } else {
-        v.sps = sps.data();
-        v.sps_size = static_cast<uint16_t>(sps.size());
-        v.pps = pps.data();
-        v.pps_size = static_cast<uint16_t>(pps.size());
-      }
+      if (prores) v.prores_profile = MP4_PRORES_422;
       moov.m_trakVideo.SetTrackId(moov.TakeTrackId());
       EXPECT_TRUE(moov.m_trakVideo.Configure(v));
     }
     if (t.audioScale) {
-      mp4_audio_track_info_t a{};
+      mp4_audio_track_info_t a = bvtest::AacTrack(MP4_AUDIO_AAC);
       a.timescale = t.audioScale;
       a.frame_duration = t.audioFrame;
-      a.codec_type = MP4_AUDIO_AAC;
-      a.sample_rate = 48000;
-      a.channels = 2;
-      a.profile = 2;
       moov.m_trakAudio.SetTrackId(moov.TakeTrackId());
       EXPECT_TRUE(moov.m_trakAudio.Configure(a, 48000));
     }
@@ -84,7 +70,6 @@ struct SafeMovie {
   MemoryFile file;
   CMp4MoovAtom moov;
   CMp4MdatAtom mdat;
-  Bytes sps, pps;
 };
 
 const bvtest::Box& Find(const bvtest::BoxTree& t, const std::string& path) {

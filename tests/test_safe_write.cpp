@@ -54,17 +54,9 @@ class SafeRecording {
     c.update_interval = s.interval;
     rc_ = m_.Create(Widen(path).c_str(), c);
     if (rc_ != 0) return;
-    ParameterSets();
-    mp4_video_track_info_t v{};
+    mp4_video_track_info_t v = H264TrackWithParameterSets();
     v.timescale = kVideoScale;
     v.frame_duration = kVideoFrame;
-    v.codec_type = MP4_VIDEO_H264;
-    v.width = 320;
-    v.height = 240;
-    v.sps = sps_.data();
-    v.sps_size = static_cast<uint16_t>(sps_.size());
-    v.pps = pps_.data();
-    v.pps_size = static_cast<uint16_t>(pps_.size());
     rc_ = m_.SetVideoTrack(v);
     const mp4_audio_track_info_t a = bvtest::AacTrack(MP4_AUDIO_AAC_ADTS);
     if (rc_ == 0) rc_ = m_.SetAudioTrack(a);
@@ -94,27 +86,16 @@ class SafeRecording {
   }
 
  private:
-  // FFmpeg's avcC of the clip: 8-byte header, 6 bytes, the SPS, a count,
-  // the PPS.
-  void ParameterSets() {
-    const std::vector<uint8_t> c = ReadFile(DataPath("ffmpeg_avcC.bin"));
-    const size_t p = 17 + (c[14] << 8 | c[15]);
-    sps_.assign(c.begin() + 16, c.begin() + static_cast<long>(p - 1));
-    pps_.assign(c.begin() + static_cast<long>(p + 2), c.begin() + static_cast<long>(p + 2 + (c[p] << 8 | c[p + 1])));
-  }
-
   Settings s_;
   CMp4Muxer m_;
   const std::vector<MediaFrame>* video_;
   const std::vector<MediaFrame>* audio_;
-  std::vector<uint8_t> sps_, pps_;
   size_t videoDone_ = 0, audioDone_ = 0;
   int rc_ = 0;
 };
 
 struct Frames {
   size_t video = 0, audio = 0;
-  bool operator==(const Frames& o) const { return video == o.video && audio == o.audio; }
 };
 
 // ffprobe silent, the counted frames as given, a full decode without errors.
@@ -136,8 +117,10 @@ Frames ProbeFrames(const std::string& path, std::string* errors) {
 }  // namespace
 
 // While a recording runs, a copy of the file taken right after each header
-// update holds exactly the frames written before the frame that caused it;
-// after close, every frame. Also with the large-file layout.
+// update holds exactly the frames written before the frame that caused it,
+// and so does a copy taken between updates (media data written since the
+// update does not show); after close, every frame. A copy is what a kill at
+// that moment leaves on disk. Also with the large-file layout.
 TEST(SafeWrite, CopiesAfterEachUpdateHoldTheFramesUpToIt) {
   if (!ConformanceToolsAvailable()) GTEST_SKIP() << "ffprobe/ffmpeg not available";
   for (const uint8_t flags : {0u, MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64}) {
@@ -146,28 +129,26 @@ TEST(SafeWrite, CopiesAfterEachUpdateHoldTheFramesUpToIt) {
     const std::string path = dir.File("rec.mp4");
     Settings s;
     s.flags = flags;
+    s.loops = 3;
     SafeRecording rec(path, s);
     ASSERT_EQ(0, rec.rc());
     StdoutCapture quiet;
     std::vector<std::pair<std::string, Frames>> copies;
-    while (!rec.Done()) {
+    Frames shown;  // as the last update described them
+    for (size_t step = 1; !rec.Done(); ++step) {
       const Frames before{rec.video(), rec.audio()};
-      if (rec.Step()) {
-        // The update describes what preceded the updating video frame.
-        const std::string copy = dir.File("copy" + std::to_string(copies.size()) + ".mp4");
-        const std::vector<uint8_t> bytes = ReadFile(path);
-        std::FILE* f = std::fopen(copy.c_str(), "wb");
-        ASSERT_TRUE(f);
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-        copies.push_back({copy, before});
-      }
+      const bool updated = rec.Step();
       ASSERT_EQ(0, rec.rc());
+      if (updated) shown = before;  // what preceded the updating video frame
+      if (updated || step % 71 == 0) {
+        copies.push_back({dir.File("copy" + std::to_string(copies.size()) + ".mp4"), shown});
+        WriteFile(copies.back().first, ReadFile(path));
+      }
     }
     const Frames all{rec.video(), rec.audio()};
     ASSERT_EQ(0, rec.muxer().Close());
     quiet.Take();
-    EXPECT_GE(copies.size(), 5u);
+    EXPECT_GE(copies.size(), 8u);
     copies.push_back({path, all});
     for (const auto& c : copies) {
       SCOPED_TRACE(c.first);
@@ -184,29 +165,16 @@ TEST(SafeWrite, CopiesAfterEachUpdateHoldTheFramesUpToIt) {
 // frames that fitted stay playable after close.
 TEST(SafeWrite, RefusalsAndFullTables) {
   TempDir dir;
-  auto config = [](uint32_t flags, uint32_t maxDuration) {
+  StdoutCapture quiet;
+  {
+    // Create's own refusals are the exports' tests.
     mp4_config_t c{};
-    c.flags = flags;
     c.io_mode = MP4_IO_SAFE_WRITE;
     c.block_size = 4096;
     c.block_num = 2;
-    c.max_duration = maxDuration;
-    return c;
-  };
-  StdoutCapture quiet;
-  const std::wstring path = Widen(dir.File("refused.mp4"));
-  struct Row {
-    uint32_t flags, maxDuration;
-    int rc;
-  };
-  for (const Row& r : {Row{0, 604801, MP4_ERR_INVALID_PARAM}, Row{MP4_FLAG_REPAIR, 60, MP4_ERR_NOT_SUPPORTED},
-                       Row{0, 604800, 0}}) {
+    c.max_duration = 60;
     CMp4Muxer m;
-    EXPECT_EQ(r.rc, m.Create(path.c_str(), config(r.flags, r.maxDuration))) << r.maxDuration;
-  }
-  {
-    CMp4Muxer m;
-    ASSERT_EQ(0, m.Create(path.c_str(), config(0, 60)));
+    ASSERT_EQ(0, m.Create(Widen(dir.File("refused.mp4")).c_str(), c));
     const mp4_subtitle_track_info_t cc{MP4_SUBTITLE_CEA608, 0};
     EXPECT_EQ(MP4_ERR_NOT_SUPPORTED, m.SetSubtitleTrack(cc));
     const uint8_t frame[] = {0x61, 2, 0, 0, 0x94, 0x20};
@@ -277,73 +245,70 @@ TEST(SafeWrite, UpdatesContinuePastFourGiB) {
 }
 
 #if !defined(_WIN32)
-// The crash matrix. A helper process (this test binary, running the disabled
-// helper test below) records in safe mode and dies by SIGKILL: after a
-// seeded random frame, inside a header update right after its k-th page-run
-// write (the test seam, for every k of one update), or at a random moment
-// chosen by the parent. The file as left on disk, with no repair, must pass
-// ffprobe silently and decode every frame that its last complete update
-// described. 20 random points run by default; BV_SAFE_CRASH_POINTS=N runs N
-// (with another seed), e.g. a few hundred before a release. On Windows the
-// matrix is not run: the players' tools the oracle needs are only available
-// on Linux.
+// The crash matrix. A child process records in safe mode and dies by
+// SIGKILL inside a header update right after its k-th page-run write (the
+// test seam, for every k of one update), or at a random moment chosen by the
+// parent (a kill between updates is the copies' case above). The file as left on disk, with no
+// repair, must pass ffprobe silently and decode every frame that its last
+// complete update described. 10 random moments run by default;
+// BV_SAFE_CRASH_POINTS=N runs N (with another seed), e.g. a few hundred
+// before a release. On Windows the matrix is not run: the players' tools the
+// oracle needs are only available on Linux.
 namespace {
 
-CMp4Muxer* g_crashMuxer = nullptr;
-uint32_t g_crashUpdate = 0, g_crashWrite = 0;
+CMp4Muxer* g_muxer = nullptr;
+uint32_t g_updateWrites[2];            // page-run writes of the first two updates
+uint32_t g_killUpdate = 0, g_killWrite = 0;
 
-void KillAtWrite(uint32_t write) {
-  // The update in flight is the one after those counted so far.
-  if (g_crashMuxer->HeaderUpdateCount() + 1 == g_crashUpdate && write == g_crashWrite) raise(SIGKILL);
-}
-
-struct UpdatePoint {
-  size_t step;  // the frame call (1-based) that made it
-  Frames frames;
-};
-
-struct Reference {
-  std::vector<UpdatePoint> updates;  // in order; the close is the last
-  uint32_t writes[2] = {};           // page-run writes of the first two updates
-};
-
-Reference RecordReference(const std::string& path) {
-  static uint32_t writes[2];
-  static CMp4Muxer* muxer = nullptr;
+// The updates of a recording that runs to its close; the close is the last.
+std::vector<Frames> RecordReference(const std::string& path) {
   SafeRecording rec(path, Settings{});
   EXPECT_EQ(0, rec.rc());
-  muxer = &rec.muxer();
-  writes[0] = writes[1] = 0;
+  g_muxer = &rec.muxer();
+  g_updateWrites[0] = g_updateWrites[1] = 0;
   bv::CHeaderUpdate::SetWriteHookForTest([](uint32_t) {
-    if (muxer->HeaderUpdateCount() < 2) ++writes[muxer->HeaderUpdateCount()];
+    if (g_muxer->HeaderUpdateCount() < 2) ++g_updateWrites[g_muxer->HeaderUpdateCount()];
   });
-  Reference ref;
+  std::vector<Frames> updates;
   StdoutCapture quiet;
-  for (size_t step = 1; !rec.Done(); ++step) {
+  while (!rec.Done()) {
     const Frames before{rec.video(), rec.audio()};
-    if (rec.Step()) ref.updates.push_back({step, before});
+    if (rec.Step()) updates.push_back(before);
   }
-  ref.updates.push_back({SIZE_MAX, {rec.video(), rec.audio()}});
+  updates.push_back({rec.video(), rec.audio()});
   EXPECT_EQ(0, rec.muxer().Close());
   bv::CHeaderUpdate::SetWriteHookForTest(nullptr);
-  ref.writes[0] = writes[0];
-  ref.writes[1] = writes[1];
-  return ref;
+  return updates;
 }
 
-// Runs the helper with `plan`; a non-negative delay kills it from here.
-int RunHelper(const std::string& plan, long delayUs) {
+struct Point {
+  char mode;  // U: after write b of update a; A: after delayUs
+  unsigned a, b;
+  long delayUs;
+};
+
+// Records in a child process that dies as `p` says (or closes); returns its
+// wait status.
+int RecordAndKill(const std::string& path, const Point& p) {
   const pid_t pid = fork();
   if (pid == 0) {
     std::FILE* null = std::freopen("/dev/null", "w", stdout);
     (void)null;
-    setenv("BV_SAFE_CRASH_HELPER", plan.c_str(), 1);
-    execl("/proc/self/exe", "bv_mp4_tests", "--gtest_filter=SafeWriteCrashHelper.DISABLED_Record",
-          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
-    _exit(127);
+    SafeRecording rec(path, Settings{});
+    if (p.mode == 'U') {
+      g_muxer = &rec.muxer();
+      g_killUpdate = p.a;
+      g_killWrite = p.b;
+      // The update in flight is the one after those counted so far.
+      bv::CHeaderUpdate::SetWriteHookForTest([](uint32_t write) {
+        if (g_muxer->HeaderUpdateCount() + 1 == g_killUpdate && write == g_killWrite) raise(SIGKILL);
+      });
+    }
+    while (!rec.Done()) rec.Step();
+    _exit(rec.muxer().Close() == 0 ? 0 : 1);
   }
-  if (delayUs >= 0) {
-    usleep(static_cast<useconds_t>(delayUs));
+  if (p.delayUs >= 0) {
+    usleep(static_cast<useconds_t>(p.delayUs));
     kill(pid, SIGKILL);
   }
   int status = 0;
@@ -351,103 +316,61 @@ int RunHelper(const std::string& plan, long delayUs) {
   return status;
 }
 
-bool KilledBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
-
 }  // namespace
-
-TEST(SafeWriteCrashHelper, DISABLED_Record) {
-  const char* plan = std::getenv("BV_SAFE_CRASH_HELPER");
-  if (plan == nullptr) GTEST_SKIP();
-  char mode = 0, path[1024] = {};
-  unsigned a = 0, b = 0;
-  ASSERT_EQ(4, std::sscanf(plan, "%c %u %u %1023[^\n]", &mode, &a, &b, path));
-  SafeRecording rec(path, Settings{});
-  ASSERT_EQ(0, rec.rc());
-  if (mode == 'U') {
-    g_crashMuxer = &rec.muxer();
-    g_crashUpdate = a;
-    g_crashWrite = b;
-    bv::CHeaderUpdate::SetWriteHookForTest(KillAtWrite);
-  }
-  for (size_t step = 1; !rec.Done(); ++step) {
-    rec.Step();
-    if (mode == 'F' && step == a) raise(SIGKILL);
-  }
-  EXPECT_EQ(0, rec.muxer().Close());
-}
 
 TEST(SafeWrite, KilledRecordingsArePlayableUpToTheirLastUpdate) {
   if (!ConformanceToolsAvailable()) GTEST_SKIP() << "ffprobe/ffmpeg not available";
   TempDir dir;
-  const Reference ref = RecordReference(dir.File("reference.mp4"));
-  ASSERT_GE(ref.updates.size(), 4u);
-  ASSERT_GE(ref.writes[0], 4u);
-  ASSERT_GE(ref.writes[1], 4u);
-  const size_t steps = ref.updates.back().frames.video + ref.updates.back().frames.audio;
+  const std::vector<Frames> updates = RecordReference(dir.File("reference.mp4"));
+  ASSERT_GE(updates.size(), 4u);
+  ASSERT_GE(g_updateWrites[0], 4u);
+  ASSERT_GE(g_updateWrites[1], 4u);
   const char* env = std::getenv("BV_SAFE_CRASH_POINTS");
-  const int randomPoints = env ? std::atoi(env) : 20;
+  const int randomPoints = env ? std::atoi(env) : 10;
   std::mt19937 rng(env ? 4242u : 20261206u);
 
-  struct Point {
-    char mode;
-    unsigned a, b;
-    long delayUs;
-  };
   std::vector<Point> points;
   // Every write of the first update (tracks going from no samples to some)
   // and of the second.
   for (unsigned u = 1; u <= 2; ++u) {
-    for (uint32_t k = 1; k <= ref.writes[u - 1]; ++k) points.push_back({'U', u, k, -1});
+    for (uint32_t k = 1; k <= g_updateWrites[u - 1]; ++k) points.push_back({'U', u, k, -1});
   }
-  points.push_back({'U', static_cast<unsigned>(ref.updates.size()), 1, -1});  // inside the update at close
-  // A free run measures how long the helper lives, for the timed kills.
-  const std::string freePath = dir.File("free.mp4");
+  points.push_back({'U', static_cast<unsigned>(updates.size()), 1, -1});  // inside the update at close
+  // A free run measures how long the child lives, for the timed kills.
   const uint64_t t0 = bv::plat::TickMs();
-  ASSERT_EQ(0, RunHelper("A 0 0 " + freePath, -1));
+  ASSERT_EQ(0, RecordAndKill(dir.File("free.mp4"), {'A', 0, 0, -1}));
   const long lifeUs = static_cast<long>(bv::plat::TickMs() - t0 + 1) * 1000;
   for (int i = 0; i < randomPoints; ++i) {
-    if (i % 2 == 0) {
-      points.push_back({'F', static_cast<unsigned>(1 + rng() % steps), 0, -1});
-    } else {
-      points.push_back({'A', 0, 0, static_cast<long>(rng() % static_cast<unsigned long>(lifeUs))});
-    }
+    points.push_back({'A', 0, 0, static_cast<long>(rng() % static_cast<unsigned long>(lifeUs))});
   }
 
   size_t index = 0;
   for (const Point& p : points) {
     const std::string path = dir.File("crash" + std::to_string(index++) + ".mp4");
-    const std::string plan = std::string(1, p.mode) + " " + std::to_string(p.a) + " " + std::to_string(p.b) + " " + path;
-    SCOPED_TRACE(plan + " delay " + std::to_string(p.delayUs));
-    const int status = RunHelper(plan, p.delayUs);
+    SCOPED_TRACE(testing::Message() << p.mode << " " << p.a << " " << p.b << " delay " << p.delayUs);
+    const int status = RecordAndKill(path, p);
     if (p.mode != 'A') {
-      ASSERT_TRUE(KilledBySigkill(status)) << status;
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     } else if (!FileExists(path) || ReadFile(path).empty()) {
       continue;  // killed before the head reached the disk: nothing recorded
     }
     std::string errors;
     const Frames got = ProbeFrames(path, &errors);
     EXPECT_EQ("", errors);
-    if (p.mode == 'F') {
-      Frames want;
-      for (const UpdatePoint& u : ref.updates) {
-        if (u.step <= p.a) want = u.frames;
-      }
-      EXPECT_EQ(want.video, got.video);
-      EXPECT_EQ(want.audio, got.audio);
-    } else if (p.mode == 'U') {
+    if (p.mode == 'U') {
       // Cut inside update a: each track shows the frames of that update or
       // of the one before, never anything else.
-      const Frames prev = p.a >= 2 ? ref.updates[p.a - 2].frames : Frames{};
-      const Frames next = ref.updates[p.a - 1].frames;
+      const Frames prev = p.a >= 2 ? updates[p.a - 2] : Frames{};
+      const Frames next = updates[p.a - 1];
       EXPECT_TRUE(got.video == prev.video || got.video == next.video) << got.video;
       EXPECT_TRUE(got.audio == prev.audio || got.audio == next.audio) << got.audio;
     } else {
       // Any moment: each track as some update left it (a kill inside an
       // update may find one track updated and the other not yet).
       bool video = got.video == 0, audio = got.audio == 0;
-      for (const UpdatePoint& u : ref.updates) {
-        video |= got.video == u.frames.video;
-        audio |= got.audio == u.frames.audio;
+      for (const Frames& u : updates) {
+        video |= got.video == u.video;
+        audio |= got.audio == u.audio;
       }
       EXPECT_TRUE(video && audio) << got.video << " video, " << got.audio << " audio frames";
     }

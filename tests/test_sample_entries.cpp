@@ -8,23 +8,19 @@
 #include <vector>
 
 #include "BaseIO.h"
+#include "box_bytes.h"
 #include "stsd.h"
 #include "test_support.h"
 
-using Bytes = std::vector<uint8_t>;
+using bvtest::Bytes;
 
 namespace {
 
-struct Output {
-  Output() { io.SetTarget(nullptr); }
-  bv::CBufferIO io;
-};
-
 // Writes the box and checks that GetSize announced exactly that many bytes.
-Bytes WriteChecked(bv::CMp4Atom& box, Output& out) {
+Bytes WriteChecked(bv::CMp4Atom& box, bvtest::MemoryStream& out) {
   const uint32_t announced = box.GetSize();
   box.Write();
-  const Bytes b(out.io.Data(), out.io.Data() + out.io.Size());
+  const Bytes b = out.All();
   EXPECT_EQ(announced, b.size());
   return b;
 }
@@ -56,8 +52,8 @@ TEST(SampleEntry, H264WorkedExample) {
   info.sps_size = 25;
   info.pps = pps.data();
   info.pps_size = 4;
-  Output out;
-  bv::CMp4VideoStsdAtom stsd(&out.io);
+  bvtest::MemoryStream out;
+  bv::CMp4VideoStsdAtom stsd(&out);
   ASSERT_TRUE(stsd.SetVideo(info));
   Build want;
   want.U32(150).Str("stsd").U32(0).U32(1);
@@ -77,8 +73,8 @@ TEST(SampleEntry, HevcEntryCarriesHvcCAndSize) {
   info.sps = sps.data();
   info.pps = pps.data();
   info.vps_size = info.sps_size = info.pps_size = 3;
-  Output out;
-  bv::CMp4VideoStsdAtom stsd(&out.io);
+  bvtest::MemoryStream out;
+  bv::CMp4VideoStsdAtom stsd(&out);
   bvtest::StdoutCapture log;
   ASSERT_TRUE(stsd.SetVideo(info));
   const std::string text = log.Take();
@@ -97,8 +93,8 @@ TEST(SampleEntry, ProResProfilesAndRefusals) {
   info.height = 48;
   for (const auto& c : cases) {
     info.prores_profile = c.first;
-    Output out;
-    bv::CMp4VideoStsdAtom stsd(&out.io);
+    bvtest::MemoryStream out;
+    bv::CMp4VideoStsdAtom stsd(&out);
     ASSERT_TRUE(stsd.SetVideo(info));
     const std::string name = c.second + 4;
     Build want;  // counted name padded to 32 bytes; depth 32 for 4444, no color table
@@ -109,8 +105,8 @@ TEST(SampleEntry, ProResProfilesAndRefusals) {
     EXPECT_EQ(want.b, WriteChecked(stsd, out)) << name;
   }
   // A bad profile is refused and leaves the description as it was.
-  Output out;
-  bv::CMp4VideoStsdAtom stsd(&out.io);
+  bvtest::MemoryStream out;
+  bv::CMp4VideoStsdAtom stsd(&out);
   ASSERT_TRUE(stsd.SetVideo(info));
   for (uint32_t bad : {6u, 0xFFFFFFFFu}) {
     info.prores_profile = bad;
@@ -120,7 +116,7 @@ TEST(SampleEntry, ProResProfilesAndRefusals) {
     EXPECT_NE(std::string::npos, log.Take().find("invalid prores format " + std::to_string(int(bad))));
   }
   stsd.Write();
-  EXPECT_EQ("ap4x", bvtest::FourCC(Bytes(out.io.Data(), out.io.Data() + out.io.Size()), 20));
+  EXPECT_EQ("ap4x", bvtest::FourCC(out.All(), 20));
   info.codec_type = 3;
   EXPECT_FALSE(stsd.SetVideo(info)) << "unknown codec";
   // FFmpeg stores profile 5 under the same code.
@@ -141,8 +137,8 @@ TEST(SampleEntry, AudioMp4AndQuickTimeForms) {
                       6, 0x80, 0x80, 0x80, 1, 2};
   for (bool qt : {false, true}) {
     SCOPED_TRACE(qt ? "QuickTime" : "MP4");
-    Output out;
-    bv::CMp4AudioStsdAtom stsd(&out.io);
+    bvtest::MemoryStream out;
+    bv::CMp4AudioStsdAtom stsd(&out);
     stsd.m_bQuickTime = qt;
     ASSERT_TRUE(stsd.SetAudio(info, 7));
     Build want;
@@ -157,8 +153,8 @@ TEST(SampleEntry, AudioMp4AndQuickTimeForms) {
     EXPECT_EQ(want.b, WriteChecked(stsd, out));
   }
   info.codec_type = 3;  // not AAC
-  Output out;
-  EXPECT_FALSE(bv::CMp4AudioStsdAtom(&out.io).SetAudio(info, 1));
+  bvtest::MemoryStream out;
+  EXPECT_FALSE(bv::CMp4AudioStsdAtom(&out).SetAudio(info, 1));
 }
 
 TEST(AudioSpecificConfig, RateIndexAndChannels) {
@@ -188,35 +184,35 @@ TEST(AudioSpecificConfig, RateIndexAndChannels) {
 
 TEST(SampleEntry, ClosedCaptionEntries) {
   for (uint32_t codec : {1u, 2u}) {
-    Output out;
-    bv::CMp4SubtitleStsdAtom stsd(&out.io);
+    bvtest::MemoryStream out;
+    bv::CMp4SubtitleStsdAtom stsd(&out);
     ASSERT_TRUE(stsd.SetCodec(codec));
     Build want;
     want.U32(32).Str("stsd").U32(0).U32(1).U32(16).Str(codec == 1 ? "c608" : "c708").Zeros(6).U16(1);
     EXPECT_EQ(want.b, WriteChecked(stsd, out));
   }
-  Output out;
-  bv::CMp4SubtitleStsdAtom stsd(&out.io);
+  bvtest::MemoryStream out;
+  bv::CMp4SubtitleStsdAtom stsd(&out);
   bvtest::StdoutCapture log;
   EXPECT_FALSE(stsd.SetCodec(3));
   EXPECT_NE(std::string::npos, log.Take().find("unknown subtitle codec 3"));
 }
 
 TEST(SampleEntry, TimeCodeEntry) {
-  Output out;
-  bv::CMp4TMCDStsdAtom defaults(&out.io);
-  out.io.state = bv::IBaseIO::kFailed;
+  bvtest::MemoryStream out;
+  bv::CMp4TMCDStsdAtom defaults(&out);
+  out.state = bv::IBaseIO::kFailed;
   defaults.Write();
-  EXPECT_EQ(0u, out.io.Size()) << "a failed stream receives nothing";
-  out.io.state = bv::IBaseIO::kOpen;
+  EXPECT_EQ(0u, out.Size()) << "a failed stream receives nothing";
+  out.state = bv::IBaseIO::kOpen;
   Build want;  // flags 0, 29.97 frames per second, one frame per tick
   want.U32(52).Str("stsd").U32(0).U32(1).U32(36).Str("tmcd").Zeros(6).U16(1);
   const Bytes head = want.b;
   want.U32(0).U32(0).U32(30000).U32(1001).Raw({0, 0, 0, 0});
   EXPECT_EQ(want.b, WriteChecked(defaults, out));
 
-  Output out2;
-  bv::CMp4TMCDStsdAtom set(&out2.io);
+  bvtest::MemoryStream out2;
+  bv::CMp4TMCDStsdAtom set(&out2);
   set.Set(25, 1, 25, 0x2);
   EXPECT_EQ(Build{head}.U32(0).U32(2).U32(25).U32(1).Raw({25, 0, 0, 0}).b, WriteChecked(set, out2));
 }

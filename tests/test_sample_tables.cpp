@@ -8,10 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "box_bytes.h"
 #include "box_reader.h"
 #include "bv_exception.h"
 #include "co64.h"
 #include "stbl.h"
+#include "stbl_kinds.h"
 #include "stco.h"
 #include "stsc.h"
 #include "stss.h"
@@ -22,20 +24,17 @@
 using namespace bv;
 using bvtest::BE32;
 using bvtest::BE64;
-using Bytes = std::vector<uint8_t>;
+using bvtest::Bytes;
 using Words = std::vector<uint32_t>;
 using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 namespace {
 
-struct OpenBuffer : CBufferIO {
-  OpenBuffer() { SetTarget(nullptr); }
-  Bytes All() const { return Bytes(Data(), Data() + Size()); }
-};
+using bvtest::MemoryStream;
 
 // The bytes `box` appends to the end of its stream.
 Bytes Render(CMp4Atom& box) {
-  auto* out = static_cast<OpenBuffer*>(box.Stream());
+  auto* out = static_cast<MemoryStream*>(box.Stream());
   out->Seek(0, 2);
   const size_t from = out->Size();
   box.Write();
@@ -67,34 +66,21 @@ size_t Child(const Bytes& stbl, const char* type) {
   return box ? box->offset : 0;
 }
 
-// A track table with a stand-in description and, for video, a sync table.
-class TestStbl : public CMp4StblAtom {
- public:
-  explicit TestStbl(IBaseIO* io, bool audio = false) : CMp4StblAtom(io), m_stss(io), m_audio(audio) {}
-  void SetMaxFrame(uint32_t frames, uint32_t syncFrames) override {
-    if (m_audio) return ReserveTables(frames, 1);
-    CMp4StblAtom::SetMaxFrame(frames, syncFrames);
-    m_stss.SetMaxFrame(syncFrames);
+// The video and audio track tables, with a ProRes or AAC description
+// (neither needs parameter sets).
+struct VideoStbl : CMp4VideoStblAtom {
+  explicit VideoStbl(IBaseIO* io) : CMp4VideoStblAtom(io) {
+    mp4_video_track_info_t v{};
+    v.codec_type = MP4_VIDEO_PRORES;
+    v.width = 64;
+    v.height = 48;
+    Stsd().SetVideo(v);
   }
-  CMp4StssAtom& Stss() { return m_stss; }
-
- protected:
-  void WriteSampleDescription() override {
-    static const uint8_t kStsd[16] = {0, 0, 0, 16, 's', 't', 's', 'd'};
-    PutBytes(*m_pIO, kStsd, sizeof(kStsd));
+};
+struct AudioStbl : CMp4AudioStblAtom {
+  explicit AudioStbl(IBaseIO* io) : CMp4AudioStblAtom(io) {
+    Stsd().SetAudio({48000, 1024, MP4_AUDIO_AAC, 48000, 2, 2}, 1);
   }
-  uint32_t SampleDescriptionSize() override { return 16; }
-  void WriteSyncTable() override {
-    if (!m_audio) m_stss.Write();
-  }
-  uint32_t SyncTableSize() override { return m_audio ? 0 : m_stss.GetSize(); }
-  void UpdateSyncTable(CHeaderUpdate& plan) override {
-    if (m_stss.IsReserved()) m_stss.Update(plan);
-  }
-
- private:
-  CMp4StssAtom m_stss;
-  bool m_audio;
 };
 
 void Feed(CMp4StscAtom& stsc, const Words& counts) {
@@ -114,14 +100,14 @@ TEST(SttsRunLength, RunsCloseOnDurationChangeAndLastSampleTakesItsRunDuration) {
       {{0x100000000ull, 0x100000000ull + 7, 0x100000000ull + 14}, {{3, 7}}},
   };
   for (const auto& c : cases) {
-    OpenBuffer out;
+    MemoryStream out;
     CMp4SttsAtom stts(&out);
     stts.SetDefaultDelta(33);
     for (uint64_t t : c.first) ASSERT_TRUE(stts.AddEntry(t));
     EXPECT_EQ(c.second, SttsEntries(Render(stts))) << "samples: " << c.first.size();
   }
   // Written, then grown: the final entry is replaced once its run closes.
-  OpenBuffer out;
+  MemoryStream out;
   CMp4SttsAtom stts(&out);
   for (uint64_t t : {0, 40, 80}) stts.AddEntry(t);
   EXPECT_EQ((Pairs{{3, 40}}), SttsEntries(Render(stts)));
@@ -134,7 +120,7 @@ TEST(StscChunkRuns, EntriesStartWhereTheSamplesPerChunkChange) {
   lists.emplace_back(20000);  // more than one 64 KiB block of entries
   for (size_t i = 0; i < lists.back().size(); ++i) lists.back()[i] = 1 + i % 2;
   for (const Words& counts : lists) {
-    OpenBuffer out;
+    MemoryStream out;
     CMp4StscAtom stsc(&out);
     Feed(stsc, counts);
     Words oracle;  // first chunk, samples per chunk, description index
@@ -144,40 +130,36 @@ TEST(StscChunkRuns, EntriesStartWhereTheSamplesPerChunkChange) {
     EXPECT_EQ(oracle, Table(b, 0, "stsc", 4, static_cast<int>(3 * BE32(b, 12)))) << "chunks: " << counts.size();
     EXPECT_EQ(b, Render(stsc)) << "a second write rebuilds the same box";
   }
-  OpenBuffer out;
+  MemoryStream out;
   CMp4StscAtom stsc(&out);
   EXPECT_FALSE(stsc.AddToLastChunk()) << "no sample joins a chunk before one is open";
 }
 
-TEST(ChunkOffsetWidth, Co64KeepsOffsetsWholeStcoKeepsTheLow32Bits) {
-  const std::vector<uint64_t> offsets = {48, 0xFFFFFFFFull, 0x100000000ull, 0x123456789Aull};
-  OpenBuffer out;
+TEST(ChunkOffsetWidth, StcoKeepsTheLow32Bits) {
+  MemoryStream out;
   CMp4StcoAtom stco(&out);
-  CMp4Co64Atom co64(&out);
-  for (uint64_t o : offsets) ASSERT_TRUE(stco.AddChunk(o) && co64.AddChunk(o));
+  for (uint64_t o : {48ull, 0xFFFFFFFFull, 0x100000000ull, 0x123456789Aull}) ASSERT_TRUE(stco.AddChunk(o));
   EXPECT_EQ((Words{48, 0xFFFFFFFFu, 0, 0x3456789Au}), Table(Render(stco), 0, "stco"));
-  const Bytes c = Render(co64);
-  Table(c, 0, "co64", 4, 0);
-  ASSERT_EQ(48u, c.size());
-  for (size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(offsets[i], BE64(c, 16 + 8 * i));
 }
 
 // In memory the large-file table keeps 4 bytes per chunk; what it writes
 // must still be every offset whole, whatever the sequence.
-TEST(ChunkOffsetWidth, Co64HeldCompactlyWritesEveryOffsetWhole) {
+TEST(ChunkOffsetWidth, Co64WritesEveryOffsetWhole) {
   std::vector<std::vector<uint64_t>> cases;
   std::vector<uint64_t> growing;  // passes 4 GiB several times, over several blocks
   for (uint64_t o = 40, i = 0; i < 70000; ++i, o += 150000 + i % 7) growing.push_back(o);
   cases.push_back(growing);
-  cases.push_back({0x200000000ull, 5, 0xFFFFFFFFull, 0x100000000ull, 0x100000000ull, 0x7FFFFFFFFFFFull, 1});
+  cases.push_back(
+      {0x200000000ull, 5, 0xFFFFFFFFull, 0x100000000ull, 0x100000000ull, 0x7FFFFFFFFFFFull, 1, 0x123456789Aull});
   cases.push_back({});
   for (const auto& offsets : cases) {
     for (const bool reserveLater : {false, true}) {
-      OpenBuffer out;
+      MemoryStream out;
       CMp4Co64Atom co64(&out);
       for (uint64_t o : offsets) ASSERT_TRUE(co64.AddChunk(o));
       if (reserveLater) co64.SetMaxFrame(static_cast<uint32_t>(offsets.size() + 3));
       const Bytes c = Render(co64);
+      Table(c, 0, "co64", 4, 0);
       const size_t entries = reserveLater ? offsets.size() + 3 : offsets.size();
       ASSERT_EQ(16 + 8 * entries, c.size());
       EXPECT_EQ(offsets.size(), BE32(c, 12));
@@ -190,17 +172,9 @@ TEST(ChunkOffsetWidth, Co64HeldCompactlyWritesEveryOffsetWhole) {
   }
 }
 
-TEST(ReservedCapacity, AFullTableRefusesAndOversizedReservationsThrow) {
-  OpenBuffer out;
-  CMp4StssAtom stss(&out);
-  stss.SetMaxFrame(2);
-  EXPECT_TRUE(stss.AddSyncSample(1) && stss.AddSyncSample(5));
-  bvtest::StdoutCapture cap;
-  EXPECT_FALSE(stss.AddSyncSample(9));
-  EXPECT_NE(std::string::npos, cap.Take().find("video sync frame box(stss) have no left space"));
-  EXPECT_EQ(2u, stss.Count());
-
-  // Reservations past the 4 GiB box size throw before allocating.
+// Reservations past the 4 GiB box size throw before allocating.
+TEST(ReservedCapacity, OversizedReservationsThrow) {
+  MemoryStream out;
   CMp4Co64Atom co64(&out);
   CMp4StszAtom stsz(&out);
   bvtest::StdoutCapture cap2;
@@ -223,7 +197,7 @@ std::function<std::unique_ptr<CMp4Atom>(IBaseIO*)> Made(std::function<void(T&)> 
 // every state: empty, open run or chunk, written then grown, reserved.
 TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
   auto video = [](bool wide, uint32_t maxFrames) {
-    return Made<TestStbl>([=](TestStbl& t) {
+    return Made<VideoStbl>([=](VideoStbl& t) {
       t.SetUse64BitOffsets(wide);
       if (maxFrames) t.SetMaxFrame(maxFrames, 3);
       for (int i = 0; i < 40; ++i)
@@ -248,12 +222,12 @@ TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
       {"stco reserved", Made<CMp4StcoAtom>([](CMp4StcoAtom& t) { t.SetMaxFrame(100), t.AddChunk(8); })},
       {"co64 reserved", Made<CMp4Co64Atom>([](CMp4Co64Atom& t) { t.SetMaxFrame(7); })},
       {"stss reserved", Made<CMp4StssAtom>([](CMp4StssAtom& t) { t.SetMaxFrame(4), t.AddSyncSample(1); })},
-      {"stbl empty", Made<TestStbl>([](TestStbl&) {})},
+      {"stbl empty", Made<VideoStbl>([](VideoStbl&) {})},
       {"stbl", video(false, 0)},
       {"stbl 64-bit", video(true, 0)},
       {"stbl reserved", video(false, 60)},
       {"stbl reserved audio 64-bit", [](IBaseIO* io) -> std::unique_ptr<CMp4Atom> {
-         auto t = std::make_unique<TestStbl>(io, true);
+         auto t = std::make_unique<AudioStbl>(io);
          t->SetUse64BitOffsets(true);
          t->SetMaxFrame(60, 0);
          for (int i = 0; i < 10; ++i) t->AddSample(100u * i, 20, 1024u * i, 1024u * i, false);
@@ -261,7 +235,7 @@ TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
        }},
   };
   for (const auto& c : cases) {
-    OpenBuffer out;
+    MemoryStream out;
     PutZeros(out, 8);  // so that the box does not start at offset 0
     auto box = c.second(&out);
     const uint32_t announced = box->GetSize();
@@ -274,8 +248,8 @@ TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
 
 TEST(StblLayout, ChildrenInFileOrderWithTheTablesOfTheSamples) {
   for (bool wide : {false, true}) {
-    OpenBuffer out;
-    TestStbl stbl(&out);
+    MemoryStream out;
+    VideoStbl stbl(&out);
     stbl.SetUse64BitOffsets(wide);
     // Two chunks of 2 and 1 samples; a first sample outside a chunk opens one.
     ASSERT_TRUE(stbl.AddSample(0x100000010ull, 10, 0, 0, false));
@@ -306,8 +280,8 @@ TEST(StblLayout, ChildrenInFileOrderWithTheTablesOfTheSamples) {
 }
 
 TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) {
-  OpenBuffer out;
-  TestStbl stbl(&out);
+  MemoryStream out;
+  VideoStbl stbl(&out);
   stbl.SetMaxFrame(100, 5);
   const Bytes head = Render(stbl);
   // Reserved areas: size, then zeros behind the header (stsz also has a
@@ -330,10 +304,15 @@ TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) 
   EXPECT_EQ(100u, stbl.GetSampleCount());
   EXPECT_EQ(100u, stbl.Stco().Count());
   EXPECT_EQ(head.size(), stbl.GetSize());
+  for (uint32_t i = 1; i <= 5; ++i) ASSERT_TRUE(stbl.Stss().AddSyncSample(20 * i));
+  bvtest::StdoutCapture scap;
+  EXPECT_FALSE(stbl.Stss().AddSyncSample(101));
+  EXPECT_NE(std::string::npos, scap.Take().find("video sync frame box(stss) have no left space"));
+  EXPECT_EQ(5u, stbl.Stss().Count());
 
   // Audio reserves one time entry: refused at the first duration change,
   // leaving no trace, while the constant duration goes on.
-  TestStbl audio(&out, true);
+  AudioStbl audio(&out);
   audio.SetMaxFrame(1000, 0);
   for (uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(audio.AddSample(100 * i, 6, 1024 * i, 1024 * i, false));
   bvtest::StdoutCapture acap;
@@ -355,9 +334,9 @@ TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) 
 }
 
 TEST(UpdateInPlace, OnlyCountsAndNewEntriesChangeAtTheirOffsets) {
-  OpenBuffer file;
+  MemoryStream file;
   PutZeros(file, 40);  // what precedes the tables in the header
-  TestStbl stbl(&file);
+  VideoStbl stbl(&file);
   stbl.SetMaxFrame(50, 4);
   for (uint32_t i = 0; i < 3; ++i) {
     stbl.AddSample(5000 + 100 * i, 100 + i, 40 * i, 40 * i, false);
@@ -404,8 +383,8 @@ TEST(UpdateInPlace, OnlyCountsAndNewEntriesChangeAtTheirOffsets) {
 }
 
 TEST(UpdateInPlace, TablesNotWrittenReservedReportALogicErrorAndWriteNothing) {
-  OpenBuffer file;
-  TestStbl stbl(&file);
+  MemoryStream file;
+  VideoStbl stbl(&file);
   stbl.AddSample(10, 5, 0, 0, true);
   bvtest::StdoutCapture cap;
   stbl.Update();

@@ -34,62 +34,55 @@ TEST(ErrorMapping, SystemErrorNumbersMapToResultCodes) {
   EXPECT_EQ(MP4_ERR_ACCESS, bv::MapErrorCode(EACCES));
 }
 
+// A write in the middle overwrites; a flush hands everything to an open
+// target (skipping one not open) and empties the buffer.
 TEST(BufferStream, WriteInTheMiddleOverwritesAndFlushEmpties) {
-  CBufferIO target;
-  target.SetTarget(nullptr);
-  CBufferIO b;
-  b.SetTarget(&target);
-  const uint8_t ten[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  b.Write(ten, 10);
-  b.Seek(4, 0);
-  const uint8_t two[2] = {0xAA, 0xBB};
-  b.Write(two, 2);
-  EXPECT_EQ(10u, b.Size());
-  EXPECT_EQ(6u, b.Position());
-  b.Flush();
-  EXPECT_EQ(0u, b.Size());
-  EXPECT_EQ(0u, b.Position());
-  ASSERT_EQ(10u, target.Size());
-  const std::vector<uint8_t> got(target.Data(), target.Data() + 10);
-  EXPECT_EQ((std::vector<uint8_t>{0, 1, 2, 3, 0xAA, 0xBB, 6, 7, 8, 9}), got);
+  for (const bool open : {true, false}) {
+    CBufferIO target;  // never opened: state 0
+    if (open) target.SetTarget(nullptr);
+    CBufferIO b;
+    b.SetTarget(&target);
+    const uint8_t ten[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    b.Write(ten, 10);
+    b.Seek(4, 0);
+    const uint8_t two[2] = {0xAA, 0xBB};
+    b.Write(two, 2);
+    EXPECT_EQ(10u, b.Size());
+    EXPECT_EQ(6u, b.Position());
+    b.Flush();
+    EXPECT_EQ(0u, b.Size());
+    EXPECT_EQ(0u, b.Position());
+    ASSERT_EQ(open ? 10u : 0u, target.Size());
+    if (open) {
+      EXPECT_EQ((std::vector<uint8_t>{0, 1, 2, 3, 0xAA, 0xBB, 6, 7, 8, 9}),
+                std::vector<uint8_t>(target.Data(), target.Data() + 10));
+    }
+  }
 }
 
-TEST(BufferStream, FlushSkipsATargetThatIsNotOpen) {
-  CBufferIO target;  // never opened: state 0
-  CBufferIO b;
-  b.SetTarget(&target);
-  b.Write("abc", 3);
-  b.Flush();
-  EXPECT_EQ(0u, target.Size());
-  EXPECT_EQ(0u, b.Size());
-}
-
-TEST(BufferStream, SeekRangeRules) {
-  StdoutCapture cap;
-  CBufferIO b;
-  b.SetTarget(nullptr);
-  b.Write("0123456789", 10);
-  EXPECT_THROW(b.Seek(1, 2), bv_mp4_exception);  // beyond the end
-  EXPECT_EQ(IBaseIO::kFailed, b.state);
-  b.SetTarget(nullptr);
-  b.Write("0123456789", 10);
-  b.Seek(-10, 2);
-  EXPECT_EQ(0u, b.Position());
-  EXPECT_THROW(b.Seek(-11, 2), bv_mp4_exception);
-  b.SetTarget(nullptr);
-  b.Write("0123456789", 10);
-  EXPECT_THROW(b.Seek(11, 0), bv_mp4_exception);
-  b.SetTarget(nullptr);
-  b.Write("0123456789", 10);
-  b.Seek(3, 0);
-  b.Seek(2, 1);
-  EXPECT_EQ(5u, b.Position());
-  EXPECT_THROW(b.Seek(-6, 1), bv_mp4_exception);
-  const std::string out = cap.Take();
-  EXPECT_NE(std::string::npos, out.find("Seek error")) << out;
-}
-
-TEST(BufferStream, ReadPastTheEndFailsWithReadEof) {
+// Seeks stay within the bytes held, from any origin; reads stop at the end.
+// Both fail the stream and log why.
+TEST(BufferStream, SeeksAndReadsOutsideTheBytesFail) {
+  const struct {
+    int64_t offset;
+    int whence;
+    int64_t position;  // -1: refused
+  } seeks[] = {{1, 2, -1}, {-10, 2, 0}, {-11, 2, -1}, {11, 0, -1}, {10, 0, 10}, {2, 1, 5}, {-6, 1, -1}};
+  for (const auto& k : seeks) {
+    StdoutCapture cap;
+    CBufferIO b;
+    b.SetTarget(nullptr);
+    b.Write("0123456789", 10);
+    b.Seek(3, 0);
+    if (k.position < 0) {
+      EXPECT_THROW(b.Seek(k.offset, k.whence), bv_mp4_exception) << k.offset << " from " << k.whence;
+      EXPECT_EQ(IBaseIO::kFailed, b.state);
+      EXPECT_NE(std::string::npos, cap.Take().find("Seek error"));
+    } else {
+      b.Seek(k.offset, k.whence);
+      EXPECT_EQ(static_cast<uint64_t>(k.position), b.Position()) << k.offset << " from " << k.whence;
+    }
+  }
   StdoutCapture cap;
   CBufferIO b;
   b.SetTarget(nullptr);
@@ -229,39 +222,34 @@ TEST(FileStreams, BlockWritesKeepEveryByteInOrder) {
 }
 
 #if !defined(_WIN32)
-// A full device makes the write fail with ENOSPC; the stream stays failed and
-// box writes through it are skipped without a second error.
-TEST(FileStreams, FailureOnAFullDiskIsSticky) {
-  CFileWriter w;
-  ASSERT_EQ(0, w.Init(L"/dev/full", 0, 0));
-  std::vector<uint8_t> block(1 << 16, 1);
-  StdoutCapture cap;
-  int code = 0;
-  try {
-    w.Write(block.data(), static_cast<uint32_t>(block.size()));
-    w.Flush();
-  } catch (const bv_mp4_exception& e) {
-    code = e.code();
+// A full device fails the write that reaches it with ENOSPC, or Close()
+// when the bytes were still held; the stream stays failed and box writes
+// through it are skipped without a second error.
+TEST(FileStreams, FailureOnAFullDiskIsReportedAndSticky) {
+  for (const uint32_t size : {4u, 1u << 16}) {
+    CFileWriter w;
+    ASSERT_EQ(0, w.Init(L"/dev/full", 0, 0));
+    std::vector<uint8_t> block(size, 1);
+    StdoutCapture cap;
+    int code = 0;
+    try {
+      w.Write(block.data(), size);
+      if (size > 4) w.Flush();
+    } catch (const bv_mp4_exception& e) {
+      code = e.code();
+    }
+    if (size == 4) {
+      EXPECT_EQ(0, code) << "held";
+      EXPECT_FALSE(w.Close());
+    } else {
+      EXPECT_EQ(ENOSPC, code);
+      EXPECT_EQ(MP4_ERR_NO_SPACE, bv::MapErrorCode(code));
+    }
+    EXPECT_EQ(IBaseIO::kFailed, w.state);
+    EXPECT_EQ(ENOSPC, w.lastError);
+    EXPECT_NO_THROW(bv::PutU32(w, 42));  // skipped silently
+    EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
   }
-  EXPECT_EQ(ENOSPC, code);
-  EXPECT_EQ(MP4_ERR_NO_SPACE, bv::MapErrorCode(code));
-  EXPECT_EQ(IBaseIO::kFailed, w.state);
-  EXPECT_EQ(ENOSPC, w.lastError);
-  EXPECT_NO_THROW(bv::PutU32(w, 42));  // skipped silently
-  EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
-}
-
-// Bytes still held when the stream closes are written by Close(), which
-// then reports their failure and leaves the stream failed.
-TEST(FileStreams, AFailureOfTheLastBlockIsReportedByClose) {
-  CFileWriter w;
-  ASSERT_EQ(0, w.Init(L"/dev/full", 0, 0));
-  StdoutCapture cap;
-  EXPECT_NO_THROW(w.Write("held", 4));
-  EXPECT_FALSE(w.Close());
-  EXPECT_EQ(IBaseIO::kFailed, w.state);
-  EXPECT_EQ(ENOSPC, w.lastError);
-  EXPECT_NE(std::string::npos, cap.Take().find("Write error"));
 }
 #endif
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -66,5 +67,14 @@ uint64_t BE64(const std::vector<uint8_t>& b, size_t off) { return (uint64_t{BE32
 std::string FourCC(const std::vector<uint8_t>& b, size_t off) {
   return std::string(reinterpret_cast<const char*>(&b.at(off)), 4);
 }
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f) << path;
+  EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f)) << path;
+  std::fclose(f);
+}
+
+void CopyFile(const std::string& from, const std::string& to) { WriteFile(to, ReadFile(from)); }
 
 }  // namespace bvtest

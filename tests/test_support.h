@@ -43,5 +43,10 @@ class StdoutCapture {
 uint32_t BE32(const std::vector<uint8_t>& b, size_t off);
 uint64_t BE64(const std::vector<uint8_t>& b, size_t off);
 std::string FourCC(const std::vector<uint8_t>& b, size_t off);
+// Byte-for-byte copy, as a crash leaves a file for another process to find.
+void CopyFile(const std::string& from, const std::string& to);
+
+// Replaces the file with `bytes` (a failure to write fails the test).
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace bvtest

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "../tools/adts_reader.h"
 #include "../tools/annexb_reader.h"
 #include "../tools/sps_dimensions.h"
+#include "conformance.h"
 #include "test_support.h"
 
 namespace {
@@ -89,12 +89,7 @@ void ExpectCutSpsReadsWholeOrNothing(VideoCodec codec, const Bytes& sps) {
 
 // ffprobe's output for `entries` of the file at `path`, one value a line.
 std::string Probe(const std::string& path, const std::string& entries) {
-  const std::string cmd = std::string(BV_FFPROBE) + " -v error -show_entries " + entries + " -of csv=p=0 '" + path + "'";
-  std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd.c_str(), "r"), pclose);
-  std::string out;
-  char buf[4096];
-  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p.get())) > 0;) out.append(buf, n);
-  return out;
+  return bvtest::RunCommand(std::string(BV_FFPROBE) + " -v error -show_entries " + entries + " -of csv=p=0 '" + path + "'");
 }
 
 // One letter per packet, K for key, as ffprobe reports them.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BaseIO.h"
+#include "box_bytes.h"
 #include "mdhd.h"
 #include "minf_headers.h"
 #include "mvhd.h"
@@ -17,31 +18,11 @@
 namespace {
 
 using namespace bv;
-using Bytes = std::vector<uint8_t>;
+using namespace bvtest;
 using Maker = std::function<std::unique_ptr<CMp4Atom>(IBaseIO*)>;
 
-struct Out {
-  CBufferIO io;
-  Out() { io.SetTarget(nullptr); }
-  Bytes Data() const { return Bytes(io.Data(), io.Data() + io.Size()); }
-};
-
-// Big-endian words, and the word of a four-character type code.
-Bytes W(std::initializer_list<uint32_t> words) {
-  Bytes b;
-  for (uint32_t w : words)
-    for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(w >> s));
-  return b;
-}
-uint32_t C(const char* c) {
-  return uint32_t(uint8_t(c[0])) << 24 | uint32_t(uint8_t(c[1])) << 16 | uint32_t(uint8_t(c[2])) << 8 | uint8_t(c[3]);
-}
 Bytes T(const std::string& s) { return Bytes(s.begin(), s.end()); }
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-const Bytes kUnity = W({0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000});
+const Bytes kUnity = Words({0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000});
 
 template <class Box>
 Maker Make(std::function<void(Box&)> setup = nullptr) {
@@ -63,7 +44,8 @@ Maker Tkhd(uint32_t width, uint32_t height, uint16_t group, bool disabled) {
   });
 }
 Bytes TkhdBytes(uint32_t flags, uint32_t width, uint32_t height, uint32_t group, uint32_t volume) {
-  return W({92, C("tkhd"), flags, 0, 0, 7, 0, 10000, 0, 0, group, volume << 16}) + kUnity + W({width << 16, height << 16});
+  return Words({92, Code("tkhd"), flags, 0, 0, 7, 0, 10000, 0, 0, group, volume << 16}) + kUnity +
+         Words({width << 16, height << 16});
 }
 Maker Tref(uint32_t ids) {
   return Make<CMp4RefTrakAtom>([ids](CMp4RefTrakAtom& t) {
@@ -74,11 +56,11 @@ Maker Tref(uint32_t ids) {
   });
 }
 Bytes Hdlr(const char* type, const char* subtype, const std::string& name) {
-  return W({uint32_t(33 + name.size()), C("hdlr"), 0, C(type), C(subtype), 0, 0, 0}) +
+  return Words({uint32_t(33 + name.size()), Code("hdlr"), 0, Code(type), Code(subtype), 0, 0, 0}) +
          Bytes{uint8_t(name.size())} + T(name);
 }
-const Bytes kGmin = W({24, C("gmin"), 0, 0x00408000, 0x80008000, 0});
-const Bytes kText = W({44, C("text")}) + kUnity;
+const Bytes kGmin = Words({24, Code("gmin"), 0, 0x00408000, 0x80008000, 0});
+const Bytes kText = Words({44, Code("text")}) + kUnity;
 
 // Every box in both versions, with the bytes worked out by hand.
 struct Layout {
@@ -92,13 +74,14 @@ std::vector<Layout> Layouts() {
          m.m_duration = 0x1234567890ull;  // only the low 32 bits fit version 0
          m.m_nextTrackId = 3;
        }),
-       W({108, C("mvhd"), 0, 0, 0, 1000, 0x34567890, 0x00010000, 0x01000000, 0, 0}) + kUnity + W({0, 0, 0, 0, 0, 0, 4})},
+       Words({108, Code("mvhd"), 0, 0, 0, 1000, 0x34567890, 0x00010000, 0x01000000, 0, 0}) + kUnity +
+           Words({0, 0, 0, 0, 0, 0, 4})},
       {"mvhd_v1", Make<CMp4MvhdAtom>([](CMp4MvhdAtom& m) {
          m.m_bVersion1 = true;
          m.m_duration = 0x1234567890ull;  // no track declared: next track ID 2
        }),
-       W({120, C("mvhd"), 0x01000000, 0, 0, 0, 0, 1000, 0x12, 0x34567890, 0x00010000, 0x01000000, 0, 0}) + kUnity +
-           W({0, 0, 0, 0, 0, 0, 2})},
+       Words({120, Code("mvhd"), 0x01000000, 0, 0, 0, 0, 1000, 0x12, 0x34567890, 0x00010000, 0x01000000, 0, 0}) +
+           kUnity + Words({0, 0, 0, 0, 0, 0, 2})},
       {"tkhd_video", Tkhd(1920, 1080, 0, false), TkhdBytes(3, 1920, 1080, 0, 0)},
       {"tkhd_audio", Tkhd(0, 0, 1, false), TkhdBytes(3, 0, 0, 1, 0x0100)},
       {"tkhd_timecode", Tkhd(0, 0, 0, true), TkhdBytes(2, 0, 0, 0, 0x0100)},
@@ -107,39 +90,39 @@ std::vector<Layout> Layouts() {
          t.m_trackId = 2;
          t.m_duration = 0x100000002ull;
        }),
-       W({104, C("tkhd"), 0x01000003, 0, 0, 0, 0, 2, 0, 1, 2, 0, 0, 0, 0x01000000}) + kUnity + W({0, 0})},
+       Words({104, Code("tkhd"), 0x01000003, 0, 0, 0, 0, 2, 0, 1, 2, 0, 0, 0, 0x01000000}) + kUnity + Words({0, 0})},
       {"mdhd_v0", Make<CMp4MdhdAtom>([](CMp4MdhdAtom& m) {
          m.m_timeScale = 90000;
          m.m_duration = 900000;
        }),
-       W({32, C("mdhd"), 0, 0, 0, 90000, 900000, 0x55C40000})},
+       Words({32, Code("mdhd"), 0, 0, 0, 90000, 900000, 0x55C40000})},
       {"mdhd_v1", Make<CMp4MdhdAtom>([](CMp4MdhdAtom& m) {
          m.m_bVersion1 = true;
          m.m_duration = 0x300000004ull;
        }),
-       W({44, C("mdhd"), 0x01000000, 0, 0, 0, 0, 1000, 3, 4, 0x55C40000})},
+       Words({44, Code("mdhd"), 0x01000000, 0, 0, 0, 0, 1000, 3, 4, 0x55C40000})},
       {"edts_v0", Make<CMp4EdtsAtom>([](CMp4EdtsAtom& e) { e.m_elst.m_segmentDuration = 10000; }),
-       W({36, C("edts"), 28, C("elst"), 0, 1, 10000, 0, 0x00010000})},
+       Words({36, Code("edts"), 28, Code("elst"), 0, 1, 10000, 0, 0x00010000})},
       {"edts_v1", Make<CMp4EdtsAtom>([](CMp4EdtsAtom& e) {
          e.m_elst.m_bVersion1 = true;
          e.m_elst.m_segmentDuration = 0x200000001ull;
        }),
-       W({44, C("edts"), 36, C("elst"), 0x01000000, 1, 2, 1, 0, 0, 0x00010000})},
-      {"tref_empty", Tref(0), W({8, C("tref")})},
-      {"tref_three_ids", Tref(3), W({28, C("tref"), 20, C("tmcd"), 2, 3, 4})},
+       Words({44, Code("edts"), 36, Code("elst"), 0x01000000, 1, 2, 1, 0, 0, 0x00010000})},
+      {"tref_empty", Tref(0), Words({8, Code("tref")})},
+      {"tref_three_ids", Tref(3), Words({28, Code("tref"), 20, Code("tmcd"), 2, 3, 4})},
       {"hdlr_video", Make<CMp4VideoHdlrAtom>(), Hdlr("mhlr", "vide", "VideoHandler")},
       {"hdlr_timecode", Make<CMp4SubtHdlrAtom>(), Hdlr("mhlr", "tmcd", "TimeCodeHandler")},
       {"hdlr_captions", Make<CMp4SubtitleHdlrAtom>(), Hdlr("mhlr", "clcp", "brelvane stream")},
       {"hdlr_data", Make<CMp4UrlHdlrAtom>(), Hdlr("dhlr", "url ", "DataHandler")},
-      {"vmhd", Make<CMp4VmhdAtom>(), W({20, C("vmhd"), 1, 0, 0})},
-      {"smhd", Make<CMp4SmhdAtom>(), W({16, C("smhd"), 0, 0})},
-      {"dinf", Make<CMp4DinfAtom>(), W({36, C("dinf"), 28, C("dref"), 0, 1, 12, C("url "), 1})},
+      {"vmhd", Make<CMp4VmhdAtom>(), Words({20, Code("vmhd"), 1, 0, 0})},
+      {"smhd", Make<CMp4SmhdAtom>(), Words({16, Code("smhd"), 0, 0})},
+      {"dinf", Make<CMp4DinfAtom>(), Words({36, Code("dinf"), 28, Code("dref"), 0, 1, 12, Code("url "), 1})},
       {"gmhd", Make<CMp4GmhdAtom>(),
-       W({130, C("gmhd")}) + kGmin + kText +
-           W({54, C("tmcd"), 46, C("tcmi"), 0, 0x00000001, 0x000C0000, 0xFFFFFFFF, 0xFFFF0000, 0}) + Bytes{13} +
+       Words({130, Code("gmhd")}) + kGmin + kText +
+           Words({54, Code("tmcd"), 46, Code("tcmi"), 0, 1, 0x000C0000, 0xFFFFFFFF, 0xFFFF0000, 0}) + Bytes{13} +
            T("Lucida Grande")},
-      {"nmhd", Make<CMp4NmhdAtom>(), W({76, C("nmhd")}) + kGmin + kText},  // without the QuickTime part
-      {"tmcd_udta", Make<CMp4TMCDUdatAtom>(), W({28, C("udta"), 20, C("name")}) + T("Brelvane") + W({0})},
+      {"nmhd", Make<CMp4NmhdAtom>(), Words({76, Code("nmhd")}) + kGmin + kText},  // without the QuickTime part
+      {"tmcd_udta", Make<CMp4TMCDUdatAtom>(), Words({28, Code("udta"), 20, Code("name")}) + T("Brelvane") + Words({0})},
   };
 }
 
@@ -149,38 +132,38 @@ std::vector<Layout> Layouts() {
 TEST(BoxLayout, BytesAndGetSizeMatchTheHandComputedLayout) {
   for (const Layout& c : Layouts()) {
     SCOPED_TRACE(c.name);
-    Out out;
-    auto box = c.make(&out.io);
+    MemoryStream out;
+    auto box = c.make(&out);
     EXPECT_EQ(c.expected.size(), box->GetSize());
     box->Write();
-    EXPECT_EQ(c.expected, out.Data());
+    EXPECT_EQ(c.expected, out.All());
     box->Write();
-    EXPECT_EQ(c.expected + c.expected, out.Data());
+    EXPECT_EQ(c.expected + c.expected, out.All());
 
-    Out failed;
-    auto other = c.make(&failed.io);
-    failed.io.state = IBaseIO::kFailed;
+    MemoryStream failed;
+    auto other = c.make(&failed);
+    failed.state = IBaseIO::kFailed;
     EXPECT_NO_THROW(other->Write());
-    EXPECT_EQ(0u, failed.io.Size());
-    failed.io.state = IBaseIO::kOpen;
+    EXPECT_EQ(0u, failed.Size());
+    failed.state = IBaseIO::kOpen;
     other->Write();
-    EXPECT_EQ(c.expected, failed.Data());
+    EXPECT_EQ(c.expected, failed.All());
   }
 }
 
 TEST(Tref, ListsEachReferencedTrackOnceUpToEight) {
-  Out out;
-  CMp4RefTrackTypeAtom tc(&out.io, CMp4RefTrackTypeAtom::kTimeCode);
+  MemoryStream out;
+  CMp4RefTrackTypeAtom tc(&out, CMp4RefTrackTypeAtom::kTimeCode);
   EXPECT_TRUE(tc.AddTrackId(3));
   EXPECT_FALSE(tc.AddTrackId(3));
   for (uint32_t id = 4; id < 20; ++id) tc.AddTrackId(id);
   EXPECT_EQ(8u + 32, tc.GetSize());
   // A kind other than time code has no type code of its own.
-  Out other;
-  CMp4RefTrackTypeAtom hint(&other.io, 1);
+  MemoryStream other;
+  CMp4RefTrackTypeAtom hint(&other, 1);
   hint.AddTrackId(9);
   hint.Write();
-  EXPECT_EQ(W({12, 0, 9}), other.Data());
+  EXPECT_EQ(Words({12, 0, 9}), other.All());
 }
 
 // In-place updates: the box is written behind other data, more data follows,
@@ -210,31 +193,31 @@ TEST(InPlaceUpdate, RewritesOnlyTheDurationBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Out out;
+    MemoryStream out;
     const Bytes before(100, 0xEE), after(50, 0xDD);
-    out.io.Write(before.data(), 100);
-    auto box = c.make(&out.io);
+    out.Write(before.data(), 100);
+    auto box = c.make(&out);
     c.set(*box, 0x0101010101010101ull);
     box->Write();
-    out.io.Write(after.data(), 50);
-    Bytes expected = out.Data();
-    const int64_t end = out.io.Ftell();
+    out.Write(after.data(), 50);
+    Bytes expected = out.All();
+    const int64_t end = out.Ftell();
     const uint64_t value = 0xA1B2C3D4E5F60718ull;
     c.set(*box, value);
     c.update(*box);
-    EXPECT_EQ(end, out.io.Ftell());
+    EXPECT_EQ(end, out.Ftell());
     for (uint32_t i = 0; i < c.width; ++i)
       expected[100 + c.offset + i] = static_cast<uint8_t>(value >> (8 * (c.width - 1 - i)));
-    EXPECT_EQ(expected, out.Data());
+    EXPECT_EQ(expected, out.All());
 
-    Out never;
-    auto unwritten = c.make(&never.io);
+    MemoryStream never;
+    auto unwritten = c.make(&never);
     bvtest::StdoutCapture cap;
     c.update(*unwritten);
     const std::string log = cap.Take();
     EXPECT_NE(std::string::npos, log.find("[error]"));
     EXPECT_NE(std::string::npos, log.find("logic error")) << log;
-    EXPECT_EQ(0u, never.io.Size());
+    EXPECT_EQ(0u, never.Size());
   }
 }
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,14 +32,6 @@ std::vector<long long> StartsMs(const std::string& path) {
     if (line.compare(0, comma, "audio") == 0) audio = ms;
   }
   return {video, audio};
-}
-
-void Copy(const std::string& from, const std::string& to) {
-  const std::vector<uint8_t> b = ReadFile(from);
-  FILE* f = std::fopen(to.c_str(), "wb");
-  ASSERT_NE(nullptr, f);
-  std::fwrite(b.data(), 1, b.size(), f);
-  std::fclose(f);
 }
 
 // Audio from 0 and video from 0.5 s on one clock; the repair case is killed
@@ -79,8 +70,8 @@ TEST(TrackStarts, KeptStartsMatchFfmpegsFileOfTheSamePackets) {
     if (k.flags & MP4_FLAG_REPAIR) {
       ASSERT_EQ(0, mp4_repair_set_flush_interval(h, 10));
     }
-    mp4_video_track_info_t v{90000, 3600, MP4_VIDEO_H264, 320, 240, {nullptr}, 0, nullptr, 0, nullptr, 0};
-    mp4_audio_track_info_t a{48000, 1024, MP4_AUDIO_AAC_ADTS, 48000, 2, 2};
+    const mp4_video_track_info_t v = H264TrackWithParameterSets();
+    const mp4_audio_track_info_t a = AacTrack(MP4_AUDIO_AAC_ADTS);
     ASSERT_EQ(0, mp4_set_video_track(h, &v));
     ASSERT_EQ(0, mp4_set_audio_track(h, &a));
     // In time order; video from 45000 ticks (0.5 s), ending on a video frame.
@@ -95,8 +86,8 @@ TEST(TrackStarts, KeptStartsMatchFfmpegsFileOfTheSamePackets) {
     }
     const bool repair = (k.flags & MP4_FLAG_REPAIR) != 0;
     if (repair) {
-      Copy(path, killed);
-      Copy(path + ".info", killed + ".info");
+      CopyFile(path, killed);
+      CopyFile(path + ".info", killed + ".info");
     }
     ASSERT_EQ(0, mp4_close_file(h));
     if (repair) {
@@ -108,20 +99,6 @@ TEST(TrackStarts, KeptStartsMatchFfmpegsFileOfTheSamePackets) {
     EXPECT_EQ("", Probe(path).errors) << k.file;
     EXPECT_EQ("", DecodeErrors(path)) << k.file;
   }
-}
-
-// Safe write cannot grow the edit list it reserved: the flag is refused.
-TEST(TrackStarts, SafeWriteRefusesTheFlag) {
-  TempDir dir;
-  mp4_config_t c{};
-  c.flags = MP4_FLAG_KEEP_TRACK_STARTS;
-  c.io_mode = MP4_IO_SAFE_WRITE;
-  c.block_size = 4096;
-  c.block_num = 2;
-  mp4_handle h = nullptr;
-  StdoutCapture quiet;
-  EXPECT_EQ(MP4_ERR_NOT_SUPPORTED, mp4_create_file_full_ex(dir.File("safe.mp4").c_str(), &c, &h));
-  EXPECT_EQ(nullptr, h);
 }
 
 }  // namespace
