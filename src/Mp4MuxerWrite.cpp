@@ -42,6 +42,9 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
   }
 
   try {
+    // Safe mode writes the sample entry with the head of the file; a colour
+    // learnt after it would change the size of a box already on disk.
+    if (prores && !(m_bSafeMode && m_bHeaderWritten)) m_moov->TakeProResColour(buf, size);
     if (!m_bHeaderWritten) {
       if (const int rc = WriteHeader()) return rc;
     }

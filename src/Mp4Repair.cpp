@@ -15,6 +15,8 @@ namespace bv {
 namespace {
 
 constexpr size_t kMaxPath = 1024;  // wide characters, terminator included
+// A ProRes frame's size, identifier and longest possible frame header.
+constexpr uint32_t kProResHeadBytes = 8 + 0xFFFF;
 
 // What a commit overwrote, to be put back when it fails half-way.
 struct SavedBytes {
@@ -360,6 +362,14 @@ bool CMp4Repair::ReadVideoFrame() {
   const bool sync = ReadU8() != 0;
   const uint32_t size = ReadU32();
   if (!m_videoSeen) return Damaged("video frame without track");
+  if (m_moov->m_trakVideo.Stbl().Stsd().IsProRes() && m_moov->m_trakVideo.GetSampleCount() == 0 &&
+      m_dataPosition + size <= m_outputLength) {
+    // The first frame's header gives the colour, as it did while recording.
+    std::vector<uint8_t> head(size < kProResHeadBytes ? size : kProResHeadBytes);
+    m_output.Seek(static_cast<int64_t>(m_dataPosition), 0);
+    m_output.Read(head.data(), static_cast<uint32_t>(head.size()));
+    m_moov->TakeProResColour(head.data(), head.size());
+  }
   return AddFrame(m_moov->m_trakVideo, size, dts, pts, sync);
 }
 

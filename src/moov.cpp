@@ -1,6 +1,7 @@
 #include "moov.h"
 
 #include "log.h"
+#include "prores_header.h"
 
 namespace bv {
 
@@ -172,6 +173,14 @@ bool CMp4MoovAtom::DeclareAudioTrack(const mp4_audio_track_info_t& info, uint32_
 void CMp4MoovAtom::DeclareSubtitleTrack(uint32_t codec, uint32_t timescale) {
   m_trakSubtitle.SetTrackId(TakeTrackId());
   m_trakSubtitle.Configure(codec, timescale);
+}
+
+void CMp4MoovAtom::TakeProResColour(const uint8_t* frame, size_t size) {
+  CMp4VideoStsdAtom& entry = m_trakVideo.Stbl().Stsd();
+  if (!entry.IsProRes() || m_trakVideo.GetSampleCount() > 0) return;
+  ProResFrameHeader header;
+  ReadProResFrameHeader(frame, size, &header);
+  entry.SetColour(ProResColour(header));
 }
 
 void CMp4MoovAtom::DeclareTimeCodeTrack(const mp4_time_code_track_info_t& info) {

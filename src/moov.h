@@ -2,6 +2,7 @@
 // possible tracks (built whether or not they are used), and the metadata.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "atom.h"
@@ -57,6 +58,11 @@ class CMp4MoovAtom : public CMp4Atom {
     return m_trakAudio.Configure(info, sampleRate);
   }
   void DeclareSubtitleTrack(uint32_t codec, uint32_t timescale);
+  // A ProRes track takes its colour from the header of its first frame
+  // (`frame`, `size` bytes): called for every frame, it acts only while the
+  // track has no sample yet. The muxer and the repair both see the first
+  // recorded frame, so both write the same colr.
+  void TakeProResColour(const uint8_t* frame, size_t size);
   void DeclareTimeCodeTrack(const mp4_time_code_track_info_t& info);
 
   uint32_t m_nTrackCount = 0;

@@ -88,7 +88,7 @@ CMp4Atom* CMp4VideoStsdAtom::Child() {
 }
 
 uint32_t CMp4VideoStsdAtom::EntrySize() {
-  if (IsProRes()) return 112;
+  if (IsProRes()) return 112 + m_colr.GetSize();
   CMp4Atom* child = Child();
   return 86 + (child != nullptr ? child->GetSize() : 0) + m_colr.GetSize() + m_pasp.GetSize();
 }
@@ -124,6 +124,10 @@ void CMp4VideoStsdAtom::WriteEntry() {
     PutHeader(m_buffer, 10, "fiel");
     PutU8(m_buffer, 1);  // progressive: one field
     PutU8(m_buffer, 0);
+    if (m_colr.IsPresent()) {
+      m_buffer.Flush();
+      m_colr.Write();
+    }
     PutHeader(m_buffer, 16, "pasp");
     PutU32(m_buffer, 1);  // square pixels
     PutU32(m_buffer, 1);

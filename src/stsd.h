@@ -37,7 +37,8 @@ class CMp4StsdAtom : public CMp4Atom {
 
 // "avc1" + avcC, "hvc1" + hvcC, or one of the six ProRes formats + fiel, pasp.
 // H.264 and HEVC entries add colr and pasp when the SPS's VUI signals colour
-// or non-square pixels.
+// or non-square pixels; ProRes entries add colr between fiel and pasp when
+// the first frame's header signals colour.
 class CMp4VideoStsdAtom : public CMp4StsdAtom {
  public:
   explicit CMp4VideoStsdAtom(IBaseIO* io) : CMp4StsdAtom(io), m_hvcc(io), m_avcc(io), m_colr(io), m_pasp(io) {}
@@ -57,6 +58,9 @@ class CMp4VideoStsdAtom : public CMp4StsdAtom {
   const CMp4HvccAtom& Hvcc() const { return m_hvcc; }
   const CMp4ColrAtom& Colr() const { return m_colr; }
   const CMp4PaspAtom& Pasp() const { return m_pasp; }
+  // Colour known only from the frames (ProRes): replaces what the track
+  // description gave. Any later SetVideo clears it again.
+  void SetColour(const VideoUsability& colour) { m_colr.Set(colour); }
   // QuickTime movies take the "nclc" colour form.
   void SetQuickTime(bool quickTime) { m_colr.m_bQuickTime = quickTime; }
   // Every ProRes sample is a sync sample.

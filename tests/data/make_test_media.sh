@@ -199,4 +199,16 @@ colour colour_hevc_pq h265 hevc -pix_fmt yuv420p10le -c:v libx265 -preset veryfa
 colour colour_hevc_hlg h265 hevc -pix_fmt yuv420p10le -c:v libx265 -preset veryfast -tag:v hvc1 \
   -x265-params bframes=0:log-level=error -color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc -color_range tv
 
+# ProRes carries its colour in every frame header; prores_ks fills it from the
+# frame's colour properties. The frames sit in a small QuickTime file remuxed
+# by FFmpeg, whose fiel, colr and pasp boxes are the reference for ours:
+# BT.709 in 4:2:2, BT.2020 with PQ in 4:4:4 XQ.
+prores_colour() {  # name, profile, pixel format, colour parameters
+  $FF -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 3 -vf "setparams=$4" \
+    -c:v prores_ks -profile:v "$2" -pix_fmt "$3" "$tmp/$1.mov"
+  $FF -i "$tmp/$1.mov" -c copy "$1.mov"
+}
+prores_colour colour_prores_bt709 2 yuv422p10le color_primaries=bt709:color_trc=bt709:colorspace=bt709
+prores_colour colour_prores_pq 5 yuva444p10le color_primaries=bt2020:color_trc=smpte2084:colorspace=bt2020nc
+
 ls -l
