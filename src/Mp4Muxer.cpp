@@ -256,8 +256,18 @@ int CMp4Muxer::Close() {
 
   if (m_pIO) {
     if (m_pIO->state == IBaseIO::kOpen) m_fileSize = static_cast<uint64_t>(m_pIO->Ftell());
+    const uint64_t safeEnd =
+        m_alignWriter && m_alignWriter->Cache() ? m_alignWriter->Cache()->written_end() : 0;
     // The last pending bytes may only reach the disk here (safe write).
     if (!m_pIO->Close() && m_pIO->state == IBaseIO::kFailed && result == 0) result = MapErrorCode(m_pIO->lastError);
+    // Safe write pads its last block with zeros, which strict readers take
+    // for a box running to the end of the file. After a failure the file
+    // stays as the disk has it.
+    if (safeEnd != 0 && result == 0 && m_bHeaderWritten) {
+      if (const int rc = plat::TruncateFile(m_outputPath.c_str(), safeEnd)) {
+        LOGW("cannot cut the padding after %llu: error %d", static_cast<unsigned long long>(safeEnd), rc);
+      }
+    }
   }
   LOGI("Muxer - Close - uninit takes %lld ms", static_cast<long long>(watch.Lap()));
 

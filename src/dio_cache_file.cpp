@@ -7,7 +7,6 @@
 #include "bv_exception.h"
 #include "bv_mp4.h"
 #include "log.h"
-#include "platform.h"
 
 namespace bv {
 
@@ -323,17 +322,6 @@ int dio_cache_file::close() {
   }
   LOGI("close dio cache file");
   m_io->close();
-  // Zeros after the last box would read as a box running to the end of the
-  // file, which strict readers refuse. After a failed write the file stays
-  // as the disk has it.
-  if (err == 0 && m_end > 0) {
-    std::vector<wchar_t> wide(m_path.size() + 1);
-    const long units = plat::Utf8ToWide(m_path.c_str(), wide.data(), m_path.size());
-    if (units >= 0 && static_cast<size_t>(units) <= m_path.size()) {
-      const int rc = plat::TruncateFile(wide.data(), m_end);
-      if (rc != 0) LOGW("cannot cut the block padding at %llu: error %d", static_cast<unsigned long long>(m_end), rc);
-    }
-  }
   return err;
 }
 

@@ -130,6 +130,9 @@ class dio_cache_file {
   // The end of the file's leading bytes known to hold what was written to
   // them: after a fault, the media data up to here is on the disk.
   uint64_t durable_size() const { return m_io->durable_end(); }
+  // The end of the furthest byte written through this cache; the file on
+  // disk runs on to the end of the last whole block.
+  uint64_t written_end() const { return m_end; }
   // The end of the furthest byte that landed in the file.
   uint64_t extent() const { return m_io->extent(); }
 
@@ -152,8 +155,6 @@ class dio_cache_file {
   std::shared_ptr<dio_page_buffer> m_header;
   bool m_inHeader = true;
   bool m_closed = false;
-  // The end of what the muxer wrote; the last data window is padded to
-  // whole blocks on disk, and close cuts that padding off.
   uint64_t m_end = 0;
 };
 
