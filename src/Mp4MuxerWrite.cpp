@@ -93,6 +93,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     if (!ok) return MP4_ERR_TABLE_FULL;
     return m_info.WriteVideoFrame(dts, pts, sync, static_cast<uint32_t>(bytes), *m_pIO);
   } catch (const bv_mp4_exception& e) {
+    RescueAfterWriteFault();
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
     LOGE("exception when write file");
@@ -142,6 +143,7 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
     const bool noVideo = !m_nalParser && !m_moov->m_trakVideo.IsEnabled();
     return m_info.WriteAudioFrame(timestamp, payloadSize, noVideo, *m_pIO);
   } catch (const bv_mp4_exception& e) {
+    RescueAfterWriteFault();
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
     LOGE("write buffer exception, buffer size %d", static_cast<int>(payloadSize));
@@ -245,6 +247,7 @@ int CMp4Muxer::WriteTimeCode(uint32_t value) {
     if (!ok) return MP4_ERR_TABLE_FULL;
     return m_info.WriteTimeCode(value);
   } catch (const bv_mp4_exception& e) {
+    RescueAfterWriteFault();
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
     return MP4_ERR_FAILED;
