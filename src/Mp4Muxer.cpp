@@ -136,10 +136,6 @@ int CMp4Muxer::CreateOutput(const wchar_t* path, const mp4_config_t& config) {
         LOGE("can't set repair flag on safe mode");
         return MP4_ERR_NOT_SUPPORTED;
       }
-      if (config.flags & MP4_FLAG_KEEP_TRACK_STARTS) {
-        LOGE("track starts can't be kept in safe mode");
-        return MP4_ERR_NOT_SUPPORTED;
-      }
       m_bSafeMode = true;
       if (config.block_size == 0 || config.block_num == 0) {
         LOGE("invalid block config in safe write mode");

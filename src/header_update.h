@@ -12,11 +12,14 @@
 //   2. counts, in file order: within a track the sizes come before the chunk
 //      offsets, so no chunk ever points at a sample the sizes do not cover;
 //   3. durations of the movie, the tracks and their media;
-//   4. tracks that received their first samples are revealed: a track is
+//   4. edit lists that gained an empty edit switch to that form; before the
+//      tracks are revealed, so that a track that starts late is never shown
+//      beside another without its offset;
+//   5. tracks that received their first samples are revealed: a track is
 //      written as a "free" box until then, because readers refuse a track
 //      whose time, size and chunk counts are not all zero or all set, and
 //      those three counts lie pages apart;
-//   5. the mdat size.
+//   6. the mdat size.
 // Within a stage, writes are made in ascending file order and handed to disk
 // one run of consecutive pages at a time (exactly the ranges the stream
 // would merge itself), so that every disk write of an update is a point at
@@ -32,7 +35,7 @@ namespace bv {
 
 class CHeaderUpdate {
  public:
-  enum Stage : uint8_t { kEntries = 0, kCounts = 1, kDurations = 2, kTracks = 3, kMediaSize = 4 };
+  enum Stage : uint8_t { kEntries = 0, kCounts = 1, kDurations = 2, kEdits = 3, kTracks = 4, kMediaSize = 5 };
 
   // `data` is borrowed and must stay unchanged until Apply returns.
   void AddBytes(Stage stage, uint64_t offset, const uint8_t* data, uint64_t size);

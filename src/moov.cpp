@@ -111,14 +111,23 @@ bool CMp4MoovAtom::SetMaxDuration(uint32_t maxDurationMs) {
   }
   m_trakSubtitle.SetForceWrite(true);
   m_trackTC.SetForceWrite(true);
+  // Which tracks start late is known only once all have started.
+  if (m_bKeepTrackStarts) {
+    for (CMp4TrakAtom* t : {static_cast<CMp4TrakAtom*>(&m_trakVideo), static_cast<CMp4TrakAtom*>(&m_trakAudio),
+                            static_cast<CMp4TrakAtom*>(&m_trackTC)}) {
+      t->m_edts.ReserveEmptyEdit();
+    }
+  }
   return true;
 }
 
 void CMp4MoovAtom::Update(CHeaderUpdate& plan) {
-  // The movie lasts as long as its longer track (audio on a tie).
+  // The movie lasts as long as its longer track (audio on a tie), empty
+  // edits included.
+  PlaceTrackStarts();
   const uint64_t video = m_trakVideo.MediaDuration(), audio = m_trakAudio.MediaDuration();
-  const uint64_t videoMs = video * 1000 / m_trakVideo.GetTimeScale();
-  const uint64_t audioMs = audio * 1000 / m_trakAudio.GetTimeScale();
+  const uint64_t videoMs = video * 1000 / m_trakVideo.GetTimeScale() + m_trakVideo.m_edts.m_elst.m_emptyDuration;
+  const uint64_t audioMs = audio * 1000 / m_trakAudio.GetTimeScale() + m_trakAudio.m_edts.m_elst.m_emptyDuration;
   m_mvhd.m_duration = videoMs > audioMs ? videoMs : audioMs;
   m_mvhd.Update(plan);
   // Both are asked even when undeclared: their boxes then report that they

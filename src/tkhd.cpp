@@ -48,12 +48,14 @@ void CMp4TkhdAtom::Update() {
   plan.Apply(*m_pIO, 0);
 }
 
-void CMp4ElstAtom::Write() {
-  m_startPos = static_cast<uint64_t>(m_pIO->Ftell());
+void CMp4ElstAtom::Write() { WriteForm(m_emptyDuration != 0); }
+
+void CMp4ElstAtom::WriteForm(bool withEmptyEdit) {
+  (withEmptyEdit ? m_startPosEmpty : m_startPos) = static_cast<uint64_t>(m_pIO->Ftell());
   const int64_t start = m_buffer.Ftell();
   PutFullHeader(m_buffer, 12, "elst", m_bVersion1 ? 1 : 0, 0);
-  PutU32(m_buffer, m_emptyDuration ? 2 : 1);
-  if (m_emptyDuration) {
+  PutU32(m_buffer, withEmptyEdit ? 2 : 1);
+  if (withEmptyEdit) {
     // Media time -1: nothing is presented for this long.
     if (m_bVersion1) {
       PutU64(m_buffer, m_emptyDuration);
@@ -77,13 +79,24 @@ void CMp4ElstAtom::Write() {
 }
 
 void CMp4ElstAtom::Update(CHeaderUpdate& plan) {
-  if (m_startPos == 0) {
+  if (m_startPos == 0 && m_startPosEmpty == 0) {
     LOGE("logic error, start position is 0");
     return;
   }
-  plan.AddTime(m_startPos + 16, m_bVersion1, m_segmentDuration);
-  // Written 0 and set by the first sample; only B-frame tracks change it.
-  if (m_mediaTime != 0) plan.AddTime(m_startPos + (m_bVersion1 ? 24 : 20), m_bVersion1, m_mediaTime);
+  const uint64_t field = m_bVersion1 ? 8 : 4;
+  const uint64_t entry = 2 * field + 4;
+  // The media edit, first in one form and behind the empty edit in the
+  // other. Its media time is written 0 and set by the first sample; only
+  // B-frame tracks change it.
+  auto mediaEdit = [&](uint64_t at) {
+    plan.AddTime(at, m_bVersion1, m_segmentDuration);
+    if (m_mediaTime != 0) plan.AddTime(at + field, m_bVersion1, m_mediaTime);
+  };
+  if (m_startPos != 0) mediaEdit(m_startPos + 16);
+  if (m_startPosEmpty != 0) {
+    plan.AddTime(m_startPosEmpty + 16, m_bVersion1, m_emptyDuration);
+    mediaEdit(m_startPosEmpty + 16 + entry);
+  }
 }
 
 void CMp4ElstAtom::Update() {
@@ -93,10 +106,38 @@ void CMp4ElstAtom::Update() {
 }
 
 void CMp4EdtsAtom::Write() {
-  const int64_t start = m_pIO->Ftell();
-  PutHeader(*m_pIO, 8, "edts");
-  m_elst.Write();
-  UpdateSize(start);
+  if (!m_bReserveEmptyEdit) {
+    const int64_t start = m_pIO->Ftell();
+    PutHeader(*m_pIO, 8, "edts");
+    m_elst.Write();
+    UpdateSize(start);
+    return;
+  }
+  m_bShowsEmptyEdit = m_elst.m_emptyDuration != 0;
+  m_plainPos = static_cast<uint64_t>(m_pIO->Ftell());
+  PutHeader(*m_pIO, 8, m_bShowsEmptyEdit ? "free" : "edts");
+  m_elst.WriteForm(false);
+  UpdateSize(static_cast<int64_t>(m_plainPos));
+  m_emptyPos = static_cast<uint64_t>(m_pIO->Ftell());
+  PutHeader(*m_pIO, 8, m_bShowsEmptyEdit ? "edts" : "free");
+  m_elst.WriteForm(true);
+  UpdateSize(static_cast<int64_t>(m_emptyPos));
+}
+
+uint32_t CMp4EdtsAtom::GetSize() {
+  if (!m_bReserveEmptyEdit) return 8 + m_elst.GetSize();
+  return 16 + m_elst.SizeOf(false) + m_elst.SizeOf(true);
+}
+
+void CMp4EdtsAtom::Update(CHeaderUpdate& plan) {
+  m_elst.Update(plan);
+  if (!m_bReserveEmptyEdit || m_bShowsEmptyEdit || m_elst.m_emptyDuration == 0 || m_emptyPos == 0) return;
+  // The empty duration is on disk with the durations before the types change.
+  static const uint8_t kFree[4] = {'f', 'r', 'e', 'e'};
+  static const uint8_t kEdts[4] = {'e', 'd', 't', 's'};
+  plan.AddBytes(CHeaderUpdate::kEdits, m_plainPos + 4, kFree, 4);
+  plan.AddBytes(CHeaderUpdate::kEdits, m_emptyPos + 4, kEdts, 4);
+  m_bShowsEmptyEdit = true;
 }
 
 bool CMp4RefTrackTypeAtom::AddTrackId(uint32_t id) {

@@ -114,10 +114,10 @@ void CMp4TrakAtom::Write() {
 
 void CMp4TrakAtom::Update(CHeaderUpdate& plan) {
   const uint64_t t = MovieDuration();
-  m_tkhd.m_duration = t;
+  m_tkhd.m_duration = t + m_edts.m_elst.m_emptyDuration;
   m_edts.m_elst.m_segmentDuration = t;
   m_tkhd.Update(plan);
-  m_edts.m_elst.Update(plan);
+  m_edts.Update(plan);
   UpdateMedia(plan);
   if (m_hiddenTypePos != 0 && GetSampleCount() > 0) {
     static const uint8_t kTrak[4] = {'t', 'r', 'a', 'k'};

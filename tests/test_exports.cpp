@@ -166,10 +166,6 @@ TEST(Exports, UnavailableModesAreRefusedWithoutAFile) {
   c.block_num = 8;
   c.max_duration = 604801;
   cases.push_back({c, MP4_ERR_INVALID_PARAM, "max duration should less then 7 days in safe mode"});
-  // Safe write cannot grow the edit list it reserved.
-  c.max_duration = 0;
-  c.flags = MP4_FLAG_KEEP_TRACK_STARTS;
-  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, ""});
   c = {};
   c.io_mode = 4;
   cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid io mode 4"});

@@ -3,13 +3,23 @@
 // raw stream carries no times, so the tool derives each picture's
 // presentation slot from the slice headers.
 //
-// H.264: picture order count types 0, 1 and 2, reset at every IDR (memory
-// management operation 5 is not followed: no common encoder emits it).
+// H.264: picture order count types 0, 1 and 2, reset at every IDR and at a
+// picture whose reference marking holds memory_management_control_operation
+// 5: every earlier picture is presented before it, and it counts from 0 for
+// the pictures after it.
 // HEVC: slice_pic_order_cnt_lsb with its most significant part carried from
 // the previous temporal-layer-0 picture, reset at IDR and BLA pictures and at
 // a CRA that starts the stream.
 //
-// Pictures whose slice header cannot be read keep their decode slot.
+// Pictures that a decoder does not output keep the slot their count gives
+// them, as FFmpeg keeps such packets with their times when it muxes them:
+// the RASL pictures of a CRA that starts the stream then fall before the
+// first picture's presentation time, outside the edit list, and HEVC
+// pictures with pic_output_flag 0 hold their place in the presentation
+// order. No picture is dropped.
+//
+// Pictures whose slice header cannot be read keep their decode slot. Every
+// count is held within +-2^62, whatever the bytes say.
 #pragma once
 
 #include <algorithm>
@@ -89,6 +99,7 @@ class PictureOrder {
   struct H264Sps {
     bool valid = false;
     bool separate_planes = false;
+    uint32_t chroma_array_type = 1;
     uint32_t log2_max_frame_num = 4;
     uint32_t poc_type = 0;
     uint32_t log2_max_poc_lsb = 4;
@@ -102,6 +113,14 @@ class PictureOrder {
     bool valid = false;
     uint32_t sps = 0;
     bool bottom_poc_present = false;
+    // What the slice header needs to reach the reference marking; false
+    // when slice groups make it unreadable here.
+    bool marking_readable = false;
+    uint32_t ref_idx_l0 = 0;  // num_ref_idx_l*_default_active_minus1
+    uint32_t ref_idx_l1 = 0;
+    bool weighted_pred = false;
+    uint32_t weighted_bipred_idc = 0;
+    bool redundant_pic_cnt_present = false;
   };
   struct HevcSps {
     bool valid = false;
@@ -128,6 +147,7 @@ class PictureOrder {
       case 86: case 118: case 128: case 138: case 139: case 134: case 135: {
         const uint32_t chroma = br.Ue();
         if (chroma == 3) s.separate_planes = br.Bit() != 0;
+        s.chroma_array_type = s.separate_planes ? 0 : chroma;
         br.Ue();
         br.Ue();
         br.Skip(1);
@@ -172,6 +192,18 @@ class PictureOrder {
     br.Skip(1);  // entropy_coding_mode_flag
     p.bottom_poc_present = br.Bit() != 0;
     if (br.overrun() || id >= h264_pps_.size() || p.sps >= h264_sps_.size()) return;
+    if (br.Ue() == 0) {  // num_slice_groups_minus1
+      p.ref_idx_l0 = br.Ue();
+      p.ref_idx_l1 = br.Ue();
+      p.weighted_pred = br.Bit() != 0;
+      p.weighted_bipred_idc = br.Bits(2);
+      br.Se();  // pic_init_qp_minus26
+      br.Se();  // pic_init_qs_minus26
+      br.Se();  // chroma_qp_index_offset
+      br.Skip(2);  // deblocking_filter_control_present_flag, constrained_intra_pred_flag
+      p.redundant_pic_cnt_present = br.Bit() != 0;
+      p.marking_readable = !br.overrun() && p.ref_idx_l0 < 32 && p.ref_idx_l1 < 32;
+    }
     p.valid = true;
     h264_pps_[id] = p;
   }
@@ -180,11 +212,11 @@ class PictureOrder {
   bool H264Slice(const uint8_t* nal, size_t size, int64_t* poc, bool* reset) {
     const bool idr = (nal[0] & 0x1F) == 5;
     const bool ref = (nal[0] & 0x60) != 0;
-    // The header fields up to the order count fit in a few dozen bytes.
-    const std::vector<uint8_t> rbsp = NalToRbsp(nal, std::min<size_t>(size, 64), 1);
+    // The header up to the reference marking fits in a few hundred bytes.
+    const std::vector<uint8_t> rbsp = NalToRbsp(nal, std::min<size_t>(size, 512), 1);
     BitReader br(rbsp);
     br.Ue();  // first_mb_in_slice
-    br.Ue();  // slice_type
+    const uint32_t slice_type = br.Ue() % 5;
     const uint32_t pps_id = br.Ue();
     if (pps_id >= h264_pps_.size() || !h264_pps_[pps_id].valid) return false;
     const H264Pps& p = h264_pps_[pps_id];
@@ -192,10 +224,10 @@ class PictureOrder {
     if (!s.valid) return false;
     if (s.separate_planes) br.Skip(2);
     const uint32_t frame_num = br.Bits(static_cast<int>(s.log2_max_frame_num));
-    bool field = false;
+    bool field = false, bottom_field = false;
     if (!s.frame_mbs_only) {
       field = br.Bit() != 0;
-      if (field) br.Skip(1);
+      if (field) bottom_field = br.Bit() != 0;
     }
     if (idr) br.Ue();
     uint32_t lsb = 0;
@@ -208,6 +240,7 @@ class PictureOrder {
       if (p.bottom_poc_present && !field) delta1 = br.Se();
     }
     if (br.overrun()) return false;
+    const bool mmco5 = ref && !idr && p.marking_readable && MarksMmco5(br, s, p, slice_type);
     if (idr) {
       *reset = true;
       prev_msb_ = 0;
@@ -226,8 +259,8 @@ class PictureOrder {
       int64_t msb = prev_msb_;
       if (lsb < prev_lsb_ && prev_lsb_ - lsb >= max_lsb / 2) msb += max_lsb;
       if (lsb > prev_lsb_ && lsb - prev_lsb_ > max_lsb / 2) msb -= max_lsb;
-      top = msb + lsb;
-      bottom = top + delta_bottom;
+      top = Sat(msb + lsb);
+      bottom = Sat(top + delta_bottom);
       if (ref) {
         prev_msb_ = msb;
         prev_lsb_ = lsb;
@@ -240,20 +273,90 @@ class PictureOrder {
       if (abs_frame_num > 0) {
         int64_t per_cycle = 0;
         for (int32_t d : s.cycle) per_cycle += d;
-        expected = (abs_frame_num - 1) / n * per_cycle;
+        expected = Sat(SatMul((abs_frame_num - 1) / n, per_cycle));
         for (int64_t k = 0; k <= (abs_frame_num - 1) % n; ++k) expected += s.cycle[static_cast<size_t>(k)];
       }
       if (!ref) expected += s.offset_non_ref;
-      top = expected + delta0;
-      bottom = top + s.offset_top_bottom + delta1;
+      top = Sat(expected + delta0);
+      bottom = Sat(top + s.offset_top_bottom + delta1);
     } else {
-      top = idr ? 0 : 2 * (frame_num_offset + frame_num) - (ref ? 0 : 1);
+      top = idr ? 0 : Sat(2 * (frame_num_offset + frame_num) - (ref ? 0 : 1));
       bottom = top;
     }
     prev_frame_num_offset_ = frame_num_offset;
     prev_frame_num_ = frame_num;
     *poc = std::min(top, bottom);
+    if (mmco5) {
+      // Counted from 0 once decoded; the pictures after it follow from there
+      // and all earlier ones are presented before it.
+      *reset = true;
+      *poc = 0;
+      prev_msb_ = 0;
+      const uint64_t above = static_cast<uint64_t>(top) - static_cast<uint64_t>(std::min(top, bottom));
+      prev_lsb_ = bottom_field ? 0 : static_cast<uint32_t>(std::min<uint64_t>(above, 0xFFFF));
+      prev_frame_num_offset_ = 0;
+      prev_frame_num_ = 0;
+    }
     return true;
+  }
+
+  // Reads on from the order count fields to the reference marking of a
+  // reference slice; true when it holds operation 5.
+  static bool MarksMmco5(BitReader& br, const H264Sps& s, const H264Pps& p, uint32_t slice_type) {
+    if (p.redundant_pic_cnt_present) br.Ue();
+    const bool b = slice_type == 1, p_or_sp = slice_type == 0 || slice_type == 3;
+    const int lists = b ? 2 : p_or_sp ? 1 : 0;
+    if (b) br.Skip(1);  // direct_spatial_mv_pred_flag
+    uint32_t active[2] = {p.ref_idx_l0, p.ref_idx_l1};
+    if (lists > 0 && br.Bit()) {  // num_ref_idx_active_override_flag
+      active[0] = br.Ue();
+      if (b) active[1] = br.Ue();
+    }
+    if (active[0] > 31 || active[1] > 31) return false;
+    for (int list = 0; list < lists; ++list) {
+      if (!br.Bit()) continue;  // ref_pic_list_modification_flag_l*
+      for (int n = 0; n < 64 && !br.overrun(); ++n) {
+        if (br.Ue() == 3) break;
+        br.Ue();
+      }
+    }
+    if ((p.weighted_pred && p_or_sp) || (p.weighted_bipred_idc == 1 && b)) {
+      br.Ue();  // luma_log2_weight_denom
+      if (s.chroma_array_type != 0) br.Ue();
+      for (int list = 0; list < lists; ++list) {
+        for (uint32_t i = 0; i <= active[list] && !br.overrun(); ++i) {
+          if (br.Bit()) {
+            br.Se();
+            br.Se();
+          }
+          if (s.chroma_array_type != 0 && br.Bit()) {
+            for (int k = 0; k < 4; ++k) br.Se();
+          }
+        }
+      }
+    }
+    if (!br.Bit()) return false;  // adaptive_ref_pic_marking_mode_flag
+    for (int n = 0; n < 64 && !br.overrun(); ++n) {
+      const uint32_t op = br.Ue();
+      if (op == 0 || br.overrun()) return false;
+      if (op == 5) return true;
+      if (op == 1 || op == 3) br.Ue();  // difference_of_pic_nums_minus1
+      if (op == 2) br.Ue();             // long_term_pic_num
+      if (op == 3 || op == 6) br.Ue();  // long_term_frame_idx
+      if (op == 4) br.Ue();             // max_long_term_frame_idx_plus1
+    }
+    return false;
+  }
+
+  // Counts are kept within +-2^62 so that no sum of two overflows.
+  static int64_t Sat(int64_t v) {
+    constexpr int64_t kLimit = int64_t{1} << 62;
+    return v > kLimit ? kLimit : v < -kLimit ? -kLimit : v;
+  }
+  static int64_t SatMul(int64_t a, int64_t b) {
+    int64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) return (a < 0) != (b < 0) ? INT64_MIN / 2 : INT64_MAX / 2;
+    return r;
   }
 
   void ReadHevcSps(const uint8_t* nal, size_t size) {

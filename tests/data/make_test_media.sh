@@ -136,6 +136,17 @@ bframes bf_h264_pyramid libx264 h264_mp4toannexb h264 -preset veryfast -x264-par
 bframes bf_h264_flat libx264 h264_mp4toannexb h264 -preset veryfast -x264-params b-pyramid=none
 bframes bf_hevc libx265 hevc_mp4toannexb hevc -preset veryfast -tag:v hvc1 -x265-params log-level=error
 
+# A stream that starts at a CRA whose leading (RASL) pictures refer to
+# pictures before it: open GOPs of 12 frames, the first 9 packets (up to the
+# first CRA) dropped from FFmpeg's MP4, which keeps the rest with their times.
+$FF -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -pix_fmt yuv420p -c:v libx265 -bf 3 -preset veryfast -tag:v hvc1 \
+  -x265-params log-level=error:keyint=12:min-keyint=12:open-gop=1:scenecut=0 "$tmp/open_gop.mp4"
+$FF -i "$tmp/open_gop.mp4" -c copy -bsf:v "noise=drop=lt(n\\,9)" bf_hevc_cra.mp4
+$FF -i bf_hevc_cra.mp4 -c copy -bsf:v hevc_mp4toannexb -f hevc bf_hevc_cra.hevc
+{ ffprobe -v error -select_streams v:0 -show_entries stream=time_base -of csv=p=0 bf_hevc_cra.mp4
+  ffprobe -v error -select_streams v:0 -show_entries packet=dts,pts,duration -of csv=p=0 bf_hevc_cra.mp4; } > bf_hevc_cra.times.txt
+ffprobe -v error -select_streams v:0 -show_entries packet=size,flags -of csv=p=0 bf_hevc_cra.hevc > bf_hevc_cra.hevc.packets.txt
+
 # Colour signalling: small streams with explicit colour settings, encoded by
 # FFmpeg into MP4 and remuxed into MOV; the Annex-B stream is taken from the
 # MOV, and the colr and pasp boxes FFmpeg wrote into each file's sample entry
