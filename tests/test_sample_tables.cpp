@@ -152,6 +152,18 @@ TEST(ReservedCapacity, OversizedReservationsThrow) {
   EXPECT_NE(std::string::npos, cap2.Take().find("would pass the 4 GiB box limit"));
 }
 
+// A first sample the caller did not mark as a chunk start still opens one.
+TEST(StblChunks, AFirstSampleOutsideAChunkOpensOne) {
+  MemoryStream out;
+  VideoStbl stbl(&out);
+  ASSERT_TRUE(stbl.AddSample(0x10, 10, 0, 0, false));
+  ASSERT_TRUE(stbl.AddSample(0x1A, 11, 20, 20, false));
+  ASSERT_TRUE(stbl.AddSample(0x100, 12, 40, 40, true));
+  const Bytes b = Render(stbl);
+  EXPECT_EQ((Words{1, 2, 1, 2, 1, 1}), Table(b, Child(b, "stsc"), "stsc", 4, 6));
+  EXPECT_EQ((Words{0x10, 0x100}), Table(b, Child(b, "stco"), "stco"));
+}
+
 TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) {
   MemoryStream out;
   VideoStbl stbl(&out);
