@@ -28,9 +28,11 @@
  * soon as the call returns.
  *
  * Threads: any thread may call any function, one handle may be fed from
- * several threads. Calls that take a handle run under one library-wide lock,
- * so they never overlap (also across handles); a frame call may wait while
- * another thread closes a file. Do not use a handle after mp4_close_file
+ * several threads. The frame writers (mp4_write_*) of one handle never
+ * overlap; those of different handles run side by side. Every other call
+ * that takes a handle runs alone: it waits for the frame calls in flight on
+ * all handles and holds new ones back until it returns, so a close never
+ * cuts into a frame call. Do not use a handle after mp4_close_file
  * returned on any thread (it is then refused with MP4_ERR_INVALID_HANDLE,
  * unless the address is reused by a later create). mp4_repair_file* and
  * mp4_get_file_duration* take no handle and no lock.

@@ -59,6 +59,7 @@ int32_t IFileIOBase::OpenWithMode(const wchar_t* path, const char* mode, bool bl
   m_blockWrites = blockWrites;
   m_afterRead = false;
   m_used = 0;
+  m_blockStart = 0;
   state = kOpen;
   return 0;
 }
@@ -89,6 +90,7 @@ int32_t IFileIOBase::Seek(int64_t offset, int32_t origin) {
   DrainBlock();
   if (plat::Seek64(m_file, offset, origin) != 0) Fail(errno, kSeekErrorMsg, __LINE__);
   m_afterRead = false;
+  m_blockStart = origin == 0 ? offset : -1;
   return 0;
 }
 
@@ -107,6 +109,7 @@ int32_t IFileIOBase::Read(void* dst, uint32_t n) {
     if (std::fflush(m_file) != 0) Fail(errno, kWriteErrorMsg, __LINE__);
   }
   m_afterRead = true;
+  m_blockStart = -1;
   if (std::fread(dst, n, 1, m_file) != 1) Fail(errno, kReadEofMsg, __LINE__, false);
   return 1;
 }
@@ -114,9 +117,12 @@ int32_t IFileIOBase::Read(void* dst, uint32_t n) {
 int32_t IFileIOBase::Write(const void* src, uint32_t n) {
   if (n == 0) return 1;
   if (m_file == nullptr) Fail(EBADF, kWriteErrorMsg, __LINE__);
-  if (!m_blockWrites || n >= kDirectSize) {
-    DrainBlock();
+  if (!m_blockWrites) {
     WriteThrough(src, n);
+    return 1;
+  }
+  if (n >= kDirectSize) {
+    WriteDirect(nullptr, 0, static_cast<const uint8_t*>(src), n);
     return 1;
   }
   if (n > kBlockSize - m_used) DrainBlock();
@@ -127,7 +133,13 @@ int32_t IFileIOBase::Write(const void* src, uint32_t n) {
 }
 
 int32_t IFileIOBase::WriteLengthPrefixed(const void* src, uint32_t n) {
-  if (!m_blockWrites || m_file == nullptr || n >= kDirectSize) return IBaseIO::WriteLengthPrefixed(src, n);
+  if (!m_blockWrites || m_file == nullptr) return IBaseIO::WriteLengthPrefixed(src, n);
+  if (n >= kDirectSize) {
+    uint8_t length[4];
+    StoreBE32(length, n);
+    WriteDirect(length, 4, static_cast<const uint8_t*>(src), n);
+    return 1;
+  }
   if (n + 4 > kBlockSize - m_used) DrainBlock();
   if (!m_block) m_block.reset(new uint8_t[kBlockSize]);
   StoreBE32(m_block.get() + m_used, n);
@@ -144,13 +156,34 @@ void IFileIOBase::DrainBlock() {
   WriteThrough(m_block.get(), n);
 }
 
+void IFileIOBase::WriteDirect(const uint8_t* head, uint32_t headSize, const uint8_t* src, uint32_t n) {
+  constexpr uint32_t kPage = 4096;
+  if (kBlockSize - m_used < headSize + kPage) DrainBlock();
+  if (!m_block) m_block.reset(new uint8_t[kBlockSize]);
+  if (headSize > 0) std::memcpy(m_block.get() + m_used, head, headSize);
+  m_used += headSize;
+  uint32_t lead = 0;
+  if (m_blockStart >= 0) {
+    const uint32_t phase = static_cast<uint32_t>((static_cast<uint64_t>(m_blockStart) + m_used) % kPage);
+    lead = phase == 0 ? 0 : kPage - phase;  // less than a page: n is far larger
+  }
+  std::memcpy(m_block.get() + m_used, src, lead);
+  m_used += lead;
+  DrainBlock();
+  WriteThrough(src + lead, n - lead);
+}
+
 void IFileIOBase::WriteThrough(const void* src, uint32_t n) {
   if (m_afterRead) {
     if (plat::Seek64(m_file, 0, 1) != 0) Fail(errno, kSeekErrorMsg, __LINE__);
     m_afterRead = false;
   }
   errno = 0;
-  if (std::fwrite(src, n, 1, m_file) != 1) Fail(errno ? errno : EIO, kWriteErrorMsg, __LINE__);
+  if (std::fwrite(src, n, 1, m_file) != 1) {
+    m_blockStart = -1;
+    Fail(errno ? errno : EIO, kWriteErrorMsg, __LINE__);
+  }
+  if (m_blockStart >= 0) m_blockStart += n;
 }
 
 int32_t CFileWriter::Init(const wchar_t* path, uint32_t, uint32_t) { return OpenWithMode(path, "wb", true); }

@@ -69,7 +69,9 @@ class IFileIO : public IBaseIO {
 // and hand the runtime (unbuffered) a full block at a time, so that a
 // recording costs one system call per block however small its frames are. A
 // payload of kDirectSize bytes or more is not copied: it goes to the file
-// straight from the caller's memory, after the bytes collected before it.
+// straight from the caller's memory, after the bytes collected before it
+// (topped up with the payload's first bytes so that the direct part starts
+// on a page boundary of the file, where the kernel copies whole pages).
 // A write that fails throws from the call that handed the block over (a
 // write, seek, flush or read); Close() returns false when its last block
 // fails and leaves the stream failed.
@@ -99,12 +101,16 @@ class IFileIOBase : public IFileIO {
   // Hands the collected bytes to the runtime.
   void DrainBlock();
   void WriteThrough(const void* src, uint32_t n);
+  // A large payload behind `head` (0 to 4 bytes, e.g. its length prefix).
+  void WriteDirect(const uint8_t* head, uint32_t headSize, const uint8_t* src, uint32_t n);
 
   bool m_blockWrites = false;
   // An update stream must be positioned between a read and a write.
   bool m_afterRead = false;
   std::unique_ptr<uint8_t[]> m_block;  // allocated at the first write
   uint32_t m_used = 0;
+  // The file position the block starts at, -1 when not known (after a read).
+  int64_t m_blockStart = -1;
 };
 
 // Creates or truncates ("wb").

@@ -108,6 +108,12 @@ class CMp4Muxer {
   int ReserveHeader();
   void UpdateHeaderIfDue(uint64_t diskSizeBefore);
   void FinishReservedHeader();
+  // After a failed write of the file: cuts the tables back to the samples
+  // whose bytes reached the disk and rewrites the header in place once more
+  // (header_rescue.h). Does nothing outside safe mode, when the disk took
+  // every write, or when a header update was cut short (its tables would
+  // claim entries the disk never got); runs at most once.
+  void RescueAfterWriteFault();
 
   std::unique_ptr<IBaseIO> m_pIO;
   // Safe mode: the stream behind m_pIO (which a test may have wrapped).
@@ -121,6 +127,8 @@ class CMp4Muxer {
   uint32_t m_headerUpdates = 0;
   // The unit in which the safe-mode stream writes header pages.
   uint32_t m_headerPageSize = 0;
+  bool m_bUpdateOpen = false;  // a header update is being written
+  bool m_bRescueTried = false;
 
   CRepairInfoWriter m_info;  // the side file of repair mode
   std::wstring m_outputPath;

@@ -1,7 +1,10 @@
 // Safe mode: the movie box is reserved at the head of the file before any
 // media data and rewritten in place while recording, so that the file is
 // playable up to its last update whenever the process or the machine dies.
+#include <algorithm>
+
 #include "AlignFileWriter.h"
+#include "header_rescue.h"
 #include "header_update.h"
 #include "log.h"
 #include "Mp4Muxer.h"
@@ -58,15 +61,54 @@ void CMp4Muxer::UpdateHeader() {
   CHeaderUpdate plan;
   m_moov->Update(plan);
   m_mdat->Update(plan);
+  // Planning marked the new entries as written; until Apply returns they
+  // are not all on the disk.
+  m_bUpdateOpen = true;
   plan.Apply(*m_pIO, m_headerPageSize);
+  m_bUpdateOpen = false;
 }
 
 void CMp4Muxer::FinishReservedHeader() {
   // The media data goes to disk before the header that points at it.
-  m_pIO->Flush();
+  try {
+    m_pIO->Flush();
+  } catch (const bv_mp4_exception&) {
+    RescueAfterWriteFault();
+    throw;
+  }
   UpdateHeader();
   // A recording that never left the header region has its pages written here.
   m_pIO->Flush();
+}
+
+void CMp4Muxer::RescueAfterWriteFault() {
+  dio_cache_file* cache = m_alignWriter != nullptr ? m_alignWriter->Cache() : nullptr;
+  if (!m_bSafeMode || m_bRescueTried || !m_bHeaderWritten || cache == nullptr || cache->write_error() == 0) return;
+  m_bRescueTried = true;
+  if (m_bUpdateOpen) {
+    LOGE("write error %d during a header update, header left as the disk has it", cache->write_error());
+    return;
+  }
+  if (!cache->begin_rescue()) return;
+  const uint64_t start = plat::TickMs();
+  const uint64_t durable = cache->durable_size();
+  const uint32_t dropped = m_moov->DropSamplesFrom(durable);
+  CHeaderUpdate plan;
+  m_moov->Update(plan);
+  // The media data ends where the last byte landed: a partly written block
+  // lies inside the mdat, unreferenced, rather than as a stray box behind it.
+  m_mdat->Update(plan, std::max(durable, cache->extent()));
+  CHeaderRescueIO io(*cache);
+  try {
+    plan.Apply(io, m_headerPageSize);
+    io.Close();
+  } catch (const bv_mp4_exception& e) {
+    LOGE("header rescue failed with error %d, header left as the disk has it", e.code());
+    return;
+  }
+  LOGI("write error %d: header rewritten for the %llu bytes on disk, %u samples dropped, cost time %llums",
+       cache->write_error(), static_cast<unsigned long long>(durable), dropped,
+       static_cast<unsigned long long>(plat::TickMs() - start));
 }
 
 void CMp4Muxer::SkipMediaBytesForTest(uint64_t bytes) {

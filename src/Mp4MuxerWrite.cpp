@@ -19,13 +19,15 @@ bool CMp4Muxer::FitsLayout(uint64_t bytes) {
 }
 
 int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, uint64_t pts) {
+  // Taken first: writers of one handle may be called side by side, and the
+  // stream state the guard reads is theirs.
+  CMAutoLock hold(&m_lock);
   if (const int rc = OutputGuard()) return rc;
   if (buf == nullptr || size == 0) {
     LOGE("write video frame with empty data");
     return 0;
   }
   const bool prores = m_videoInfo.codec_type == MP4_VIDEO_PRORES && m_moov->m_trakVideo.IsEnabled();
-  CMAutoLock hold(&m_lock);
   CVideoFrameParser& slices = m_slices;
   slices.clear();
   if (!prores) {
@@ -93,6 +95,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     if (!ok) return MP4_ERR_TABLE_FULL;
     return m_info.WriteVideoFrame(dts, pts, sync, static_cast<uint32_t>(bytes), *m_pIO);
   } catch (const bv_mp4_exception& e) {
+    RescueAfterWriteFault();
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
     LOGE("exception when write file");
@@ -101,6 +104,7 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
 }
 
 int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp) {
+  CMAutoLock hold(&m_lock);
   if (buf == nullptr || size == 0) {
     LOGW("write audio frame with empty data");
     return 0;
@@ -126,7 +130,6 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
   const uint8_t* payload = adts ? buf + headerSize : buf;
   const uint32_t payloadSize = adts ? size - headerSize : size;
 
-  CMAutoLock hold(&m_lock);
   try {
     if (!m_bHeaderWritten) {
       if (const int rc = WriteHeader()) return rc;
@@ -142,6 +145,7 @@ int CMp4Muxer::WriteAudioFrame(const uint8_t* buf, uint32_t size, uint64_t times
     const bool noVideo = !m_nalParser && !m_moov->m_trakVideo.IsEnabled();
     return m_info.WriteAudioFrame(timestamp, payloadSize, noVideo, *m_pIO);
   } catch (const bv_mp4_exception& e) {
+    RescueAfterWriteFault();
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
     LOGE("write buffer exception, buffer size %d", static_cast<int>(payloadSize));
@@ -189,6 +193,7 @@ int CMp4Muxer::WriteCC708(const uint8_t* buf, uint32_t size, uint32_t* written) 
 }
 
 int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t timestamp) {
+  CMAutoLock hold(&m_lock);
   if (m_bSafeMode) {
     LOGE("subtitle not supported in safe mode");
     return MP4_ERR_NOT_SUPPORTED;
@@ -198,7 +203,6 @@ int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t ti
     LOGW("write subtitle frame with empty data");
     return 0;
   }
-  CMAutoLock hold(&m_lock);
   try {
     if (!m_bHeaderWritten) {
       if (const int rc = WriteHeader()) return rc;
@@ -227,13 +231,13 @@ int CMp4Muxer::WriteSubtitleFrame(const uint8_t* buf, uint32_t size, uint64_t ti
 }
 
 int CMp4Muxer::WriteTimeCode(uint32_t value) {
+  CMAutoLock hold(&m_lock);
   if (const int rc = OutputGuard()) return rc;
   if (!m_moov->m_trackTC.IsEnabled()) {
     // Its bytes would sit in the media data without a track.
     LOGE("no time code track set, time code refused");
     return MP4_ERR_INVALID_PARAM;
   }
-  CMAutoLock hold(&m_lock);
   try {
     if (!m_bHeaderWritten) {
       if (const int rc = WriteHeader()) return rc;
@@ -245,6 +249,7 @@ int CMp4Muxer::WriteTimeCode(uint32_t value) {
     if (!ok) return MP4_ERR_TABLE_FULL;
     return m_info.WriteTimeCode(value);
   } catch (const bv_mp4_exception& e) {
+    RescueAfterWriteFault();
     return MapErrorCode(e.code());
   } catch (const std::exception&) {
     return MP4_ERR_FAILED;

@@ -1,5 +1,6 @@
 #include "bv_direct_io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <vector>
@@ -67,23 +68,29 @@ int64_t bv_direct_io::seek(uint64_t offset) {
   return static_cast<int64_t>(m_pos);
 }
 
-uint32_t bv_direct_io::write(const void* src, uint32_t n) {
-  if (m_writeError != 0) return 0;
+uint32_t bv_direct_io::write(const void* src, uint32_t n, uint32_t content) {
+  if (m_writeError != 0 && !(m_inPlace && m_pos + n <= m_extent)) return 0;
   const uint64_t start = plat::TickMs();
   int err = 0;
+  uint32_t done = 0;
   std::string text;
   if (TakeFault(&err)) {
     text = plat::ErrorText(err);
-  } else if ((err = m_file.WriteAt(m_pos, src, n)) != 0) {
+  } else if ((err = m_file.WriteAt(m_pos, src, n, &done)) != 0) {
     text = m_file.LastErrorText();
   }
   const uint64_t cost = plat::TickMs() - start;
+  m_extent = std::max(m_extent, m_pos + done);
+  // Only a write that continues the durable prefix extends it.
+  if (m_pos <= m_durable) m_durable = std::max(m_durable, m_pos + std::min(done, content));
+  m_pos += done;
   if (err != 0) {
-    m_lastError = m_writeError = err;
-    LOGE("written size not equal(%u, written:%u), error:%s", n, 0u, text.c_str());
-    return 0;
+    if (m_writeError == 0) m_writeError = err;
+    m_lastError = err;
+    m_inPlace = false;
+    LOGE("written size not equal(%u, written:%u), error:%s", n, done, text.c_str());
+    return done;
   }
-  m_pos += n;
   if (cost > kSlowWriteMs) LOGW("write %u size data cost %ums", n, static_cast<unsigned>(cost));
   return n;
 }

@@ -22,10 +22,14 @@ class bv_direct_io {
 
   // The new position, or -1.
   virtual int64_t seek(uint64_t offset);
-  // Bytes written at the position: n, or 0 after a failure (logged; the
-  // error number is kept in last_error). After one failed write the file
-  // takes no more writes, so what reached the disk stays as it was.
-  virtual uint32_t write(const void* src, uint32_t n);
+  // Bytes written at the position: n, or fewer after a failure (logged; the
+  // error number is kept in last_error): those that landed before a full
+  // device refused the rest. After one failed write the file takes no more
+  // writes, so what reached the disk stays as it was (but see
+  // allow_in_place). Only the first `content` bytes of src are the file's
+  // content; the rest pads a block.
+  virtual uint32_t write(const void* src, uint32_t n, uint32_t content);
+  uint32_t write(const void* src, uint32_t n) { return write(src, n, n); }
   // Bytes read at the position; fewer than n at the end of the file.
   // last_error tells a failure (non-zero) from the end of the file (0).
   virtual uint32_t read(void* dst, uint32_t n);
@@ -34,6 +38,15 @@ class bv_direct_io {
 
   int last_error() const { return m_lastError; }
   int write_error() const { return m_writeError; }
+
+  // The end of the file's leading bytes that are known to hold the content
+  // written to them (padding excluded): what survives a fault.
+  uint64_t durable_end() const { return m_durable; }
+  // The end of the furthest byte that landed in the file.
+  uint64_t extent() const { return m_extent; }
+  // After a failed write: rewrites that stay inside the extent (they need
+  // no new space) are taken again, until one of them fails.
+  void allow_in_place() { m_inPlace = m_writeError != 0; }
 
   // Test seam: the nth write from now (1 = the next one), on any file, fails
   // with `err` without touching the disk; 0 disarms it.
@@ -44,6 +57,9 @@ class bv_direct_io {
   uint64_t m_pos = 0;
   int m_lastError = 0;
   int m_writeError = 0;  // sticky: the first failed write
+  uint64_t m_durable = 0;
+  uint64_t m_extent = 0;
+  bool m_inPlace = false;
 };
 
 }  // namespace bv

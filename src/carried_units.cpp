@@ -25,15 +25,15 @@ bool CCarriedUnits::Keep(const std::vector<_VIDEO_SLICE>& units) {
 }
 
 void CCarriedUnits::Prepend(std::vector<_VIDEO_SLICE>& units) const {
-  std::vector<_VIDEO_SLICE> kept;
-  kept.reserve(m_sizes.size() + units.size());
+  // Nearly every call has nothing kept: the caller's list (and its
+  // capacity, reused from frame to frame) stays as it is.
+  if (m_sizes.empty()) return;
+  units.insert(units.begin(), m_sizes.size(), _VIDEO_SLICE{0, nullptr});
   const uint8_t* p = m_bytes.data();
-  for (const uint32_t size : m_sizes) {
-    kept.push_back({size, p});
-    p += size;
+  for (size_t i = 0; i < m_sizes.size(); ++i) {
+    units[i] = {m_sizes[i], p};
+    p += m_sizes[i];
   }
-  kept.insert(kept.end(), units.begin(), units.end());
-  units.swap(kept);
 }
 
 void CCarriedUnits::Clear() {

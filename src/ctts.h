@@ -54,6 +54,9 @@ class CMp4CttsAtom : public CMp4Atom {
   // Write.
   void Update(CHeaderUpdate& plan);
 
+  // Keeps the offsets of the first `n` samples (sample_trim.cpp).
+  void KeepFirst(uint32_t n);
+
   uint32_t EntryCount() const { return m_closedEntries + (m_runCount != 0 ? 1u : 0u); }
   uint64_t MemoryBytes() const { return m_buffer.Capacity(); }
 

@@ -22,10 +22,10 @@ dio_buffer::dio_buffer(std::shared_ptr<bv_direct_io> io, uint32_t size, uint32_t
   m_data = m_raw.get() + (alignment - base % alignment) % alignment;
 }
 
-void dio_buffer::put(uint64_t offset, const uint8_t* from, uint32_t length) {
+void dio_buffer::put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content) {
   if (length == 0) return;
   if (m_io->tell() != static_cast<int64_t>(offset) && m_io->seek(offset) < 0) throw bv_mp4_exception(m_io->last_error());
-  if (m_io->write(from, length) != length) throw bv_mp4_exception(m_io->write_error());
+  if (m_io->write(from, length, content) != length) throw bv_mp4_exception(m_io->last_error());
 }
 
 void dio_buffer::load(bool withSeek) {
@@ -58,7 +58,10 @@ void dio_buffer::move_to(uint64_t start, bool withSeek) {
 }
 
 bool dio_buffer::seek(uint64_t p) {
-  if (p >= m_start && p < m_end) {
+  // The end of a full window is still its own: the window goes out with
+  // the next write, not with a return from a header update (a media write
+  // failing there would leave that update half applied).
+  if (p >= m_start && p <= m_end) {
     m_pos = static_cast<uint32_t>(p - m_start);
     return true;
   }
@@ -81,6 +84,7 @@ uint32_t dio_buffer::write(const void* src, uint32_t n) {
     std::memcpy(m_data + m_pos, p, k);
     m_pos += k;
     m_hwm = std::max(m_hwm, m_pos);
+    m_filled = std::max(m_filled, m_start + m_pos);
     p += k;
     left -= k;
     if (left == 0) return n;
@@ -95,7 +99,7 @@ void dio_buffer::flush() {
     return;
   }
   const uint32_t length = m_hwm % m_alignment == 0 ? m_hwm : m_size;
-  put(m_start, m_data, length);
+  put(m_start, m_data, length, m_hwm);
   m_onDisk = std::max(m_onDisk, m_start + m_hwm);
   m_hwm = 0;
   m_dirty = false;
@@ -133,7 +137,15 @@ uint32_t dio_page_buffer::write(const void* src, uint32_t n) {
   if (m_writtenOnce) add_dirty_range(m_pos / m_pageSize, (m_pos + k - 1) / m_pageSize);
   m_pos += k;
   m_hwm = std::max(m_hwm, m_pos);
+  m_filled = std::max<uint64_t>(m_filled, m_pos);
   return k;
+}
+
+void dio_page_buffer::forget_dirty(uint64_t from) {
+  if (from < m_size) std::memset(m_data + from, 0, static_cast<size_t>(m_size - from));
+  for (uint32_t page : m_dirtyPages) m_pageFlags[page] = 0;
+  m_dirtyPages.clear();
+  m_dirty = false;
 }
 
 void dio_page_buffer::add_dirty_range(uint32_t first, uint32_t last) {
@@ -167,7 +179,9 @@ void dio_page_buffer::flush() {
     const uint32_t offset = m_dirtyPages[i] * m_pageSize;
     const uint32_t length = static_cast<uint32_t>(j - i) * m_pageSize;
     LOGI("update %u, size:%u", offset, length);
-    put(offset, m_data + offset, length);
+    // Pages past everything written hold zeros, not content.
+    const uint64_t content = m_filled > offset ? std::min<uint64_t>(length, m_filled - offset) : 0;
+    put(offset, m_data + offset, length, static_cast<uint32_t>(content));
     m_onDisk = std::max<uint64_t>(m_onDisk, uint64_t{offset} + length);
     i = j;
   }
@@ -267,6 +281,20 @@ uint64_t dio_cache_file::on_disk_size() const {
   const uint64_t data = m_data->on_disk_size();
   return data != 0 ? data : m_header->on_disk_size();
 }
+
+bool dio_cache_file::begin_rescue() {
+  if (m_closed || m_io->write_error() == 0 || !m_header->written_once()) return false;
+  m_header->forget_dirty(durable_size());
+  m_io->allow_in_place();
+  return true;
+}
+
+bool dio_cache_file::rescue_write(uint64_t offset, const void* src, uint32_t n) {
+  if (offset > m_headerSize || n > m_headerSize - offset || !m_header->seek(offset)) return false;
+  return m_header->write(src, n) == n;
+}
+
+void dio_cache_file::rescue_flush() { m_header->flush(); }
 
 int dio_cache_file::close() {
   if (m_closed) return 0;

@@ -10,7 +10,9 @@
 // A failed write of the file throws bv_mp4_exception with its error number
 // (after the log line) and the file takes no more writes afterwards, so a
 // recording never carries on with data missing behind a success, and what
-// already reached the disk stays intact.
+// already reached the disk stays intact. The one exception is the rescue:
+// the header pages may then be rewritten in place (they need no new space),
+// so that the header can describe exactly what reached the disk.
 #pragma once
 
 #include <cstdint>
@@ -53,8 +55,9 @@ class dio_buffer {
 
  protected:
   void load(bool withSeek);
-  // Writes `length` window bytes from `from` at file offset `offset`.
-  void put(uint64_t offset, const uint8_t* from, uint32_t length);
+  // Writes `length` window bytes from `from` at file offset `offset`, of
+  // which the first `content` are the file's content (the rest pads).
+  void put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content);
   // Starts an empty window at `start` (loaded when the file holds data there).
   void move_to(uint64_t start, bool withSeek);
 
@@ -68,6 +71,7 @@ class dio_buffer {
   uint64_t m_end;
   uint64_t m_onDisk = 0;
   uint32_t m_hwm = 0;  // highest position written since the last flush
+  uint64_t m_filled = 0;  // file offset of the end of everything written here
   uint32_t m_alignment;
 };
 
@@ -83,6 +87,11 @@ class dio_page_buffer : public dio_buffer {
   void flush() override;
 
   uint32_t page_count() const { return m_pageCount; }
+  bool written_once() const { return m_writtenOnce; }
+  // Drops the pending page changes without writing them, and clears the
+  // bytes from `from` on, so that a page written later carries no content
+  // that did not reach the disk in its turn.
+  void forget_dirty(uint64_t from);
 
  private:
   void add_dirty_range(uint32_t first, uint32_t last);
@@ -117,6 +126,23 @@ class dio_cache_file {
 
   uint32_t header_size() const { return m_headerSize; }
   int write_error() const { return m_io->write_error(); }
+
+  // The end of the file's leading bytes known to hold what was written to
+  // them: after a fault, the media data up to here is on the disk.
+  uint64_t durable_size() const { return m_io->durable_end(); }
+  // The end of the furthest byte that landed in the file.
+  uint64_t extent() const { return m_io->extent(); }
+
+  // The rescue after a failed write: the header pages, already on disk, are
+  // rewritten in place to describe what reached it. begin_rescue drops the
+  // pending pages and the header region's bytes past the durable size
+  // (media that did not make it), and is false unless a write failed after
+  // the header was written. rescue_write changes header
+  // bytes in memory (false outside the header region); rescue_flush writes
+  // the changed pages and throws bv_mp4_exception when one fails.
+  bool begin_rescue();
+  bool rescue_write(uint64_t offset, const void* src, uint32_t n);
+  void rescue_flush();
 
  private:
   std::string m_path;

@@ -15,8 +15,10 @@ void CMp4MdatAtom::Write() {
   }
 }
 
-void CMp4MdatAtom::Update(CHeaderUpdate& plan) {
-  const uint64_t size = static_cast<uint64_t>(m_pIO->Ftell()) - m_startPos;
+void CMp4MdatAtom::Update(CHeaderUpdate& plan) { Update(plan, static_cast<uint64_t>(m_pIO->Ftell())); }
+
+void CMp4MdatAtom::Update(CHeaderUpdate& plan, uint64_t end) {
+  const uint64_t size = end - m_startPos;
   if (m_bLargeSize) {
     plan.AddU64(CHeaderUpdate::kMediaSize, m_startPos + 8, size);
   } else {

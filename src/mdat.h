@@ -18,6 +18,8 @@ class CMp4MdatAtom : public CMp4Atom {
   void Update();
   // The same as the last step of a planned header update.
   void Update(CHeaderUpdate& plan);
+  // The same with the media data ending at file offset `end`.
+  void Update(CHeaderUpdate& plan, uint64_t end);
   // Header length: where the first sample starts relative to m_startPos.
   uint32_t HeaderSize() const { return m_bLargeSize ? 16u : 8u; }
 

@@ -36,6 +36,10 @@ class CMp4MoovAtom : public CMp4Atom {
   // Safe mode: plans the in-place rewrite of the durations and of what the
   // tables gained since the header was written or last updated.
   void Update(CHeaderUpdate& plan);
+  // Safe mode, after a write fault: drops from every track the samples
+  // whose bytes do not all lie below file offset `end` (sample_trim.cpp).
+  // Returns the number dropped.
+  uint32_t DropSamplesFrom(uint64_t end);
   // The layout the creation flags and the output path choose: 64-bit chunk
   // offsets (not for captions), version-1 times, the QuickTime forms.
   void SetLayout(bool largeFile, bool time64, bool quickTime);

@@ -1,6 +1,7 @@
 // The exported functions: argument and handle checks, the registry of open
 // handles and the library lock. Every handle-based call holds the lock for
-// its whole run, so calls on all handles are serialised.
+// its whole run: exclusively, except the frame writers, which share it (see
+// library_lock.h).
 #include <cwchar>
 #include <exception>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <set>
 
 #include "bv_mp4.h"
+#include "library_lock.h"
 #include "log.h"
 #include "mp4_registry.h"
 #include "Mp4FileInfo.h"
@@ -116,7 +118,7 @@ using namespace bv;
 extern "C" {
 
 BV_MP4_API int BV_MP4_CALL mp4_create_file(const wchar_t* path, uint8_t flags, mp4_handle* out) {
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   CheckInit();
   if (path == nullptr) {
     LOGE("path is null");
@@ -149,7 +151,7 @@ BV_MP4_API int BV_MP4_CALL mp4_create_file_ex(const char* path, uint8_t flags, m
 BV_MP4_API int BV_MP4_CALL mp4_create_file_adv(const wchar_t* path, uint8_t flags, uint32_t dio_param1,
                                                uint32_t dio_param2, uint32_t io_mode, ExternalIoFuncs* pFunc,
                                                mp4_handle* out) {
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   if (path == nullptr) {
     LOGE("path is null");
     return MP4_ERR_INVALID_PARAM;
@@ -184,7 +186,7 @@ BV_MP4_API int BV_MP4_CALL mp4_create_file_adv_ex(const char* path, uint8_t flag
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_create_file_full(const wchar_t* path, const mp4_config_t* config, mp4_handle* out) {
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   CheckInit();
   if (path == nullptr) {
     LOGE("path is null");
@@ -225,7 +227,7 @@ BV_MP4_API int BV_MP4_CALL mp4_create_file_full_ex(const char* path, const mp4_c
 BV_MP4_API int BV_MP4_CALL mp4_close_file(mp4_handle h) {
   // Held from the lookup to the erase: two threads closing the same handle
   // cannot both find it.
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   CMp4Muxer* muxer = LookupHandle(h, __func__);
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
   Registry().erase(muxer);
@@ -242,13 +244,20 @@ BV_MP4_API int BV_MP4_CALL mp4_close_file(mp4_handle h) {
 // The handle frame of every handle-based export: library lock, handle
 // check, own pointer check, then the muxer operation.
 #define BV_HANDLE_CALL(h, pointer, pointerMessage, call)          \
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());      \
+  CLibraryLock lock;                                              \
   CMp4Muxer* muxer = LookupHandle(h, __func__);                   \
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;            \
   if ((pointer) == nullptr) {                                     \
     LOGE(pointerMessage);                                         \
     return MP4_ERR_INVALID_PARAM;                                 \
   }                                                               \
+  BV_GUARD_EXCEPTIONS(__func__, return muxer->call;)
+
+// The frame writers' frame: the library held shared (see library_lock.h).
+#define BV_FRAME_CALL(h, call)                         \
+  CFrameCallLock lock;                                 \
+  CMp4Muxer* muxer = LookupHandle(h, __func__);        \
+  if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE; \
   BV_GUARD_EXCEPTIONS(__func__, return muxer->call;)
 
 BV_MP4_API int BV_MP4_CALL mp4_set_video_track(mp4_handle h, const mp4_video_track_info_t* info) {
@@ -280,35 +289,30 @@ BV_MP4_API int BV_MP4_CALL mp4_set_metadata_ex(mp4_handle h, const char* key, co
 
 BV_MP4_API int BV_MP4_CALL mp4_write_video_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
                                                  uint64_t timestamp) {
-  static const char kNoPointer = 0;
-  BV_HANDLE_CALL(h, &kNoPointer, "", WriteVideoFrame(buf, size, timestamp, timestamp));
+  BV_FRAME_CALL(h, WriteVideoFrame(buf, size, timestamp, timestamp));
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_write_video_frame_ex(mp4_handle h, const uint8_t* buf, uint32_t size, uint64_t dts,
                                                     uint64_t pts) {
-  static const char kNoPointer = 0;
-  BV_HANDLE_CALL(h, &kNoPointer, "", WriteVideoFrame(buf, size, dts, pts));
+  BV_FRAME_CALL(h, WriteVideoFrame(buf, size, dts, pts));
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_write_audio_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
                                                  uint64_t timestamp) {
-  static const char kNoPointer = 0;
-  BV_HANDLE_CALL(h, &kNoPointer, "", WriteAudioFrame(buf, size, timestamp));
+  BV_FRAME_CALL(h, WriteAudioFrame(buf, size, timestamp));
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_write_subtitle_frame(mp4_handle h, const uint8_t* buf, uint32_t size,
                                                     uint64_t timestamp) {
-  static const char kNoPointer = 0;
-  BV_HANDLE_CALL(h, &kNoPointer, "", WriteSubtitleFrame(buf, size, timestamp));
+  BV_FRAME_CALL(h, WriteSubtitleFrame(buf, size, timestamp));
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_write_time_code(mp4_handle h, uint32_t value) {
-  static const char kNoPointer = 0;
-  BV_HANDLE_CALL(h, &kNoPointer, "", WriteTimeCode(value));
+  BV_FRAME_CALL(h, WriteTimeCode(value));
 }
 
 BV_MP4_API uint64_t BV_MP4_CALL mp4_get_duration_ms(mp4_handle h) {
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   CMp4Muxer* muxer = LookupHandle(h, __func__);
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
   try {
@@ -338,7 +342,7 @@ BV_MP4_API uint64_t BV_MP4_CALL mp4_get_file_duration_ex(const char* path) {
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_get_file_size(mp4_handle h, uint64_t* size) {
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   CMp4Muxer* muxer = LookupHandle(h, __func__);
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
   if (size == nullptr) {
@@ -350,7 +354,7 @@ BV_MP4_API int BV_MP4_CALL mp4_get_file_size(mp4_handle h, uint64_t* size) {
 }
 
 BV_MP4_API uint32_t BV_MP4_CALL mp4_get_moov_size(mp4_handle h) {
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   CMp4Muxer* muxer = LookupHandle(h, __func__);
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
   return muxer->GetMoovSize();

@@ -9,10 +9,11 @@
 
 namespace bv {
 
-// The recursive library lock held by every handle-based export.
+// The recursive library lock, taken through CLibraryLock (library_lock.h).
 std::recursive_mutex& LibraryLock();
 // The muxer behind a registered handle, or null after logging "null handle"
-// or "invalid handle %p" under the export's name. Call with the lock held.
+// or "invalid handle %p" under the export's name. Call with the library lock
+// held, either side.
 CMp4Muxer* LookupHandle(mp4_handle h, const char* func);
 // Logs the version banner once per process.
 void CheckInit();

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "bv_mp4.h"
+#include "library_lock.h"
 #include "log.h"
 #include "mp4_registry.h"
 #include "Mp4Repair.h"
@@ -44,7 +45,7 @@ BV_MP4_API int BV_MP4_CALL mp4_repair_file_ex(const char* path, int delete_info_
 }
 
 BV_MP4_API int BV_MP4_CALL mp4_repair_set_flush_interval(mp4_handle h, uint32_t interval) {
-  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CLibraryLock lock;
   CMp4Muxer* muxer = LookupHandle(h, __func__);
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
   return muxer->SetFlushInterval(interval);

@@ -34,7 +34,9 @@ class RawFile {
 
   // Creates or truncates; 0 on success, else the system error number.
   int Create(const wchar_t* path);
-  int WriteAt(uint64_t offset, const void* data, uint32_t size);  // 0 or error
+  // 0 or the error; *written receives the bytes that landed, also when a
+  // full device took only part of them.
+  int WriteAt(uint64_t offset, const void* data, uint32_t size, uint32_t* written);
   int ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got);
   int Close();
   bool IsOpen() const;

@@ -62,8 +62,9 @@ int RawFile::Create(const wchar_t* path) {
   return 0;
 }
 
-int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
+int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size, uint32_t* written) {
   const char* p = static_cast<const char*>(data);
+  *written = 0;
   while (size > 0) {
     const ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
     if (n < 0) {
@@ -75,6 +76,7 @@ int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
     p += n;
     offset += static_cast<uint64_t>(n);
     size -= static_cast<uint32_t>(n);
+    *written += static_cast<uint32_t>(n);
   }
   return 0;
 }

@@ -76,15 +76,22 @@ int RawFile::Create(const wchar_t* path) {
   return 0;
 }
 
-int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size) {
+int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size, uint32_t* written) {
   LARGE_INTEGER pos;
   pos.QuadPart = static_cast<LONGLONG>(offset);
-  DWORD written = 0;
-  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN) || !WriteFile(handle_, data, size, &written, nullptr)) {
+  DWORD done = 0;
+  *written = 0;
+  if (!SetFilePointerEx(handle_, pos, nullptr, FILE_BEGIN)) {
     sysError_ = GetLastError();
     return ErrnoFromWin32(sysError_);
   }
-  if (written != size) {
+  const BOOL ok = WriteFile(handle_, data, size, &done, nullptr);
+  *written = done;
+  if (!ok) {
+    sysError_ = GetLastError();
+    return ErrnoFromWin32(sysError_);
+  }
+  if (done != size) {
     sysError_ = ERROR_WRITE_FAULT;
     return EIO;
   }

@@ -101,7 +101,8 @@ void CMp4EntryTableAtom::Update(CHeaderUpdate& plan) {
     return;
   }
   const uint64_t used = m_buffer.Size();
-  if (m_flushedBytes == used) return;
+  if (m_flushedBytes == used && !m_countStale) return;
+  m_countStale = false;
   plan.AddBytes(CHeaderUpdate::kEntries, m_startPos + HeaderSize() + m_flushedBytes, m_buffer.Data() + m_flushedBytes,
                 used - m_flushedBytes);
   plan.AddU32(CHeaderUpdate::kCounts, m_startPos + CountOffset(), m_count);

@@ -42,6 +42,12 @@ class CMp4EntryTableAtom : public CMp4Atom {
   // Heap bytes held for the entries.
   uint64_t MemoryBytes() const { return m_buffer.Capacity(); }
 
+  // Reserved tables only (sample_trim.cpp): entry i as stored, and the
+  // cut back to the first `n` entries after a write fault; the next update
+  // rewrites the count.
+  uint64_t Entry(uint32_t i) const;
+  void KeepFirst(uint32_t n);
+
  protected:
   // `source` is the file name reported by log lines of the shared code.
   CMp4EntryTableAtom(IBaseIO* io, const char* type, uint32_t entryWidth, bool hasSampleSizeField,
@@ -77,6 +83,7 @@ class CMp4EntryTableAtom : public CMp4Atom {
   uint64_t m_startPos = 0;
   uint32_t m_count = 0;
   uint64_t m_flushedBytes = 0;
+  bool m_countStale = false;  // cut below what the last update wrote
 };
 
 }  // namespace bv

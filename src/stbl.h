@@ -40,6 +40,11 @@ class CMp4StblAtom : public CMp4Atom {
   bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk);
 
   uint32_t GetSampleCount() const { return m_stsz.Count(); }
+  // Reserved tables, after a write fault (sample_trim.cpp): the number of
+  // leading samples whose bytes all lie below file offset `end`, and the cut
+  // back to the first `n` samples (what CMp4SttsAtom::KeepFirst returns).
+  uint32_t SamplesBelow(uint64_t end) const;
+  uint64_t KeepSamples(uint32_t n, uint32_t* lastDelta);
   // Chooses co64 over stco; set before the first sample and SetMaxFrame.
   void SetUse64BitOffsets(bool use) { m_bUse64BitOffsets = use; }
   bool Uses64BitOffsets() const { return m_bUse64BitOffsets; }
@@ -62,6 +67,7 @@ class CMp4StblAtom : public CMp4Atom {
   virtual uint32_t SyncTableSize() { return 0; }
   // Runs at the end of Update, also when the tables are not reserved.
   virtual void UpdateSyncTable(CHeaderUpdate& /*plan*/) {}
+  virtual void KeepSyncSamples(uint32_t /*samples*/) {}
 
   // Reserves the size and chunk tables for `frames` samples and the time
   // table for `timeEntries` runs (an audio track keeps one duration).

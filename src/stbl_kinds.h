@@ -27,6 +27,7 @@ class CMp4VideoStblAtom : public CMp4StblAtom {
   void UpdateSyncTable(CHeaderUpdate& plan) override {
     if (m_stss.IsReserved()) m_stss.Update(plan);
   }
+  void KeepSyncSamples(uint32_t samples) override { m_stss.KeepSamples(samples); }
 
  private:
   CMp4VideoStsdAtom m_stsd;
@@ -77,6 +78,9 @@ class CMp4TMCDStblAtom : public CMp4Atom {
   // the duration of its one sample.
   void Update(CHeaderUpdate& plan, uint64_t duration);
   uint32_t GetSampleCount() const { return m_stsz.Count(); }
+  // After a write fault, as CMp4StblAtom's (sample_trim.cpp).
+  uint32_t SamplesBelow(uint64_t end) const;
+  void KeepSamples(uint32_t n);
   void SetUse64BitOffsets(bool use) { m_bUse64BitOffsets = use; }
   CMp4TMCDStsdAtom& Stsd() { return m_stsd; }
   CMp4SttsAtom& Stts() { return m_stts; }

@@ -16,6 +16,9 @@ class CMp4StssAtom : public CMp4EntryTableAtom {
   // Safe mode: room for `syncFrames` sync samples; 0 leaves the table
   // growing (a track whose samples are all sync samples reserves none).
   void SetMaxFrame(uint32_t syncFrames) { ReserveEntries(syncFrames); }
+  // Reserved tables: keeps the sync samples among the first `samples`
+  // (sample_trim.cpp).
+  void KeepSamples(uint32_t samples);
 };
 
 }  // namespace bv

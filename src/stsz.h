@@ -17,6 +17,8 @@ class CMp4StszAtom : public CMp4EntryTableAtom {
 
   bool IsFull() const { return CheckRoom() != Room::kFree; }
   uint64_t TotalSize() const { return m_total; }
+  // Reserved tables: keeps the first `n` sizes (sample_trim.cpp).
+  void KeepFirst(uint32_t n);
 
  protected:
   bool CompactValue(uint32_t* value) const override;

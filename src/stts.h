@@ -39,6 +39,12 @@ class CMp4SttsAtom : public CMp4Atom {
   // The same, written at once.
   void Update();
 
+  // Keeps the first `n` samples, as if the recording had stopped there
+  // (sample_trim.cpp). Returns the decoding time the dropped samples added;
+  // *lastDelta receives the duration that led to the last kept sample (0
+  // when fewer than two are kept).
+  uint64_t KeepFirst(uint32_t n, uint32_t* lastDelta);
+
   // Entries a write produces now (closed runs and the final entry).
   uint32_t EntryCount() const { return m_closedEntries + (m_bFirst ? 0u : 1u); }
   uint32_t MaxEntries() const { return m_maxEntries; }

@@ -69,6 +69,10 @@ class CMp4TrakAtom : public CMp4Atom {
   // written hidden once it holds samples. Boxes that were not written
   // reserved log a logic error and add nothing.
   void Update(CHeaderUpdate& plan);
+  // Safe mode, after a write fault (sample_trim.cpp): drops the samples
+  // whose bytes do not all lie below file offset `end` and winds the
+  // track's times back to its last kept sample. Returns the number dropped.
+  uint32_t DropSamplesFrom(uint64_t end);
 
   // Media duration in track time-scale units: last - first + one sample
   // duration (the configured one, else the last measured delta). A track
@@ -109,6 +113,10 @@ class CMp4TrakAtom : public CMp4Atom {
   // Enters one sample in the track's tables; false when a table refuses it.
   virtual bool AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) = 0;
   virtual bool AddSyncSample(uint32_t /*sampleNumber*/) { return true; }
+  // The reserved tables' side of DropSamplesFrom; a track without them
+  // keeps everything.
+  virtual uint32_t SamplesBelow(uint64_t /*end*/) { return GetSampleCount(); }
+  virtual uint64_t KeepSamples(uint32_t /*n*/, uint32_t* /*lastDelta*/) { return 0; }
   // Tracks whose durations come from another track keep no time of their own.
   virtual bool KeepsTime() const { return true; }
   bool WritesNothing();
@@ -144,6 +152,8 @@ class CMp4VideoTrakAtom : public CMp4TrakAtom {
   uint16_t m_height = 0;
 
  protected:
+  uint32_t SamplesBelow(uint64_t end) override { return m_stbl.SamplesBelow(end); }
+  uint64_t KeepSamples(uint32_t n, uint32_t* lastDelta) override { return m_stbl.KeepSamples(n, lastDelta); }
   void WriteMdia() override;
   uint32_t MdiaSize() override { return m_mdia.GetSize(); }
   void UpdateMedia(CHeaderUpdate& plan) override;
@@ -175,6 +185,8 @@ class CMp4AudioTrakAtom : public CMp4TrakAtom {
   CMp4AudioStblAtom& Stbl() { return m_stbl; }
 
  protected:
+  uint32_t SamplesBelow(uint64_t end) override { return m_stbl.SamplesBelow(end); }
+  uint64_t KeepSamples(uint32_t n, uint32_t* lastDelta) override { return m_stbl.KeepSamples(n, lastDelta); }
   void WriteMdia() override;
   uint32_t MdiaSize() override { return m_mdia.GetSize(); }
   void UpdateMedia(CHeaderUpdate& plan) override;
@@ -252,6 +264,11 @@ class CMp4TCTrakAtom : public CMp4TrakAtom {
   void SetForceWrite(bool force) override;
 
  protected:
+  uint32_t SamplesBelow(uint64_t end) override { return m_stbl.SamplesBelow(end); }
+  uint64_t KeepSamples(uint32_t n, uint32_t*) override {
+    m_stbl.KeepSamples(n);
+    return 0;
+  }
   void WriteMdia() override;
   uint32_t MdiaSize() override { return m_mdia.GetSize(); }
   void UpdateMedia(CHeaderUpdate& plan) override;
