@@ -2,8 +2,6 @@
 // box reader.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,29 +90,6 @@ void Feed(CMp4StscAtom& stsc, const Words& counts) {
 
 }  // namespace
 
-TEST(SttsRunLength, RunsCloseOnDurationChangeAndLastSampleTakesItsRunDuration) {
-  const std::pair<std::vector<uint64_t>, Pairs> cases[] = {
-      {{0}, {{1, 33}}},  // a lone sample lasts the default delta
-      {{0, 40, 80, 160, 200}, {{2, 40}, {1, 80}, {2, 40}}},
-      // Durations are 32-bit differences even for timestamps above 2^32.
-      {{0x100000000ull, 0x100000000ull + 7, 0x100000000ull + 14}, {{3, 7}}},
-  };
-  for (const auto& c : cases) {
-    MemoryStream out;
-    CMp4SttsAtom stts(&out);
-    stts.SetDefaultDelta(33);
-    for (uint64_t t : c.first) ASSERT_TRUE(stts.AddEntry(t));
-    EXPECT_EQ(c.second, SttsEntries(Render(stts))) << "samples: " << c.first.size();
-  }
-  // Written, then grown: the final entry is replaced once its run closes.
-  MemoryStream out;
-  CMp4SttsAtom stts(&out);
-  for (uint64_t t : {0, 40, 80}) stts.AddEntry(t);
-  EXPECT_EQ((Pairs{{3, 40}}), SttsEntries(Render(stts)));
-  for (uint64_t t : {100, 120, 160}) stts.AddEntry(t);
-  EXPECT_EQ((Pairs{{2, 40}, {2, 20}, {2, 40}}), SttsEntries(Render(stts)));
-}
-
 TEST(StscChunkRuns, EntriesStartWhereTheSamplesPerChunkChange) {
   std::vector<Words> lists = {{3, 3, 2, 2, 2}, {2, 1, 2}, {}, {127, 128, 128, 16384, 1, 300}};
   lists.emplace_back(20000);  // more than one 64 KiB block of entries
@@ -133,13 +108,6 @@ TEST(StscChunkRuns, EntriesStartWhereTheSamplesPerChunkChange) {
   MemoryStream out;
   CMp4StscAtom stsc(&out);
   EXPECT_FALSE(stsc.AddToLastChunk()) << "no sample joins a chunk before one is open";
-}
-
-TEST(ChunkOffsetWidth, StcoKeepsTheLow32Bits) {
-  MemoryStream out;
-  CMp4StcoAtom stco(&out);
-  for (uint64_t o : {48ull, 0xFFFFFFFFull, 0x100000000ull, 0x123456789Aull}) ASSERT_TRUE(stco.AddChunk(o));
-  EXPECT_EQ((Words{48, 0xFFFFFFFFu, 0, 0x3456789Au}), Table(Render(stco), 0, "stco"));
 }
 
 // In memory the large-file table keeps 4 bytes per chunk; what it writes
@@ -184,99 +152,16 @@ TEST(ReservedCapacity, OversizedReservationsThrow) {
   EXPECT_NE(std::string::npos, cap2.Take().find("would pass the 4 GiB box limit"));
 }
 
-template <class T>
-std::function<std::unique_ptr<CMp4Atom>(IBaseIO*)> Made(std::function<void(T&)> fill) {
-  return [fill](IBaseIO* io) -> std::unique_ptr<CMp4Atom> {
-    auto t = std::make_unique<T>(io);
-    fill(*t);
-    return t;
-  };
-}
-
-// GetSize, the size field and the bytes written agree for every table in
-// every state: empty, open run or chunk, written then grown, reserved.
-TEST(GetSizeMatchesWrite, SizeFieldGetSizeAndBytesWrittenAgree) {
-  auto video = [](bool wide, uint32_t maxFrames) {
-    return Made<VideoStbl>([=](VideoStbl& t) {
-      t.SetUse64BitOffsets(wide);
-      if (maxFrames) t.SetMaxFrame(maxFrames, 3);
-      for (int i = 0; i < 40; ++i)
-        t.AddSample((wide ? 0x200000000ull : 4096) + 1000u * i, 900 + i % 7, 40u * i, 40u * i, i % 3 == 0);
-      t.Stss().AddSyncSample(1);
-    });
-  };
-  const std::vector<std::pair<std::string, std::function<std::unique_ptr<CMp4Atom>(IBaseIO*)>>> cases = {
-      {"stts open run", Made<CMp4SttsAtom>([](CMp4SttsAtom& t) { for (uint64_t x : {0, 10, 30, 50, 70}) t.AddEntry(x); })},
-      {"stts written then grown", Made<CMp4SttsAtom>([](CMp4SttsAtom& t) {
-         for (uint64_t x : {0, 10, 30}) t.AddEntry(x);
-         t.Write();
-         for (uint64_t x : {50, 51, 52}) t.AddEntry(x);
-       })},
-      {"stts reserved", Made<CMp4SttsAtom>([](CMp4SttsAtom& t) {
-         t.SetMaxFrame(10);
-         for (uint64_t x : {0, 10, 30, 31}) t.AddEntry(x);
-       })},
-      {"stsz reserved", Made<CMp4StszAtom>([](CMp4StszAtom& t) { t.SetMaxFrame(50), t.AddEntry(77), t.AddEntry(77); })},
-      {"stsc open chunk", Made<CMp4StscAtom>([](CMp4StscAtom& t) { Feed(t, {2, 2, 3}), t.AddToLastChunk(); })},
-      {"stsc fixed", Made<CMp4StscAtom>([](CMp4StscAtom& t) { t.SetFixed(); })},
-      {"stco reserved", Made<CMp4StcoAtom>([](CMp4StcoAtom& t) { t.SetMaxFrame(100), t.AddChunk(8); })},
-      {"co64 reserved", Made<CMp4Co64Atom>([](CMp4Co64Atom& t) { t.SetMaxFrame(7); })},
-      {"stss reserved", Made<CMp4StssAtom>([](CMp4StssAtom& t) { t.SetMaxFrame(4), t.AddSyncSample(1); })},
-      {"stbl empty", Made<VideoStbl>([](VideoStbl&) {})},
-      {"stbl", video(false, 0)},
-      {"stbl 64-bit", video(true, 0)},
-      {"stbl reserved", video(false, 60)},
-      {"stbl reserved audio 64-bit", [](IBaseIO* io) -> std::unique_ptr<CMp4Atom> {
-         auto t = std::make_unique<AudioStbl>(io);
-         t->SetUse64BitOffsets(true);
-         t->SetMaxFrame(60, 0);
-         for (int i = 0; i < 10; ++i) t->AddSample(100u * i, 20, 1024u * i, 1024u * i, false);
-         return t;
-       }},
-  };
-  for (const auto& c : cases) {
-    MemoryStream out;
-    PutZeros(out, 8);  // so that the box does not start at offset 0
-    auto box = c.second(&out);
-    const uint32_t announced = box->GetSize();
-    const Bytes b = Render(*box);
-    EXPECT_EQ(announced, b.size()) << c.first;
-    EXPECT_EQ(announced, BE32(b, 0)) << c.first;
-    EXPECT_EQ(announced, box->GetSize()) << c.first << ": writing changes nothing the size depends on";
-  }
-}
-
-TEST(StblLayout, ChildrenInFileOrderWithTheTablesOfTheSamples) {
-  for (bool wide : {false, true}) {
-    MemoryStream out;
-    VideoStbl stbl(&out);
-    stbl.SetUse64BitOffsets(wide);
-    // Two chunks of 2 and 1 samples; a first sample outside a chunk opens one.
-    ASSERT_TRUE(stbl.AddSample(0x100000010ull, 10, 0, 0, false));
-    ASSERT_TRUE(stbl.AddSample(0x10000001Aull, 11, 20, 20, false));
-    ASSERT_TRUE(stbl.AddSample(0x100000100ull, 12, 40, 40, true));
-    stbl.Stss().AddSyncSample(1);
-    const Bytes b = Render(stbl);
-    const bvtest::BoxTree t(b);
-    ASSERT_TRUE(t.Errors().empty());
-    ASSERT_EQ(b.size(), t.Find("stbl")->size);
-    std::vector<std::string> kids;
-    for (const bvtest::Box& k : t.Find("stbl")->children) kids.push_back(k.type);
-    EXPECT_EQ((std::vector<std::string>{"stsd", "stts", "stsz", "stsc", wide ? "co64" : "stco", "stss"}), kids);
-    EXPECT_EQ((Pairs{{3, 20}}), SttsEntries(b, Child(b, "stts")));
-    EXPECT_EQ((Words{10, 11, 12}), Table(b, Child(b, "stsz"), "stsz", 8));
-    EXPECT_EQ((Words{1, 2, 1, 2, 1, 1}), Table(b, Child(b, "stsc"), "stsc", 4, 6));
-    EXPECT_EQ(33u, stbl.GetSampleDataSize());
-    EXPECT_EQ(3u, stbl.GetSampleCount());
-    const size_t co = Child(b, wide ? "co64" : "stco");
-    ASSERT_EQ(2u, BE32(b, co + 12));
-    if (wide) {
-      EXPECT_EQ(0x100000010ull, BE64(b, co + 16));
-      EXPECT_EQ(0x100000100ull, BE64(b, co + 24));
-    } else {
-      EXPECT_EQ((Words{0x10, 0x100}), Table(b, co, "stco"));
-    }
-  }
+// A first sample the caller did not mark as a chunk start still opens one.
+TEST(StblChunks, AFirstSampleOutsideAChunkOpensOne) {
+  MemoryStream out;
+  VideoStbl stbl(&out);
+  ASSERT_TRUE(stbl.AddSample(0x10, 10, 0, 0, false));
+  ASSERT_TRUE(stbl.AddSample(0x1A, 11, 20, 20, false));
+  ASSERT_TRUE(stbl.AddSample(0x100, 12, 40, 40, true));
+  const Bytes b = Render(stbl);
+  EXPECT_EQ((Words{1, 2, 1, 2, 1, 1}), Table(b, Child(b, "stsc"), "stsc", 4, 6));
+  EXPECT_EQ((Words{0x10, 0x100}), Table(b, Child(b, "stco"), "stco"));
 }
 
 TEST(SafeModeCapacity, TablesAreFullSizeFromTheFirstWriteAndAreRefusedWhenFull) {
