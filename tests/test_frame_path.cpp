@@ -71,7 +71,11 @@ TEST(ConcurrentFrameWriters, SameAndOtherHandlesWhileOneCloses) {
   }
   int closeRc = -1;
   threads.emplace_back([&] {
-    while (progress.load() < 40) std::this_thread::yield();
+    // A file closed before its first frame is empty by design, so the close
+    // waits for one frame of each kind in it.
+    while (progress.load() < 40 || accepted[1][0].load() == 0 || accepted[1][1].load() == 0) {
+      std::this_thread::yield();
+    }
     closeRc = mp4_close_file(handles[1]);
   });
   for (std::thread& t : threads) t.join();
