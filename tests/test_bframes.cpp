@@ -68,16 +68,7 @@ const Reference& ReferenceOf(const std::string& name) {
   return it->second;
 }
 
-mp4_config_t Config(uint32_t ioMode, uint8_t flags) {
-  mp4_config_t c{};
-  c.flags = flags;
-  c.io_mode = ioMode;
-  c.block_size = 4096;
-  c.block_num = 2;
-  c.max_duration = 10;
-  c.update_interval = 1;
-  return c;
-}
+mp4_config_t Config(uint32_t ioMode, uint8_t flags) { return bvtest::RecordingConfig(ioMode, flags, 2, 10); }
 
 // Per-packet pts and dts equal up to one shift of both, durations equal;
 // `got` may be a prefix of `ref` (a file left by a kill).

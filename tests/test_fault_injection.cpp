@@ -205,14 +205,8 @@ Outcome Record(const std::string& path, const Mode& m) {
     out.results.push_back(rc);
     g_inj.activeCall = out.results.size();
   };
-  mp4_config_t c{};
-  c.flags = m.flags;
-  c.io_mode = m.ioMode;
+  mp4_config_t c = bvtest::RecordingConfig(m.ioMode, m.flags, 4, 60);
   c.pFunc = &g_host;
-  c.block_size = 4096;
-  c.block_num = 4;
-  c.max_duration = 60;
-  c.update_interval = 1;
   mp4_handle h = nullptr;
   put(mp4_create_file_full_ex(path.c_str(), &c, &h));
   if (h == nullptr) return out;
@@ -389,13 +383,7 @@ struct DiskRun {
 DiskRun RecordUntilRefused(const std::string& path, const Mode& m, int maxFrames) {
   static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
   DiskRun r;
-  mp4_config_t c{};
-  c.flags = m.flags;
-  c.io_mode = m.ioMode;
-  c.block_size = 4096;
-  c.block_num = 4;
-  c.max_duration = 120;
-  c.update_interval = 1;
+  const mp4_config_t c = bvtest::RecordingConfig(m.ioMode, m.flags, 4, 120);
   mp4_handle h = nullptr;
   if ((r.refusal = mp4_create_file_full_ex(path.c_str(), &c, &h)) != 0) return r;
   const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();

@@ -80,12 +80,7 @@ bool RecordPlain(const RecordPlan& plan, const std::string& path) {
 // Safe write with its header updated in place every second of video.
 bool RecordSafe(const std::string& path) {
   StdoutCapture quiet;
-  mp4_config_t c{};
-  c.io_mode = MP4_IO_SAFE_WRITE;
-  c.block_size = 4096;
-  c.block_num = 8;
-  c.max_duration = 120;
-  c.update_interval = 1;
+  const mp4_config_t c = RecordingConfig(MP4_IO_SAFE_WRITE, 0, 8, 120);
   mp4_handle h = nullptr;
   if (mp4_create_file_full_ex(path.c_str(), &c, &h) != MP4_SUCCESS) return false;
   const std::vector<MediaFrame> video = LoadAccessUnits("video_h264.h264");

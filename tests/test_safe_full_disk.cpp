@@ -103,13 +103,7 @@ const Mode kSafe{"safe write", MP4_IO_SAFE_WRITE, 0};
 
 Outcome Record(const std::string& path, const Mode& m, const std::vector<Call>& plan) {
   Outcome o;
-  mp4_config_t c{};
-  c.flags = m.flags;
-  c.io_mode = m.ioMode;
-  c.block_size = 4096;
-  c.block_num = 4;
-  c.max_duration = 60;
-  c.update_interval = 1;
+  const mp4_config_t c = bvtest::RecordingConfig(m.ioMode, m.flags, 4, 60);
   mp4_handle h = nullptr;
   if ((o.refusal = mp4_create_file_full_ex(path.c_str(), &c, &h)) != 0) return o;
   const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();

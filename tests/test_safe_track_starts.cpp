@@ -79,13 +79,7 @@ bool StartsRightAt(const Starts& got, const Starts& want) {
 class LateVideoRecording {
  public:
   LateVideoRecording(const std::string& path, uint8_t flags, long long leadMs) : leadMs_(leadMs) {
-    mp4_config_t c{};
-    c.flags = flags;
-    c.io_mode = MP4_IO_SAFE_WRITE;
-    c.block_size = 4096;
-    c.block_num = 2;
-    c.max_duration = 60;
-    c.update_interval = 1;
+    const mp4_config_t c = RecordingConfig(MP4_IO_SAFE_WRITE, flags, 2, 60);
     rc_ = m_.Create(Widen(path).c_str(), c);
     const mp4_video_track_info_t v = H264TrackWithParameterSets();
     if (rc_ == 0) rc_ = m_.SetVideoTrack(v);

@@ -77,4 +77,15 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 void CopyFile(const std::string& from, const std::string& to) { WriteFile(to, ReadFile(from)); }
 
+mp4_config_t RecordingConfig(uint32_t ioMode, uint8_t flags, uint32_t blockNum, uint32_t maxDuration) {
+  mp4_config_t c{};
+  c.flags = flags;
+  c.io_mode = ioMode;
+  c.block_size = 4096;
+  c.block_num = blockNum;
+  c.max_duration = maxDuration;
+  c.update_interval = 1;
+  return c;
+}
+
 }  // namespace bvtest

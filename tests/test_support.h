@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "bv_mp4.h"
+
 namespace bvtest {
 
 // A fresh, empty folder removed with its content at destruction.
@@ -48,5 +50,9 @@ void CopyFile(const std::string& from, const std::string& to);
 
 // Replaces the file with `bytes` (a failure to write fails the test).
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// A recording's configuration at the tests' small safe-write sizes: 4 KiB
+// blocks, the reserved header updated every second.
+mp4_config_t RecordingConfig(uint32_t ioMode, uint8_t flags, uint32_t blockNum, uint32_t maxDuration);
 
 }  // namespace bvtest
