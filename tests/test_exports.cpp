@@ -159,47 +159,72 @@ TEST(ApiMisuse, ExtremeTimesAndDurations) {
   }
 }
 
-// Null pointers are refused with 4 and say which pointer it was (null
-// handles are the misuse table's).
-TEST(Exports, NullPointersAreRefusedWithTheirMessages) {
+// Null pointers, and modes this build or configuration cannot take, are
+// refused with their code and an error line saying why, leaving no handle
+// and no file; a host whose open refuses is never closed.
+TEST(Exports, RefusedPointersAndModesLeaveNoHandleAndNoFile) {
   TempDir dir;
   const std::string path = dir.File("n.mp4");
   const std::wstring wpath = Widen(path);
   mp4_handle h = nullptr;
   mp4_handle open = nullptr;
   ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("open.mp4").c_str(), 0, &open));
-  mp4_config_t config{};
+  const mp4_config_t config{};
+  ExternalIoFuncs empty{};
+  static int hostCloses = 0;
+  ExternalIoFuncs refusing{[](void**, const wchar_t*, uint32_t, uint32_t) -> uint8_t { return 0; },
+                           [](void*) -> int32_t { return ++hostCloses; },
+                           [](void*) -> int64_t { return 0; },
+                           [](void*, int64_t, int32_t) -> int32_t { return 0; },
+                           [](void*) -> int32_t { return 0; },
+                           nullptr,
+                           [](void*, const void*, uint32_t) -> int32_t { return 1; }};
+  auto create = [&](uint32_t ioMode, uint8_t flags, uint32_t blockNum, uint32_t maxDuration, ExternalIoFuncs* f) {
+    mp4_config_t c = bvtest::RecordingConfig(ioMode, flags, blockNum, maxDuration);
+    c.pFunc = f;
+    return [&h, &path, c] { return static_cast<long long>(mp4_create_file_full_ex(path.c_str(), &c, &h)); };
+  };
   struct Case {
     std::function<long long()> call;
+    int code;
     const char* message;
-    int code = MP4_ERR_INVALID_PARAM;
   };
+  const int kParam = MP4_ERR_INVALID_PARAM, kUnsupported = MP4_ERR_NOT_SUPPORTED;
   const std::vector<Case> cases = {
-      {[&] { return mp4_create_file(nullptr, 0, &h); }, "path is null"},
-      {[&] { return mp4_create_file(wpath.c_str(), 0, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_ex(nullptr, 0, &h); }, "path is null"},
-      {[&] { return mp4_create_file_ex(path.c_str(), 0, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_adv(nullptr, 0, 0, 0, 0, nullptr, &h); }, "path is null"},
-      {[&] { return mp4_create_file_adv_ex(path.c_str(), 0, 0, 0, 0, nullptr, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_full(wpath.c_str(), nullptr, &h); }, "config is null"},
-      {[&] { return mp4_create_file_full(wpath.c_str(), &config, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_full_ex(nullptr, &config, &h); }, "path is null"},
-      {[&] { return mp4_create_file_full_ex(path.c_str(), nullptr, &h); }, "config is null"},
+      {[&] { return mp4_create_file(nullptr, 0, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file(wpath.c_str(), 0, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_ex(nullptr, 0, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file_ex(path.c_str(), 0, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_adv(nullptr, 0, 0, 0, 0, nullptr, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file_adv_ex(path.c_str(), 0, 0, 0, 0, nullptr, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_full(wpath.c_str(), nullptr, &h); }, kParam, "config is null"},
+      {[&] { return mp4_create_file_full(wpath.c_str(), &config, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_full_ex(nullptr, &config, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file_full_ex(path.c_str(), nullptr, &h); }, kParam, "config is null"},
       // The file duration answers 4 in the duration's place.
-      {[&] { return static_cast<long long>(mp4_get_file_duration(nullptr)); }, "path pointer is null"},
-      {[&] { return static_cast<long long>(mp4_get_file_duration_ex(nullptr)); }, "path pointer is null"},
-      {[&] { return mp4_get_file_size(open, nullptr); }, "size is null"},
-      {[&] { return mp4_get_video_bitrate(open, nullptr); }, "bitrate pointer is null"},
-      {[&] { return mp4_get_audio_bitrate(open, nullptr); }, "bitrate pointer is null"},
+      {[&] { return static_cast<long long>(mp4_get_file_duration(nullptr)); }, kParam, "path pointer is null"},
+      {[&] { return static_cast<long long>(mp4_get_file_duration_ex(nullptr)); }, kParam, "path pointer is null"},
+      {[&] { return mp4_get_file_size(open, nullptr); }, kParam, "size is null"},
+      {[&] { return mp4_get_video_bitrate(open, nullptr); }, kParam, "bitrate pointer is null"},
+      {[&] { return mp4_get_audio_bitrate(open, nullptr); }, kParam, "bitrate pointer is null"},
+      {create(MP4_IO_DIRECT, 0, 8, 0, nullptr), kUnsupported, "windows platform do not support direct io"},
+      {create(MP4_IO_EXTERNAL, 0, 8, 0, nullptr), kParam, "error: pFunc should not be null when use external io mode"},
+      {create(MP4_IO_EXTERNAL, 0, 8, 0, &empty), kParam, "init external writer failed"},
+      {create(MP4_IO_EXTERNAL, 0, 8, 0, &refusing), kParam, "init external writer failed"},
+      {create(MP4_IO_SAFE_WRITE, MP4_FLAG_REPAIR, 8, 0, nullptr), kUnsupported, "can't set repair flag on safe mode"},
+      {create(MP4_IO_SAFE_WRITE, 0, 0, 0, nullptr), kParam, "invalid block config in safe write mode"},
+      {create(MP4_IO_SAFE_WRITE, 0, 8, 604801, nullptr), kParam, "max duration should less then 7 days in safe mode"},
+      {create(4, 0, 8, 0, nullptr), kParam, "invalid io mode 4"},
   };
   for (const auto& c : cases) {
     StdoutCapture cap;
     EXPECT_EQ(c.code, c.call()) << c.message;
     const std::string log = cap.Take();
     EXPECT_TRUE(Contains(log, c.message) && Contains(log, "[error]")) << c.message;
-    EXPECT_EQ(nullptr, h);
+    EXPECT_EQ(nullptr, h) << c.message;
+    EXPECT_FALSE(FileExists(path)) << c.message;
   }
-  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(0, hostCloses);
   EXPECT_EQ(MP4_SUCCESS, mp4_close_file(open));
 }
 
@@ -263,63 +288,6 @@ TEST(Exports, PathsAreConvertedOrRefused) {
   mp4_handle h = nullptr;
   EXPECT_EQ(MP4_ERR_INVALID_PARAM, mp4_create_file(wideLong.c_str(), 0, &h));
   EXPECT_EQ(nullptr, h);
-}
-
-TEST(Exports, UnavailableModesAreRefusedWithoutAFile) {
-  TempDir dir;
-  const std::string path = dir.File("m.mp4");
-  struct Case {
-    mp4_config_t config;
-    int code;
-    const char* message;
-  };
-  ExternalIoFuncs funcs{};
-  std::vector<Case> cases;
-  mp4_config_t c{};
-  c.io_mode = MP4_IO_DIRECT;
-  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "windows platform do not support direct io"});
-  c = {};
-  c.io_mode = MP4_IO_EXTERNAL;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "error: pFunc should not be null when use external io mode"});
-  c.pFunc = &funcs;  // a table without functions
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "init external writer failed"});
-  // A host whose open refuses; nothing was opened, so nothing is closed.
-  static int hostCloses = 0;
-  ExternalIoFuncs refusing{[](void**, const wchar_t*, uint32_t, uint32_t) -> uint8_t { return 0; },
-                           [](void*) -> int32_t { return ++hostCloses; },
-                           [](void*) -> int64_t { return 0; },
-                           [](void*, int64_t, int32_t) -> int32_t { return 0; },
-                           [](void*) -> int32_t { return 0; },
-                           nullptr,
-                           [](void*, const void*, uint32_t) -> int32_t { return 1; }};
-  c.pFunc = &refusing;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "init external writer failed"});
-  c = {};
-  c.io_mode = MP4_IO_SAFE_WRITE;
-  c.flags = MP4_FLAG_REPAIR;
-  c.block_size = 4096;
-  c.block_num = 8;
-  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "can't set repair flag on safe mode"});
-  c.flags = 0;
-  c.block_num = 0;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid block config in safe write mode"});
-  c.block_num = 8;
-  c.max_duration = 604801;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "max duration should less then 7 days in safe mode"});
-  c = {};
-  c.io_mode = 4;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid io mode 4"});
-
-  for (const auto& k : cases) {
-    mp4_handle h = nullptr;
-    StdoutCapture cap;
-    EXPECT_EQ(k.code, mp4_create_file_full_ex(path.c_str(), &k.config, &h)) << k.message;
-    const std::string log = cap.Take();
-    EXPECT_TRUE(Contains(log, k.message)) << log;
-    EXPECT_EQ(nullptr, h);
-    EXPECT_FALSE(FileExists(path)) << k.message;
-  }
-  EXPECT_EQ(0, hostCloses);
 }
 
 TEST(Exports, DeprecatedFunctionsReturnZeroAndWarnOnceEach) {
