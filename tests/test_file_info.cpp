@@ -93,7 +93,11 @@ TEST(FileDuration, FirstMovieHeaderAtTheTopOrInsideMoovGivesTheDuration) {
   for (const Image& image : images) {
     SCOPED_TRACE(image.name);
     const std::string path = dir.File("image.mp4");
-    WriteFile(path, image.bytes);
+    {
+      // Not WriteFile: the empty image has no data pointer to hand fwrite.
+      std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(image.bytes.data()), static_cast<std::streamsize>(image.bytes.size()));
+    }
     if (image.hole) {
       std::filesystem::resize_file(std::filesystem::u8path(path), image.bytes.size() + image.hole);
       std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::app);
