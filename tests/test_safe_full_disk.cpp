@@ -259,6 +259,8 @@ TEST(SafeFullDisk, CutTimeTablesEqualTablesThatStoppedThere) {
       {0, 10, 20, 25, 30, 35, 50, 65, 80, 81},
       {7, 9, 9, 20, 31, 42, 43, 44, 100},
   };
+  // Each list starts with a non-zero offset, so that the fresh table has
+  // seen one like the cut one.
   const std::vector<std::vector<int64_t>> offsets = {
       {5, 5, 5, 5},
       {2, 0, 0, 4, 2, 2, 2, -1, -1, 3},
@@ -294,10 +296,7 @@ TEST(SafeFullDisk, CutTimeTablesEqualTablesThatStoppedThere) {
       cut.SetMaxFrame(16);
       fresh.SetMaxFrame(16);
       for (int64_t v : o) cut.AddEntry(v);
-      // The fresh table has seen a non-zero offset, like the cut one.
-      fresh.AddEntry(o[0] != 0 ? o[0] : 1);
-      for (uint32_t i = 1; i < n; ++i) fresh.AddEntry(o[i]);
-      if (o[0] == 0) continue;
+      for (uint32_t i = 0; i < n; ++i) fresh.AddEntry(o[i]);
       cut.KeepFirst(n);
       const std::vector<uint8_t> a = bytes(fresh, freshIO), b = bytes(cut, cutIO);
       // The version byte follows every offset ever seen (a negative one
