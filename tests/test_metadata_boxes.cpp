@@ -38,6 +38,11 @@ bvtest::BoxTree WriteChecked(Box& box, MemoryStream& out) {
 Bytes Of(const bvtest::BoxTree& t, const bvtest::Box& b) {
   return Bytes(t.Bytes().begin() + static_cast<long>(b.offset), t.Bytes().begin() + static_cast<long>(b.offset + b.size));
 }
+std::unique_ptr<uint8_t[]> Exact(const Bytes& bytes) {
+  auto copy = std::make_unique<uint8_t[]>(bytes.size());
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  return copy;
+}
 std::vector<Bytes> Items(const bvtest::BoxTree& t) {
   std::vector<Bytes> out;
   if (const bvtest::Box* ilst = t.Find("meta/ilst"))
@@ -70,8 +75,7 @@ TEST(KnownKeys, EachKeyNameMapsToItsItemCodeInTableOrder) {
 // length or first zero byte (the value buffer has no terminator: ASan); an
 // empty text is sized and written like any other.
 TEST(KnownKeys, OtherKeysDeclinedOneEntryPerItemAndBoundedText) {
-  auto raw = std::make_unique<char[]>(5);
-  std::memcpy(raw.get(), "Album", 5);
+  const auto raw = Exact({'A', 'l', 'b', 'u', 'm'});
   MemoryStream out;
   CMp4MetaAtom meta(&out);
   EXPECT_FALSE(meta.SetMeta("location", "+48.8+002.3/", 0, 1, nullptr));
@@ -111,21 +115,15 @@ TEST(FreeKeys, LocationBecomesKeyOneUnderMdta) {
 TEST(FreeKeys, IntegersAreBigEndianAndShortValuesAndNamespacesZeroPadded) {
   // Heap buffers of exactly the declared sizes, so that a read past them is
   // caught by the address sanitizer.
-  auto one = std::make_unique<uint8_t[]>(1);
-  one[0] = 0x2A;
-  auto two = std::make_unique<uint8_t[]>(2);
-  std::memcpy(two.get(), "\x01\x02", 2);
-  auto ns = std::make_unique<char[]>(3);
-  std::memcpy(ns.get(), "ab", 3);
-  auto blob = std::make_unique<uint8_t[]>(3);
-  std::memcpy(blob.get(), "\xFF\x00\x7F", 3);
+  const auto one = Exact({0x2A}), two = Exact({0x01, 0x02});
+  const auto ns = Exact({'a', 'b', 0}), blob = Exact({0xFF, 0x00, 0x7F});
   const int32_t full = 0x01020304, negative = -2;
 
   MemoryStream out;
   CMp4MetaAtom meta(&out, true);
   EXPECT_TRUE(meta.SetMeta("full", &full, 4, 21, "com."));
   EXPECT_TRUE(meta.SetMeta("neg", &negative, 4, 21, nullptr));
-  EXPECT_TRUE(meta.SetMeta("one", one.get(), 1, 21, ns.get()));
+  EXPECT_TRUE(meta.SetMeta("one", one.get(), 1, 21, reinterpret_cast<const char*>(ns.get())));
   EXPECT_TRUE(meta.SetMeta("two", two.get(), 2, 21, ""));
   EXPECT_TRUE(meta.SetMeta("blob", blob.get(), 3, 0, "abcdefgh"));
   const bvtest::BoxTree t = WriteChecked(meta, out);
