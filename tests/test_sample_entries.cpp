@@ -13,17 +13,9 @@
 #include "test_support.h"
 
 using bvtest::Bytes;
+using bvtest::WriteChecked;
 
 namespace {
-
-// Writes the box and checks that GetSize announced exactly that many bytes.
-Bytes WriteChecked(bv::CMp4Atom& box, bvtest::MemoryStream& out) {
-  const uint32_t announced = box.GetSize();
-  box.Write();
-  const Bytes b = out.All();
-  EXPECT_EQ(announced, b.size());
-  return b;
-}
 
 // Expected bytes, built field by field.
 struct Build {

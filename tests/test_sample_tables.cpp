@@ -30,14 +30,7 @@ namespace {
 using bvtest::MemoryStream;
 
 // The bytes `box` appends to the end of its stream.
-Bytes Render(CMp4Atom& box) {
-  auto* out = static_cast<MemoryStream*>(box.Stream());
-  out->Seek(0, 2);
-  const size_t from = out->Size();
-  box.Write();
-  const Bytes all = out->All();
-  return Bytes(all.begin() + static_cast<long>(from), all.end());
-}
+Bytes Render(CMp4Atom& box) { return bvtest::WriteChecked(box, *static_cast<MemoryStream*>(box.Stream())); }
 
 // Checks the full-box header of the table at `at` and returns `n` words
 // starting `skip` bytes behind its version/flags word (n = count when -1).

@@ -134,11 +134,9 @@ TEST(BoxLayout, BytesAndGetSizeMatchTheHandComputedLayout) {
     SCOPED_TRACE(c.name);
     MemoryStream out;
     auto box = c.make(&out);
-    EXPECT_EQ(c.expected.size(), box->GetSize());
-    box->Write();
-    EXPECT_EQ(c.expected, out.All());
-    box->Write();
-    EXPECT_EQ(c.expected + c.expected, out.All());
+    EXPECT_EQ(c.expected, WriteChecked(*box, out));
+    EXPECT_EQ(c.expected, WriteChecked(*box, out));
+    EXPECT_EQ(c.expected + c.expected, out.All()) << "the second write leaves the first alone";
 
     MemoryStream failed;
     auto other = c.make(&failed);
