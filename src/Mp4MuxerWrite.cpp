@@ -25,11 +25,12 @@ namespace {
 // sample's size, 0 when the stream does not lend its buffer or the frame
 // does not suit (the caller then cuts and writes the usual way). Frames of
 // the direct-write size and above keep going straight from the caller's
-// memory. The slack covers the prefixes of a frame with up to about 250
-// units; one with more falls back.
+// memory; small ones are still in the processor's cache when written, and
+// the second read costs less than lending the buffer. The slack covers the
+// prefixes of a frame with up to about 250 units; one with more falls back.
 uint32_t BuildSampleInPlace(IBaseIO& io, CVideoFrameParser& slices, const uint8_t* buf, uint32_t size) {
-  constexpr uint32_t kSlack = 256;
-  if (size >= IFileIOBase::kDirectSize) return 0;
+  constexpr uint32_t kMinSize = 4096, kSlack = 256;
+  if (size < kMinSize || size >= IFileIOBase::kDirectSize) return 0;
   uint32_t capacity = 0;
   uint8_t* dst = io.Lend(size + kSlack, &capacity);
   return dst != nullptr ? slices.ParseFrameInto(buf, size, dst, capacity) : 0;
