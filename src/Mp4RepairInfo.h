@@ -77,6 +77,10 @@ class CRepairInfoWriter {
 
  private:
   int Put(const uint8_t* data, size_t size);
+  // Room for a record of `size` bytes at the end of the pending ones, built
+  // there in place and then counted by Added; nullptr when memory is short.
+  uint8_t* Room(size_t size);
+  int Added(size_t size);
   // Writes the pending records to the file.
   int Drain();
   // Counts a record towards the interval and flushes when it is reached.
@@ -85,11 +89,15 @@ class CRepairInfoWriter {
   int Fail(int code);
 
   std::unique_ptr<IBaseIO> m_file;
-  // Records not yet handed to the file. Appending here is a plain copy; the
-  // file gets them in blocks of kPendingBlock bytes or at a flush, so that a
-  // record costs no library call of its own.
-  std::vector<uint8_t> m_pending;
+  // Records not yet handed to the file. Appending here is a plain copy (no
+  // container bookkeeping: this is paid for every frame); the file gets them
+  // in blocks of kPendingBlock bytes or at a flush, so that a record costs no
+  // library call of its own.
+  std::unique_ptr<uint8_t[]> m_pending;
+  size_t m_pendingSize = 0;
+  size_t m_pendingCapacity = 0;
   static constexpr size_t kPendingBlock = 64 * 1024;
+  static constexpr size_t kMaxFrameRecord = 22;
   std::wstring m_path;
   std::vector<uint8_t> m_record;  // reused for the variable-length records
   uint32_t m_recordCount = 0;     // records counted towards the interval
