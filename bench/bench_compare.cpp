@@ -36,6 +36,7 @@
 #include "../tools/adts_reader.h"
 #include "../tools/annexb_reader.h"
 #include "../tools/sps_dimensions.h"
+#include "bench_common.h"
 #include "bv_mp4.h"
 
 #if BV_HAVE_GSTREAMER
@@ -295,34 +296,12 @@ bool WriteLibavformat(const std::string& path, const Workload& w) {
   vp->codec_id = AV_CODEC_ID_H264;
   vp->width = w.width;
   vp->height = w.height;
-  // Annex-B extradata: the muxer converts start codes to length prefixes,
-  // the same work bv_mp4 does.
-  const size_t xn = 8 + w.sps.size() + w.pps.size();
-  vp->extradata = static_cast<uint8_t*>(av_mallocz(xn + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (!vp->extradata) return cleanup(), false;
-  const uint8_t sc[4] = {0, 0, 0, 1};
-  std::memcpy(vp->extradata, sc, 4);
-  std::memcpy(vp->extradata + 4, w.sps.data(), w.sps.size());
-  std::memcpy(vp->extradata + 4 + w.sps.size(), sc, 4);
-  std::memcpy(vp->extradata + 8 + w.sps.size(), w.pps.data(), w.pps.size());
-  vp->extradata_size = static_cast<int>(xn);
+  if (!bvbench::SetAnnexBExtradata(vp, w.sps, w.pps)) return cleanup(), false;
   if (as) {
     as->time_base = AVRational{1, static_cast<int>(w.sample_rate)};
     AVCodecParameters* ap = as->codecpar;
-    ap->codec_type = AVMEDIA_TYPE_AUDIO;
-    ap->codec_id = AV_CODEC_ID_AAC;
-    ap->sample_rate = static_cast<int>(w.sample_rate);
-    ap->frame_size = 1024;
-    av_channel_layout_default(&ap->ch_layout, w.channels);
-    static const uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
-    uint8_t index = 3;
-    for (uint8_t i = 0; i < 12; ++i)
-      if (kRates[i] == w.sample_rate) index = i;
-    ap->extradata = static_cast<uint8_t*>(av_mallocz(2 + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!ap->extradata) return cleanup(), false;
-    ap->extradata[0] = static_cast<uint8_t>((w.object_type << 3) | (index >> 1));
-    ap->extradata[1] = static_cast<uint8_t>(((index & 1) << 7) | (w.channels << 3));
-    ap->extradata_size = 2;
+    if (!bvbench::SetAacParameters(ap, w.sample_rate, w.channels, w.object_type, bvbench::SamplingIndex(w.sample_rate, 3)))
+      return cleanup(), false;
   }
   if (avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(ctx, nullptr) < 0)
     return cleanup(), false;
@@ -395,10 +374,7 @@ bool WriteGstreamer(const std::string& path, const Workload& w, bool robust) {
     k.insert(k.end(), w.pps.begin(), w.pps.end());
     k.insert(k.end(), w.video[i].begin(), w.video[i].end());
   }
-  static const uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
-  uint8_t index = 3;
-  for (uint8_t i = 0; i < 12; ++i)
-    if (kRates[i] == w.sample_rate) index = i;
+  const uint8_t index = bvbench::SamplingIndex(w.sample_rate, 3);
   std::vector<Bytes> adts(w.audio.size());
   for (size_t i = 0; i < w.audio.size(); ++i) {
     const size_t n = w.audio[i].size() + 7;
