@@ -231,8 +231,7 @@ int CRepairInfoWriter::WriteMetadata(const char* key, const void* value, uint32_
   return Put(m_record.data(), m_record.size());
 }
 
-int CRepairInfoWriter::WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media) {
-  if (!IsOpen()) return 0;
+int CRepairInfoWriter::PutVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media) {
   constexpr size_t kSize = 22;
   static_assert(kSize <= kMaxFrameRecord, "frame records fit behind a full block");
   uint8_t* b = Room(kSize);
@@ -255,8 +254,7 @@ int CRepairInfoWriter::CountRecord(IBaseIO& media) {
   return Flush();
 }
 
-int CRepairInfoWriter::WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media) {
-  if (!IsOpen()) return 0;
+int CRepairInfoWriter::PutAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media) {
   uint8_t* b = Room(13);
   if (b == nullptr) return Fail(MP4_ERR_FAILED);
   b[0] = INFO_PACKET_AUDIO_FRAME;

@@ -66,8 +66,14 @@ class CRepairInfoWriter {
   // otherwise never reach the disk. Before the side file is flushed `media`
   // is flushed too: a record on disk must never describe sample bytes that
   // are still in a buffer of the process.
-  int WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media);
-  int WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media);
+  // Inline up to the open check: without the repair flag this is all a
+  // frame pays.
+  int WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media) {
+    return IsOpen() ? PutVideoFrame(dts, pts, sync, size, media) : 0;
+  }
+  int WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media) {
+    return IsOpen() ? PutAudioFrame(timestamp, size, counts, media) : 0;
+  }
   int WriteSubtitleFrame(uint64_t timestamp, uint32_t size);
   int WriteTimeCode(uint32_t value);
 
@@ -77,6 +83,8 @@ class CRepairInfoWriter {
 
  private:
   int Put(const uint8_t* data, size_t size);
+  int PutVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media);
+  int PutAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media);
   // Room for a record of `size` bytes at the end of the pending ones, built
   // there in place and then counted by Added; nullptr when memory is short.
   uint8_t* Room(size_t size);
