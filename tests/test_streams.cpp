@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -179,3 +180,30 @@ TEST(FileStreams, FailureOnAFullDiskIsReportedAndSticky) {
 #endif
 
 }  // namespace
+
+// A length-prefixed unit that ends 0 to 4 bytes past the free end of the
+// block: the prefix counts against the space too, so the block is written
+// out first and the file holds every byte in order.
+TEST(FileStreams, LengthPrefixedUnitsAtTheEndOfTheBlock) {
+  bvtest::TempDir dir;
+  const std::string path = dir.File("w.bin");
+  for (uint32_t over = 0; over <= 4; ++over) {
+    SCOPED_TRACE(over);
+    const uint32_t unit = 64;
+    std::vector<uint8_t> fill(bv::IFileIOBase::kBlockSize - unit - 4 + over, 7), payload(unit, 9), want;
+    {
+      CFileWriter w;
+      ASSERT_EQ(0, w.Init(bvtest::Widen(path).c_str(), 0, 0));
+      for (size_t at = 0; at < fill.size(); at += 4096)  // small writes are gathered in the block
+        w.Write(fill.data() + at, static_cast<uint32_t>(std::min<size_t>(4096, fill.size() - at)));
+      want = fill;
+      for (int k = 0; k < 2; ++k) {  // the second unit finds the block's count intact
+        w.WriteLengthPrefixed(payload.data(), unit);
+        want.insert(want.end(), {0, 0, 0, static_cast<uint8_t>(unit)});
+        want.insert(want.end(), payload.begin(), payload.end());
+      }
+      ASSERT_TRUE(w.Close());
+    }
+    EXPECT_EQ(want, bvtest::ReadFile(path));
+  }
+}
