@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,21 @@ ParameterSets FirstParameterSets(const std::string& name, bool hevc);
 
 // ProRes frames found in tests/data/<name> (a QuickTime file).
 std::vector<MediaFrame> LoadProResFrames(const std::string& name);
+
+// Syntax elements MSB first, for parameter sets and slice headers built by
+// hand; Nal() adds the stop bit and the emulation prevention bytes.
+class BitWriter {
+ public:
+  BitWriter& U(uint64_t v, unsigned n);
+  BitWriter& Ue(std::initializer_list<uint32_t> values);
+  BitWriter& Se(int32_t v);
+  std::vector<uint8_t> Rbsp();
+  std::vector<uint8_t> Nal();
+  std::vector<uint8_t> AnnexB();  // Nal() behind a four-byte start code
+
+ private:
+  std::vector<uint8_t> out_;
+  unsigned bit_ = 0;
+};
 
 }  // namespace bvtest
