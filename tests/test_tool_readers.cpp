@@ -66,32 +66,6 @@ Bytes AdtsFrameBytes(uint32_t payload, uint8_t sampling_index = 3, uint8_t fill 
   return f;
 }
 
-TEST(ToolNalClassification, FirstSliceKeyAndAccessUnitOpeners) {
-  struct Case {
-    VideoCodec codec;
-    Bytes nal;
-    int first_slice, key, opens_au;  // -1: not checked
-  };
-  const VideoCodec h264 = VideoCodec::kH264, hevc = VideoCodec::kHevc;
-  const std::vector<Case> cases = {
-      // H.264: first_mb_in_slice 0 is the top bit after the one-byte header.
-      {h264, {0x65, 0x88}, 1, 1, -1}, {h264, {0x65, 0x40}, 0, -1, -1}, {h264, {0x41, 0x9A}, 1, 0, -1},
-      {h264, {0x65}, 0, -1, -1}, {h264, {6, 0x80}, -1, -1, 1}, {h264, {9, 0x80}, -1, -1, 1},
-      {h264, {10, 0x80}, -1, -1, 0},
-      // HEVC: the top bit after the two-byte header; IDR and CRA are key.
-      {hevc, {19 << 1, 1, 0x80}, 1, 1, -1}, {hevc, {21 << 1, 1, 0xA0}, -1, 1, -1},
-      {hevc, {1 << 1, 1, 0x40}, 0, 0, -1}, {hevc, {40 << 1, 1, 0x80}, -1, -1, 0}, {hevc, {39 << 1, 1, 0x80}, -1, -1, 1},
-  };
-  for (const Case& c : cases) {
-    const auto k = bvtool::ClassifyNal(c.codec, c.nal.data(), c.nal.size());
-    const std::string what = ::testing::PrintToString(c.nal);
-    if (c.first_slice >= 0) { EXPECT_EQ(c.first_slice == 1, k.first_slice) << what; }
-    if (c.key >= 0) { EXPECT_EQ(c.key == 1, k.key) << what; }
-    if (c.opens_au >= 0) { EXPECT_EQ(c.opens_au == 1, k.opens_au) << what; }
-    if (c.opens_au == 1 && c.codec == h264) { EXPECT_FALSE(k.vcl) << what; }
-  }
-}
-
 TEST(ToolAccessUnits, PrefixUnitsJoinTheFollowingPictureAtAnyBlockBoundary) {
   // SPS, PPS, IDR in two slices: the first unit, its start codes all four bytes long.
   Bytes s = {0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1E, 0xAB, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80,
@@ -99,32 +73,34 @@ TEST(ToolAccessUnits, PrefixUnitsJoinTheFollowingPictureAtAnyBlockBoundary) {
   Bytes first = s;
   first.insert(first.begin() + 24, 0);
   first.insert(first.begin() + 9, 0);
-  // then P; AUD, P, end of stream
-  Append(s, {0, 0, 0, 1, 0x41, 0x9A, 0x02, 0x03, 0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x41, 0x9A, 0x04, 0x05, 0, 0, 0, 1, 0x0B});
+  // then SEI, P; AUD, P, end of sequence
+  Append(s, {0, 0, 0, 1, 0x06, 0x05, 0x01, 0x80, 0, 0, 0, 1, 0x41, 0x9A, 0x02, 0x03});
+  Append(s, {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x41, 0x9A, 0x04, 0x05, 0, 0, 0, 1, 0x0A});
   for (size_t block : {size_t{1} << 20, size_t{1}, size_t{3}, size_t{7}}) {
     SCOPED_TRACE(block);
     const ReadAus r = ReadAllAus(s, VideoCodec::kH264, block, std::max<size_t>(block, 1));
     ASSERT_EQ(3u, r.aus.size());
     EXPECT_EQ(4u, r.aus[0].nal_count);  // SPS, PPS, two IDR slices
-    EXPECT_EQ(1u, r.aus[1].nal_count);
-    EXPECT_EQ(3u, r.aus[2].nal_count);  // AUD, P, end of stream
+    EXPECT_EQ(2u, r.aus[1].nal_count);  // SEI, P
+    EXPECT_EQ(3u, r.aus[2].nal_count);  // AUD, P, end of sequence
     EXPECT_EQ((std::vector<bool>{true, false, false}),
               (std::vector<bool>{r.aus[0].key, r.aus[1].key, r.aus[2].key}));
     EXPECT_EQ(first, r.aus[0].data);
     EXPECT_EQ((Bytes{0x67, 0x42, 0x00, 0x1E, 0xAB}), r.sps);
   }
-  // HEVC: a suffix SEI stays with its picture.
+  // HEVC: a suffix SEI stays with its picture, a prefix SEI opens the next;
+  // IDR and CRA are key.
   Bytes h;
   Append(h, {0, 0, 0, 1, 32 << 1, 0x01, 0x0C, 0, 0, 0, 1, 33 << 1, 0x01, 0x01, 0, 0, 0, 1, 34 << 1, 0x01, 0xC1});
   Append(h, {0, 0, 0, 1, 19 << 1, 0x01, 0xAF, 0x10, 0, 0, 0, 1, 19 << 1, 0x01, 0x2F, 0x11});  // IDR, two segments
   Append(h, {0, 0, 0, 1, 40 << 1, 0x01, 0x05});                                              // suffix SEI
-  Append(h, {0, 0, 0, 1, 1 << 1, 0x01, 0xD0, 0x12});                                         // TRAIL
+  Append(h, {0, 0, 0, 1, 39 << 1, 0x01, 0x05, 0, 0, 0, 1, 1 << 1, 0x01, 0xD0, 0x12});        // prefix SEI, TRAIL
+  Append(h, {0, 0, 0, 1, 21 << 1, 0x01, 0xA0, 0x13});                                        // CRA
   const ReadAus r = ReadAllAus(h, VideoCodec::kHevc);
-  ASSERT_EQ(2u, r.aus.size());
-  EXPECT_EQ(6u, r.aus[0].nal_count);
-  EXPECT_TRUE(r.aus[0].key);
-  EXPECT_EQ(1u, r.aus[1].nal_count);
-  EXPECT_FALSE(r.aus[1].key);
+  ASSERT_EQ(3u, r.aus.size());
+  EXPECT_EQ((std::vector<uint32_t>{6, 2, 1}), (std::vector<uint32_t>{r.aus[0].nal_count, r.aus[1].nal_count,
+                                                                     r.aus[2].nal_count}));
+  EXPECT_EQ((std::vector<bool>{true, false, true}), (std::vector<bool>{r.aus[0].key, r.aus[1].key, r.aus[2].key}));
 }
 
 TEST(ToolAccessUnits, ZerosAroundStartCodesGarbageAndCutStreams) {
