@@ -72,13 +72,9 @@ mp4_video_track_info_t VideoTrack(uint32_t codec, uint32_t timescale, uint64_t f
 }
 
 mp4_video_track_info_t H264TrackWithParameterSets() {
-  static const std::vector<uint8_t> avcc = ReadFile(DataPath("ffmpeg_avcC.bin"));
-  const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
+  static const ParameterSets sets = FirstParameterSets("video_h264.h264", false);
   mp4_video_track_info_t v = VideoTrack(MP4_VIDEO_H264, 90000, 3600, 320, 240);
-  v.sps = avcc.data() + 16;
-  v.sps_size = static_cast<uint16_t>(spsEnd - 16);
-  v.pps = avcc.data() + spsEnd + 3;
-  v.pps_size = static_cast<uint16_t>(avcc.at(spsEnd + 1) << 8 | avcc.at(spsEnd + 2));
+  sets.Fill(v);
   return v;
 }
 

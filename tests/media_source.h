@@ -25,8 +25,9 @@ std::vector<MediaFrame> LoadAdtsFrames(const std::string& name);
 // A video track without parameter sets (found in the stream).
 mp4_video_track_info_t VideoTrack(uint32_t codec, uint32_t timescale, uint64_t frameDuration, uint16_t width,
                                   uint16_t height);
-// The H.264 track of video_h264.h264 (320x240, 90 kHz, 25 fps) with the
-// parameter sets of FFmpeg's avcC for it, for modes that want them up front.
+// The H.264 track of video_h264.h264 (320x240, 90 kHz, 25 fps) with its
+// parameter sets (those of FFmpeg's avcC for it), for modes that want them
+// up front.
 mp4_video_track_info_t H264TrackWithParameterSets();
 // A 48 kHz stereo AAC-LC track of 1024-sample frames (raw or ADTS), described
 // in full as modes that want the configuration up front need it.
