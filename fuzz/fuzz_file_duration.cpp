@@ -2,7 +2,6 @@
 // bytes through bvmp4's box-tree reader: nothing may crash, hang or read out
 // of bounds, and a duration is only found behind a box header the reader saw.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -11,20 +10,14 @@
 #include "../tools/box_tree.h"
 #include "bv_mp4.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The library logs every failed read; keep the fuzzer's output readable.
-  if (!std::freopen("/dev/null", "w", stdout)) return 0;
-  return 0;
-}
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzz::QuietStdout(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = "/tmp/bv_mp4_fuzz_duration_" + std::to_string(getpid()) + ".mp4";
   static const std::wstring wide(path.begin(), path.end());
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return 0;
-  const bool written = size == 0 || std::fwrite(data, size, 1, f) == 1;
-  std::fclose(f);
-  if (!written) return 0;
+  fuzz::WriteAll(path, data, size);
 
   const uint64_t ms = mp4_get_file_duration(wide.c_str());
 

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "BaseIO.h"
+#include "atom.h"
 
 namespace bvtest {
 
@@ -36,5 +39,17 @@ struct MemoryStream : bv::CBufferIO {
   MemoryStream() { SetTarget(nullptr); }
   Bytes All() const { return Bytes(Data(), Data() + Size()); }
 };
+
+// Writes `box` at the end of `out` and returns the bytes it appended, having
+// checked that GetSize announced exactly that many.
+inline Bytes WriteChecked(bv::CMp4Atom& box, MemoryStream& out) {
+  out.Seek(0, 2);
+  const size_t from = out.Size();
+  const uint64_t announced = box.GetSize();
+  box.Write();
+  const Bytes all = out.All();
+  EXPECT_EQ(announced, all.size() - from);
+  return Bytes(all.begin() + static_cast<long>(from), all.end());
+}
 
 }  // namespace bvtest

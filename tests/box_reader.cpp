@@ -1,6 +1,6 @@
 #include "box_reader.h"
 
-#include <set>
+#include <map>
 #include <sstream>
 
 namespace bvtest {
@@ -9,41 +9,24 @@ namespace {
 
 // Boxes whose payload is a list of boxes, with the bytes to skip first.
 bool ContainerSkip(const std::string& type, const std::string& parent, uint64_t* skip) {
-  static const std::set<std::string> plain = {"moov", "trak", "edts", "mdia", "minf", "dinf", "stbl", "udta",
-                                              "tref", "gmhd", "nmhd", "ilst", "wave"};
-  if (plain.count(type)) {
+  static const std::map<std::string, uint64_t> kContainers = {
+      {"moov", 0}, {"trak", 0}, {"edts", 0}, {"mdia", 0}, {"minf", 0}, {"dinf", 0}, {"stbl", 0}, {"udta", 0},
+      {"tref", 0}, {"gmhd", 0}, {"nmhd", 0}, {"ilst", 0}, {"wave", 0},
+      {"meta", 4},  // full box in the item-list form; the keys form has no version word (the caller peeks)
+      {"stsd", 8}};
+  const bool visual = type == "avc1" || type == "hvc1" || type.rfind("ap", 0) == 0;
+  if (kContainers.count(type)) {
+    *skip = kContainers.at(type);
+  } else if (parent == "ilst" || (parent == "gmhd" && type == "tmcd")) {
     *skip = 0;
-    return true;
+  } else if (parent == "stsd" && visual) {
+    *skip = 78;  // visual sample entry
+  } else if (parent == "stsd" && type == "mp4a") {
+    *skip = 28;  // version 0 sound entry; the caller adjusts for version 1
+  } else {
+    return false;
   }
-  if (type == "meta") {
-    // Full box in the item-list form; the keys form has no version word. The
-    // caller checks which by peeking.
-    *skip = 4;
-    return true;
-  }
-  if (type == "tmcd" && parent == "gmhd") {
-    *skip = 0;
-    return true;
-  }
-  if (type == "stsd") {
-    *skip = 8;
-    return true;
-  }
-  if (parent == "stsd") {
-    if (type == "avc1" || type == "hvc1" || type.rfind("ap", 0) == 0) {
-      *skip = 78;  // visual sample entry
-      return true;
-    }
-    if (type == "mp4a") {
-      *skip = 28;  // version 0 sound entry; the reader adjusts for version 1
-      return true;
-    }
-  }
-  if (parent == "ilst") {
-    *skip = 0;
-    return true;
-  }
-  return false;
+  return true;
 }
 
 }  // namespace

@@ -57,16 +57,23 @@ std::string Quote(const std::string& s) {
   }
   return q + "'";
 }
+
+// Runs `command` and returns its standard output; its standard error goes to
+// `*errors`.
+std::string RunCapturingErrors(const std::string& command, std::string* errors, int* status = nullptr) {
+  TempDir dir;
+  const std::string errFile = dir.File("err.txt");
+  const std::string out = RunCommand(command + " 2>" + Quote(errFile), status);
+  const auto err = ReadFile(errFile);
+  errors->assign(err.begin(), err.end());
+  return out;
+}
 }  // namespace
 
 ProbeResult Probe(const std::string& path) {
-  TempDir dir;
-  const std::string errFile = dir.File("err.txt");
-  const std::string out = RunCommand(std::string(BV_FFPROBE) + " -v error -count_frames -show_streams -show_format " +
-                                     Quote(path) + " 2>" + Quote(errFile));
   ProbeResult r;
-  const auto err = ReadFile(errFile);
-  r.errors.assign(err.begin(), err.end());
+  const std::string out = RunCapturingErrors(
+      std::string(BV_FFPROBE) + " -v error -count_frames -show_streams -show_format " + Quote(path), &r.errors);
   std::istringstream in(out);
   std::string line;
   enum { kNone, kStream, kFormat } section = kNone;
@@ -90,13 +97,9 @@ ProbeResult Probe(const std::string& path) {
 }
 
 std::string DecodeErrors(const std::string& path) {
-  TempDir dir;
-  const std::string errFile = dir.File("err.txt");
+  std::string text;
   int status = 0;
-  RunCommand(std::string(BV_FFMPEG) + " -nostdin -v error -i " + Quote(path) + " -f null - 2>" + Quote(errFile),
-             &status);
-  const auto err = ReadFile(errFile);
-  std::string text(err.begin(), err.end());
+  RunCapturingErrors(std::string(BV_FFMPEG) + " -nostdin -v error -i " + Quote(path) + " -f null -", &text, &status);
   if (status != 0) text += "\n(ffmpeg exit status " + std::to_string(status) + ")";
   return text;
 }

@@ -47,34 +47,21 @@ bool RepairRecorder::Open() {
   }
   if (plan_.video >= 0) {
     // H.264 and HEVC parameter sets come from the stream.
-    mp4_video_track_info_t v{};
-    v.timescale = kVideoScale;
-    v.frame_duration = kFrameDuration;
-    v.codec_type = static_cast<uint32_t>(plan_.video);
-    v.width = plan_.video == MP4_VIDEO_PRORES ? 64 : 320;
-    v.height = plan_.video == MP4_VIDEO_PRORES ? 48 : 240;
-    if (plan_.video == MP4_VIDEO_PRORES) v.prores_profile = MP4_PRORES_4444XQ;
+    const bool prores = plan_.video == MP4_VIDEO_PRORES;
+    mp4_video_track_info_t v = VideoTrack(static_cast<uint32_t>(plan_.video), kVideoScale, kFrameDuration,
+                                          prores ? 64 : 320, prores ? 48 : 240);
+    if (prores) v.prores_profile = MP4_PRORES_4444XQ;
     if (mp4_set_video_track(h_, &v) != 0) return false;
   }
   if (!audio_.empty()) {
     // The rate and channels come from the first ADTS header.
-    mp4_audio_track_info_t a{};
-    a.timescale = AdtsRate(audio_);
-    a.frame_duration = 1024;
-    a.codec_type = MP4_AUDIO_AAC_ADTS;
+    const mp4_audio_track_info_t a{AdtsRate(audio_), 1024, MP4_AUDIO_AAC_ADTS, 0, 0, 0};
     if (mp4_set_audio_track(h_, &a) != 0) return false;
   }
-  if (plan_.captions) {
-    mp4_subtitle_track_info_t s{plan_.captions, 1000};
-    if (mp4_set_subtitle_track(h_, &s) != 0) return false;
-  }
-  if (plan_.timecode) {
-    mp4_time_code_track_info_t t{};
-    t.timescale = 25;
-    t.frame_duration = 1;
-    t.number_of_frames = 25;
-    if (mp4_set_time_code_track(h_, &t) != 0 || mp4_write_time_code(h_, 0) != 0) return false;
-  }
+  const mp4_subtitle_track_info_t s{plan_.captions, 1000};
+  if (plan_.captions && mp4_set_subtitle_track(h_, &s) != 0) return false;
+  const mp4_time_code_track_info_t t{25, 1, 25, 0};
+  if (plan_.timecode && (mp4_set_time_code_track(h_, &t) != 0 || mp4_write_time_code(h_, 0) != 0)) return false;
   return true;
 }
 

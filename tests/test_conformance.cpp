@@ -1,9 +1,9 @@
 // End to end through the exports: real streams recorded into MP4 files and
 // QuickTime movies, then checked by ffprobe (silent, expected streams, frame
-// counts and durations, tags) and by a full decode with ffmpeg.
+// counts and durations, tags), by a full decode with ffmpeg and by the
+// strict ISO reader of web pages.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -30,13 +30,6 @@ struct Plan {
   std::vector<std::pair<std::string, std::string>> meta = {};
 };
 
-struct Recorded {
-  std::string path;
-  size_t videoFrames = 0, audioFrames = 0, captionFrames = 0;
-  double videoSeconds = 0, audioSeconds = 0;
-  std::string log;
-};
-
 constexpr uint32_t kVideoScale = 90000;
 constexpr uint32_t kFrameDuration = 3600;  // 25 fps
 
@@ -49,187 +42,161 @@ std::vector<uint8_t> CaptionFrame(uint32_t codec, size_t i) {
   return {0x61, 0x01, 0x06, 0x96, 0x69, 0x03, 0x43, 0xFC, static_cast<uint8_t>(0x80 + i % 16)};
 }
 
-Recorded Record(const TempDir& dir, const Plan& plan) {
-  Recorded r;
-  r.path = dir.File(plan.file);
+// Declares the plan's tracks, then writes the frames interleaved by time as a
+// capture program would. Returns the log.
+std::string Record(const std::string& path, const Plan& plan, const std::vector<MediaFrame>& video,
+                   const std::vector<MediaFrame>& audio) {
   StdoutCapture cap;
   mp4_handle h = nullptr;
-  EXPECT_EQ(MP4_SUCCESS, mp4_create_file_ex(r.path.c_str(), plan.flags, &h));
-  if (!h) return r;
+  EXPECT_EQ(MP4_SUCCESS, mp4_create_file_ex(path.c_str(), plan.flags, &h));
+  if (!h) return cap.Take();
+  if (plan.video >= 0) {
+    const bool prores = plan.video == MP4_VIDEO_PRORES;
+    mp4_video_track_info_t v = VideoTrack(static_cast<uint32_t>(plan.video), kVideoScale, kFrameDuration,
+                                          prores ? 64 : 320, prores ? 48 : 240);
+    if (prores) v.prores_profile = MP4_PRORES_4444XQ;
+    EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h, &v));
+  }
+  if (plan.audio) {
+    // ADTS: rate, channels and profile from the first header.
+    const mp4_audio_track_info_t a =
+        plan.rawAac ? AacTrack(MP4_AUDIO_AAC) : mp4_audio_track_info_t{48000, 1024, MP4_AUDIO_AAC_ADTS, 0, 0, 0};
+    EXPECT_EQ(MP4_SUCCESS, mp4_set_audio_track(h, &a));
+  }
+  if (plan.captions) {
+    const mp4_subtitle_track_info_t s{plan.captions, 1000};
+    EXPECT_EQ(MP4_SUCCESS, mp4_set_subtitle_track(h, &s));
+  }
+  if (plan.timecode) {
+    const mp4_time_code_track_info_t t{25, 1, 25, 0};
+    EXPECT_EQ(MP4_SUCCESS, mp4_set_time_code_track(h, &t));
+    EXPECT_EQ(MP4_SUCCESS, mp4_write_time_code(h, 0));
+  }
+  for (const auto& [k, v] : plan.meta) EXPECT_EQ(MP4_SUCCESS, mp4_set_metadata(h, k.c_str(), v.c_str())) << k;
+  for (size_t vi = 0, ai = 0; vi < video.size() || ai < audio.size();) {
+    const double vt = vi < video.size() ? double(vi) * kFrameDuration / kVideoScale : 1e9;
+    if (ai >= audio.size() || vt <= double(ai) * 1024 / 48000) {
+      const auto& f = video[vi].bytes;
+      EXPECT_EQ(MP4_SUCCESS, mp4_write_video_frame(h, f.data(), uint32_t(f.size()), vi * kFrameDuration)) << vi;
+      const auto cc = CaptionFrame(plan.captions, vi);
+      if (plan.captions) {
+        EXPECT_EQ(MP4_SUCCESS, mp4_write_subtitle_frame(h, cc.data(), uint32_t(cc.size()), vi * 40));
+      }
+      ++vi;
+    } else {
+      const auto& f = audio[ai].bytes;
+      EXPECT_EQ(MP4_SUCCESS, mp4_write_audio_frame(h, f.data(), uint32_t(f.size()), ai * 1024)) << "audio " << ai;
+      ++ai;
+    }
+  }
+  EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
+  return cap.Take();
+}
 
+class Conformance : public ::testing::TestWithParam<Plan> {};
+
+// Every file plays and decodes every frame with the streams, counts,
+// durations and tags recorded; mp4box.js, the strict ISO reader of web
+// pages, reads it without an error and counts the samples ffprobe counts.
+TEST_P(Conformance, FilePlaysAndDecodesEveryFrame) {
+  TempDir dir;
+  const Plan plan = GetParam();
+  const std::string path = dir.File(plan.file);
   std::vector<MediaFrame> video, audio;
   if (plan.video == MP4_VIDEO_H264) video = LoadAccessUnits("video_h264.h264");
   if (plan.video == MP4_VIDEO_HEVC) video = LoadAccessUnits("video_hevc.h265");
   if (plan.video == MP4_VIDEO_PRORES) video = LoadProResFrames("video_prores.mov");
   if (plan.audio) audio = LoadAdtsFrames("audio_48000_2.aac");
-  EXPECT_TRUE(plan.video < 0 || !video.empty());
-  EXPECT_TRUE(!plan.audio || !audio.empty());
-
-  if (plan.video >= 0) {
-    const bool prores = plan.video == MP4_VIDEO_PRORES;
-    mp4_video_track_info_t v = VideoTrack(static_cast<uint32_t>(plan.video), kVideoScale, kFrameDuration,
-                                          prores ? 64 : 320, prores ? 48 : 240);
-    if (plan.video == MP4_VIDEO_PRORES) v.prores_profile = MP4_PRORES_4444XQ;
-    EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h, &v));
-  }
-  if (plan.audio) {
-    // ADTS: rate, channels and profile from the first header.
-    mp4_audio_track_info_t a{48000, 1024, MP4_AUDIO_AAC_ADTS, 0, 0, 0};
-    if (plan.rawAac) {
-      a = AacTrack(MP4_AUDIO_AAC);
-      for (auto& f : audio) f.bytes.erase(f.bytes.begin(), f.bytes.begin() + 7);
-    }
-    EXPECT_EQ(MP4_SUCCESS, mp4_set_audio_track(h, &a));
-  }
-  if (plan.captions) {
-    mp4_subtitle_track_info_t s{plan.captions, 1000};
-    EXPECT_EQ(MP4_SUCCESS, mp4_set_subtitle_track(h, &s));
-  }
-  if (plan.timecode) {
-    mp4_time_code_track_info_t t{};
-    t.timescale = 25;
-    t.frame_duration = 1;
-    t.number_of_frames = 25;
-    EXPECT_EQ(MP4_SUCCESS, mp4_set_time_code_track(h, &t));
-    EXPECT_EQ(MP4_SUCCESS, mp4_write_time_code(h, 0));
-  }
-  for (const auto& [k, v] : plan.meta) EXPECT_EQ(MP4_SUCCESS, mp4_set_metadata(h, k.c_str(), v.c_str())) << k;
-
-  // Interleave by time, as a capture program would.
-  size_t vi = 0, ai = 0;
-  while (vi < video.size() || ai < audio.size()) {
-    const double vt = vi < video.size() ? double(vi) * kFrameDuration / kVideoScale : 1e9;
-    const double at = ai < audio.size() ? double(ai) * 1024 / 48000 : 1e9;
-    if (vt <= at) {
-      const auto& f = video[vi];
-      EXPECT_EQ(MP4_SUCCESS, mp4_write_video_frame(h, f.bytes.data(), static_cast<uint32_t>(f.bytes.size()),
-                                                   uint64_t{vi} * kFrameDuration))
-          << "video frame " << vi;
-      if (plan.captions) {
-        const auto cc = CaptionFrame(plan.captions, vi);
-        EXPECT_EQ(MP4_SUCCESS, mp4_write_subtitle_frame(h, cc.data(), static_cast<uint32_t>(cc.size()), vi * 40));
-        ++r.captionFrames;
-      }
-      ++vi;
-    } else {
-      const auto& f = audio[ai];
-      EXPECT_EQ(MP4_SUCCESS,
-                mp4_write_audio_frame(h, f.bytes.data(), static_cast<uint32_t>(f.bytes.size()), uint64_t{ai} * 1024))
-          << "audio frame " << ai;
-      ++ai;
-    }
-  }
-  EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
-  r.log = cap.Take();
-  r.videoFrames = video.size();
-  r.audioFrames = audio.size();
-  r.videoSeconds = double(video.size()) * kFrameDuration / kVideoScale;
-  r.audioSeconds = double(audio.size()) * 1024 / 48000;
-  return r;
-}
-
-// What every recorded file must satisfy.
-void ExpectConforms(const Recorded& r, const Plan& plan) {
-  EXPECT_EQ(std::string::npos, r.log.find("not equal to moov real size")) << r.log;
-  const BoxTree tree(ReadFile(r.path));
+  ASSERT_EQ(plan.video >= 0, !video.empty());
+  ASSERT_EQ(plan.audio, !audio.empty());
+  if (plan.rawAac)
+    for (auto& f : audio) f.bytes.erase(f.bytes.begin(), f.bytes.begin() + 7);
+  const std::string log = Record(path, plan, video, audio);
+  EXPECT_EQ(std::string::npos, log.find("not equal to moov real size")) << log;
+  const BoxTree tree(ReadFile(path));
   EXPECT_TRUE(tree.Errors().empty()) << tree.Errors().front();
   ASSERT_NE(nullptr, tree.Find("moov/mvhd"));
   EXPECT_NE(nullptr, tree.Find("mdat"));
-
   if (!ConformanceToolsAvailable()) GTEST_SKIP() << "ffprobe/ffmpeg not available";
-  const ProbeResult probe = Probe(r.path);
-  EXPECT_EQ("", probe.errors) << r.path;
-  if (plan.video >= 0) {
-    const ProbedStream* v = probe.Stream("video");
-    ASSERT_NE(nullptr, v);
-    const char* names[] = {"h264", "hevc", "prores"};
-    EXPECT_EQ(names[plan.video], v->Get("codec_name"));
-    EXPECT_EQ(static_cast<long long>(r.videoFrames), v->Int("nb_read_frames"));
-    EXPECT_NEAR(r.videoSeconds, v->Real("duration"), 0.041);
+
+  const ProbeResult probe = Probe(path);
+  EXPECT_EQ("", probe.errors);
+  // Type, then the codec name (or tag), frames and seconds where they apply.
+  const struct {
+    bool present;
+    const char* type;
+    std::string key, name;
+    size_t frames;
+    double seconds, tolerance;
+  } streams[] = {
+      {plan.video >= 0, "video", "codec_name", plan.video == MP4_VIDEO_HEVC ? "hevc" : plan.video ? "prores" : "h264",
+       video.size(), double(video.size()) * kFrameDuration / kVideoScale, 0.041},
+      {plan.audio, "audio", "codec_name", "aac", audio.size(), double(audio.size()) * 1024 / 48000, 0.022},
+      {plan.captions != 0, "subtitle", "codec_tag_string", plan.captions == MP4_SUBTITLE_CEA608 ? "c608" : "c708",
+       0, 0, 0},
+      {plan.timecode, "data", "codec_tag_string", "tmcd", 0, 0, 0},
+  };
+  for (const auto& want : streams) {
+    if (!want.present) continue;
+    SCOPED_TRACE(want.type);
+    const ProbedStream* s = probe.Stream(want.type);
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(want.name, s->Get(want.key));
+    if (want.frames == 0) continue;
+    EXPECT_EQ(static_cast<long long>(want.frames), s->Int("nb_read_frames"));
+    EXPECT_NEAR(want.seconds, s->Real("duration"), want.tolerance);
   }
   if (plan.audio) {
-    const ProbedStream* a = probe.Stream("audio");
-    ASSERT_NE(nullptr, a);
-    EXPECT_EQ("aac", a->Get("codec_name"));
-    EXPECT_EQ(48000, a->Int("sample_rate"));
-    EXPECT_EQ(2, a->Int("channels"));
-    EXPECT_EQ(static_cast<long long>(r.audioFrames), a->Int("nb_read_frames"));
-    EXPECT_NEAR(r.audioSeconds, a->Real("duration"), 0.022);
+    EXPECT_EQ(48000, probe.Stream("audio")->Int("sample_rate"));
+    EXPECT_EQ(2, probe.Stream("audio")->Int("channels"));
   }
-  if (plan.captions) {
-    const ProbedStream* c = probe.Stream("subtitle");
-    ASSERT_NE(nullptr, c);
-    EXPECT_EQ(plan.captions == MP4_SUBTITLE_CEA608 ? "c608" : "c708", c->Get("codec_tag_string"));
-    if (plan.captions == MP4_SUBTITLE_CEA608) {
-      EXPECT_EQ("eia_608", c->Get("codec_name"));
-    }
+  if (plan.captions == MP4_SUBTITLE_CEA608) {
+    EXPECT_EQ("eia_608", probe.Stream("subtitle")->Get("codec_name"));
   }
   if (plan.timecode) {
-    const ProbedStream* t = probe.Stream("data");
-    ASSERT_NE(nullptr, t);
-    EXPECT_EQ("tmcd", t->Get("codec_tag_string"));
-    EXPECT_EQ("00:00:00:00", t->Get("TAG:timecode"));
+    EXPECT_EQ("00:00:00:00", probe.Stream("data")->Get("TAG:timecode"));
   }
   for (const auto& [k, v] : plan.meta) {
-    const std::string tag = probe.format.count("TAG:" + k) ? probe.format.at("TAG:" + k) : "";
-    EXPECT_EQ(v, tag) << k;
+    const auto tag = probe.format.find("TAG:" + k);
+    EXPECT_EQ(v, tag == probe.format.end() ? "" : tag->second) << k;
   }
-  EXPECT_EQ("", DecodeErrors(r.path)) << r.path;
-}
+  EXPECT_EQ("", DecodeErrors(path));
 
-class Conformance : public ::testing::TestWithParam<Plan> {};
-
-// Every file plays and decodes every frame; mp4box.js, the strict ISO reader
-// of web pages, reads it without an error and counts the tracks and samples
-// ffprobe counts.
-TEST_P(Conformance, FilePlaysAndDecodesEveryFrame) {
-  TempDir dir;
-  const Plan plan = GetParam();
-  const Recorded r = Record(dir, plan);
-  ExpectConforms(r, plan);
-  if (!ConformanceToolsAvailable()) return;
-  const StrictIsoView strict = ReadWithMp4Box(r.path);
+  const StrictIsoView strict = ReadWithMp4Box(path);
   if (!strict.available) {
     std::printf("[   NOTE   ] mp4box.js not installed (node and npm install mp4box@0.5.3): strict ISO check not run\n");
     return;
   }
-  EXPECT_EQ("", strict.errors) << r.path;
+  EXPECT_EQ("", strict.errors);
   std::vector<long long> probed;
-  for (const ProbedStream& s : Probe(r.path).streams) probed.push_back(s.Int("nb_frames"));
-  EXPECT_EQ(probed, strict.samples) << r.path;
+  for (const ProbedStream& s : probe.streams) probed.push_back(s.Int("nb_frames"));
+  EXPECT_EQ(probed, strict.samples);
 }
 
+// Each track kind, flavour and header form appears in at least one file.
 std::vector<Plan> Plans() {
   using Meta = std::vector<std::pair<std::string, std::string>>;
-  const int h264 = MP4_VIDEO_H264, hevc = MP4_VIDEO_HEVC;
+  const int h264 = MP4_VIDEO_H264, hevc = MP4_VIDEO_HEVC, prores = MP4_VIDEO_PRORES;
   const uint8_t large = MP4_FLAG_LARGE_FILE, time64 = MP4_FLAG_TIME64;
   return {
-      {"h264_aac.mp4", 0, h264, true},
-      {"h264_aac.mov", 0, h264, true},
+      {"h264_aac_meta.mp4", 0, h264, true, false, 0, false,
+       Meta{{"title", "A title"}, {"artist", "Somebody"}, {"comment", "recorded by a test"}}},
+      {"h264_aac_cea608.mov", 0, h264, true, false, MP4_SUBTITLE_CEA608},
       {"hevc_aac.mp4", 0, hevc, true},
       {"hevc.mov", 0, hevc, false},
-      {"prores.mov", 0, MP4_VIDEO_PRORES, false},
+      {"prores.mov", 0, prores, false},
       {"audio_only.mp4", 0, -1, true},
-      {"video_only.mp4", 0, h264, false},
-      {"time64.mp4", time64, h264, true},
-      {"large.mp4", large, h264, true},
+      {"video_timecode.mp4", 0, h264, false, false, 0, true},
+      {"time64_free_keys.mp4", time64, h264, true, false, 0, false, Meta{{"title", "A title"}, {"com.example.take", "3"}}},
+      {"large_cea708.mp4", large, h264, true, false, MP4_SUBTITLE_CEA708},
       {"large_time64.mov", large | time64, hevc, true},
-      {"raw_aac.mov", 0, h264, true, true},
-      {"metadata.mp4", 0, h264, true, false, 0, false,
-       Meta{{"title", "A title"}, {"artist", "Somebody"}, {"comment", "recorded by a test"}}},
-      {"free_keys.mp4", 0, h264, true, false, 0, false, Meta{{"title", "A title"}, {"com.example.take", "3"}}},
-      {"cea608.mov", 0, h264, true, false, MP4_SUBTITLE_CEA608},
-      {"cea708.mp4", 0, h264, true, false, MP4_SUBTITLE_CEA708},
-      {"timecode.mov", 0, h264, true, false, 0, true},
-      {"timecode.mp4", 0, h264, false, false, 0, true},
+      {"raw_aac_timecode.mov", 0, h264, true, true, 0, true},
   };
 }
 
 std::string PlanName(const ::testing::TestParamInfo<Plan>& info) {
   std::string n = info.param.file;
-  for (char& c : n) {
-    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-  }
+  for (char& c : n) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return n;
 }
 

@@ -5,12 +5,14 @@
 // fault sweep's and the full-disk test's.)
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "AlignFileWriter.h"
+#include "bv_direct_io.h"
 #include "bv_mp4.h"
 #include "test_support.h"
 
@@ -135,6 +137,16 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
     EXPECT_TRUE(Contains(log, "invalid dio cache config")) << log;
     EXPECT_TRUE(Contains(log, "file not open")) << log;
     EXPECT_FALSE(bvtest::FileExists(dir.File("n.mp4")));
+  }
+  {
+    // A block write that failed earlier fails the close as well: the file
+    // on disk is not what was written.
+    Recorder r(dir.File("f.mp4"), 4096, 2, 4096);
+    StdoutCapture quiet;
+    bv::bv_direct_io::FailWriteForTest(1, ENOSPC);
+    EXPECT_THROW(r.Put(4096 + 3 * 8192, 1), bv_mp4_exception);
+    bv::bv_direct_io::FailWriteForTest(0, 0);
+    EXPECT_FALSE(r.w.Close());
   }
 }
 

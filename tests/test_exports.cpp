@@ -1,17 +1,29 @@
-// The exported frame: handle checks, argument checks, path conversion,
-// create failures and close.
+// The exports under misuse: handles in every state, null pointers, paths,
+// refused creates, calls out of order or with extreme values, concurrent
+// closes; and the result texts, the banner and the deprecated calls.
+// Oracles: the result codes the header documents, a log line for every
+// refusal, and ffprobe for every file a successful close produced.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bv_mp4.h"
+#include "conformance.h"
+#include "media_source.h"
 #include "test_support.h"
 
+using bvtest::CountOf;
 using bvtest::FileExists;
+using bvtest::MediaFrame;
+using bvtest::ReadFile;
 using bvtest::StdoutCapture;
 using bvtest::TempDir;
 using bvtest::Widen;
@@ -20,57 +32,199 @@ namespace {
 
 bool Contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
-// Null pointers are refused with 4 (a null handle with 2; the queries answer
-// it in their result's place) and say which pointer it was. Handles never
-// issued or closed are the misuse table's (test_thread_stress.cpp).
-TEST(Exports, NullPointersAreRefusedWithTheirMessages) {
+// Every export that takes a handle, called with harmless valid arguments.
+struct HandleCall {
+  const char* name;
+  std::function<long long(mp4_handle)> call;
+  bool query;  // answers a value, not a code
+};
+std::vector<HandleCall> HandleCalls() {
+  static const uint8_t frame[] = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00};
+  static const uint8_t cc[] = {0x61, 0x02, 0x02, 0x00, 0x94, 0x20};
+  // A real raw AAC frame: the first of the test stream without its header.
+  static const std::vector<uint8_t> aac = bvtest::LoadAdtsFrames("audio_48000_2.aac").at(0).bytes;
+  static const mp4_video_track_info_t v{90000, 0, MP4_VIDEO_H264, 16, 16, {}, 0, nullptr, 0, nullptr, 0};
+  static const mp4_audio_track_info_t a = bvtest::AacTrack(MP4_AUDIO_AAC);
+  static const mp4_subtitle_track_info_t s{MP4_SUBTITLE_CEA608, 1000};
+  static const mp4_time_code_track_info_t t{25, 1, 25, 0};
+  static uint64_t size;
+  static double rate;
+  return {
+      {"close", [](mp4_handle h) { return mp4_close_file(h); }, false},
+      {"video track", [](mp4_handle h) { return mp4_set_video_track(h, &v); }, false},
+      {"audio track", [](mp4_handle h) { return mp4_set_audio_track(h, &a); }, false},
+      {"subtitle track", [](mp4_handle h) { return mp4_set_subtitle_track(h, &s); }, false},
+      {"time code track", [](mp4_handle h) { return mp4_set_time_code_track(h, &t); }, false},
+      {"metadata", [](mp4_handle h) { return mp4_set_metadata(h, "title", "x"); }, false},
+      {"metadata ex", [](mp4_handle h) { return mp4_set_metadata_ex(h, "k", "v", 1, MP4_META_UTF8, "mdta"); }, false},
+      {"video frame", [](mp4_handle h) { return mp4_write_video_frame(h, frame, sizeof(frame), 0); }, false},
+      {"audio frame", [](mp4_handle h) { return mp4_write_audio_frame(h, aac.data() + 7, uint32_t(aac.size() - 7), 0); },
+       false},
+      {"subtitle frame", [](mp4_handle h) { return mp4_write_subtitle_frame(h, cc, sizeof(cc), 0); }, false},
+      {"time code", [](mp4_handle h) { return mp4_write_time_code(h, 1); }, false},
+      {"flush interval", [](mp4_handle h) { return mp4_repair_set_flush_interval(h, 10); }, false},
+      {"duration", [](mp4_handle h) { return static_cast<long long>(mp4_get_duration_ms(h)); }, true},
+      {"file size", [](mp4_handle h) { return mp4_get_file_size(h, &size); }, true},
+      {"moov size", [](mp4_handle h) { return static_cast<long long>(mp4_get_moov_size(h)); }, true},
+      {"video bitrate", [](mp4_handle h) { return mp4_get_video_bitrate(h, &rate); }, false},
+      {"audio bitrate", [](mp4_handle h) { return mp4_get_audio_bitrate(h, &rate); }, false},
+  };
+}
+
+// A null handle, one never issued and a closed one: every export refuses
+// with 2 and says why; an open file whose tracks come out of order, after frames or
+// twice refuses with a code and a log line, and what it closes plays.
+TEST(ApiMisuse, EveryExportWithEveryHandleStateAndOrder) {
+  TempDir dir;
+  int neverIssued = 0;
+  mp4_handle closed = nullptr;
+  ASSERT_EQ(0, mp4_create_file_ex(dir.File("closed.mp4").c_str(), 0, &closed));
+  ASSERT_EQ(0, mp4_close_file(closed));
+  const std::pair<mp4_handle, const char*> states[] = {
+      {nullptr, "null handle"}, {&neverIssued, "invalid handle"}, {closed, "invalid handle"}};
+  for (const HandleCall& c : HandleCalls()) {
+    for (const auto& [h, message] : states) {
+      bvtest::StdoutCapture log;
+      EXPECT_EQ(MP4_ERR_INVALID_HANDLE, c.call(h)) << c.name << " with a " << message;
+      EXPECT_TRUE(Contains(log.Take(), message)) << c.name << " with a " << message;
+    }
+  }
+  // Open handles: every call in turn, starting from each one, on a fresh
+  // file; each refusal is logged, a closed file plays.
+  const auto calls = HandleCalls();
+  for (size_t first = 1; first < calls.size(); ++first) {
+    const std::string path = dir.File("order.mp4");
+    mp4_handle h = nullptr;
+    ASSERT_EQ(0, mp4_create_file_ex(path.c_str(), 0, &h));
+    for (size_t k = 0; k < calls.size() - 1; ++k) {
+      const HandleCall& c = calls[1 + (first - 1 + k) % (calls.size() - 1)];
+      bvtest::StdoutCapture log;
+      const long long rc = c.call(h);
+      const std::string text = log.Take();
+      if (rc != 0 && !c.query) {
+        EXPECT_NE(std::string::npos, text.find("[error]")) << c.name << " gave " << rc;
+      }
+    }
+    bvtest::StdoutCapture quiet;
+    const int rc = mp4_close_file(h);
+    quiet.Take();
+    EXPECT_EQ(0, rc) << "order from " << calls[first].name;
+    if (bvtest::ConformanceToolsAvailable() && bvtest::FileExists(path) && ReadFile(path).size() > 8) {
+      EXPECT_EQ("", bvtest::Probe(path).errors) << "order from " << calls[first].name;
+    }
+  }
+}
+
+// Extreme values: timestamps backwards, equal or near 2^64, timescale 1,
+// frame durations 0 and 2^64-1. Each call gives a code (and a log line when
+// it refuses); a successful close gives a file ffprobe reads silently.
+TEST(ApiMisuse, ExtremeTimesAndDurations) {
+  static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
+  struct Case {
+    const char* name;
+    uint32_t timescale;
+    uint64_t frameDuration;
+    std::vector<uint64_t> times;
+  };
+  const uint64_t top = ~uint64_t{0};
+  const Case cases[] = {{"backwards", 90000, 3600, {7200, 3600, 0, 10800}},
+                        {"equal", 90000, 3600, {3600, 3600, 3600, 3600}},
+                        {"near 2^64", 90000, 3600, {top - 10800, top - 7200, top - 3600, top}},
+                        {"timescale 1", 1, 1, {0, 1, 2, 3}},
+                        {"duration 0", 90000, 0, {0, 3600, 7200, 10800}},
+                        {"duration 2^64-1", 90000, top, {0, 3600, 7200, 10800}}};
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.File("x.mp4");
+    mp4_handle h = nullptr;
+    ASSERT_EQ(0, mp4_create_file_ex(path.c_str(), 0, &h));
+    bvtest::StdoutCapture log;
+    const mp4_video_track_info_t v{c.timescale, c.frameDuration, MP4_VIDEO_H264, 320, 240, {}, 0, nullptr, 0, nullptr, 0};
+    const int trackRc = mp4_set_video_track(h, &v);
+    int accepted = 0;
+    for (size_t i = 0; i < c.times.size(); ++i) {
+      const auto& f = video[i].bytes;
+      accepted += mp4_write_video_frame(h, f.data(), static_cast<uint32_t>(f.size()), c.times[i]) == 0;
+    }
+    mp4_get_duration_ms(h);
+    const int closeRc = mp4_close_file(h);
+    const std::string text = log.Take();
+    if (trackRc != 0 || accepted < 4 || closeRc != 0) {
+      EXPECT_NE(std::string::npos, text.find("[error]"));
+    }
+    if (closeRc == 0 && trackRc == 0 && accepted > 0 && bvtest::ConformanceToolsAvailable()) {
+      EXPECT_EQ("", bvtest::Probe(path).errors);
+    }
+  }
+}
+
+// Null pointers, and modes this build or configuration cannot take, are
+// refused with their code and an error line saying why, leaving no handle
+// and no file; a host whose open refuses is never closed.
+TEST(Exports, RefusedPointersAndModesLeaveNoHandleAndNoFile) {
   TempDir dir;
   const std::string path = dir.File("n.mp4");
   const std::wstring wpath = Widen(path);
   mp4_handle h = nullptr;
   mp4_handle open = nullptr;
   ASSERT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("open.mp4").c_str(), 0, &open));
-  mp4_config_t config{};
-  uint64_t size = 0;
-  double rate = 0;
+  const mp4_config_t config{};
+  ExternalIoFuncs empty{};
+  static int hostCloses = 0;
+  ExternalIoFuncs refusing{[](void**, const wchar_t*, uint32_t, uint32_t) -> uint8_t { return 0; },
+                           [](void*) -> int32_t { return ++hostCloses; },
+                           [](void*) -> int64_t { return 0; },
+                           [](void*, int64_t, int32_t) -> int32_t { return 0; },
+                           [](void*) -> int32_t { return 0; },
+                           nullptr,
+                           [](void*, const void*, uint32_t) -> int32_t { return 1; }};
+  auto create = [&](uint32_t ioMode, uint8_t flags, uint32_t blockNum, uint32_t maxDuration, ExternalIoFuncs* f) {
+    mp4_config_t c = bvtest::RecordingConfig(ioMode, flags, blockNum, maxDuration);
+    c.pFunc = f;
+    return [&h, &path, c] { return static_cast<long long>(mp4_create_file_full_ex(path.c_str(), &c, &h)); };
+  };
   struct Case {
     std::function<long long()> call;
+    int code;
     const char* message;
-    int code = MP4_ERR_INVALID_PARAM;
   };
-  const int kHandle = MP4_ERR_INVALID_HANDLE;
+  const int kParam = MP4_ERR_INVALID_PARAM, kUnsupported = MP4_ERR_NOT_SUPPORTED;
   const std::vector<Case> cases = {
-      {[&] { return mp4_close_file(nullptr); }, "null handle", kHandle},
-      {[&] { return static_cast<long long>(mp4_get_duration_ms(nullptr)); }, "null handle", kHandle},
-      {[&] { return static_cast<long long>(mp4_get_moov_size(nullptr)); }, "null handle", kHandle},
-      {[&] { return mp4_get_file_size(nullptr, &size); }, "null handle", kHandle},
-      {[&] { return mp4_get_video_bitrate(nullptr, &rate); }, "null handle", kHandle},
-      {[&] { return mp4_get_audio_bitrate(nullptr, &rate); }, "null handle", kHandle},
-      {[&] { return mp4_create_file(nullptr, 0, &h); }, "path is null"},
-      {[&] { return mp4_create_file(wpath.c_str(), 0, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_ex(nullptr, 0, &h); }, "path is null"},
-      {[&] { return mp4_create_file_ex(path.c_str(), 0, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_adv(nullptr, 0, 0, 0, 0, nullptr, &h); }, "path is null"},
-      {[&] { return mp4_create_file_adv_ex(path.c_str(), 0, 0, 0, 0, nullptr, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_full(wpath.c_str(), nullptr, &h); }, "config is null"},
-      {[&] { return mp4_create_file_full(wpath.c_str(), &config, nullptr); }, "handle is null"},
-      {[&] { return mp4_create_file_full_ex(nullptr, &config, &h); }, "path is null"},
-      {[&] { return mp4_create_file_full_ex(path.c_str(), nullptr, &h); }, "config is null"},
+      {[&] { return mp4_create_file(nullptr, 0, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file(wpath.c_str(), 0, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_ex(nullptr, 0, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file_ex(path.c_str(), 0, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_adv(nullptr, 0, 0, 0, 0, nullptr, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file_adv_ex(path.c_str(), 0, 0, 0, 0, nullptr, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_full(wpath.c_str(), nullptr, &h); }, kParam, "config is null"},
+      {[&] { return mp4_create_file_full(wpath.c_str(), &config, nullptr); }, kParam, "handle is null"},
+      {[&] { return mp4_create_file_full_ex(nullptr, &config, &h); }, kParam, "path is null"},
+      {[&] { return mp4_create_file_full_ex(path.c_str(), nullptr, &h); }, kParam, "config is null"},
       // The file duration answers 4 in the duration's place.
-      {[&] { return static_cast<long long>(mp4_get_file_duration(nullptr)); }, "path pointer is null"},
-      {[&] { return static_cast<long long>(mp4_get_file_duration_ex(nullptr)); }, "path pointer is null"},
-      {[&] { return mp4_get_file_size(open, nullptr); }, "size is null"},
-      {[&] { return mp4_get_video_bitrate(open, nullptr); }, "bitrate pointer is null"},
-      {[&] { return mp4_get_audio_bitrate(open, nullptr); }, "bitrate pointer is null"},
+      {[&] { return static_cast<long long>(mp4_get_file_duration(nullptr)); }, kParam, "path pointer is null"},
+      {[&] { return static_cast<long long>(mp4_get_file_duration_ex(nullptr)); }, kParam, "path pointer is null"},
+      {[&] { return mp4_get_file_size(open, nullptr); }, kParam, "size is null"},
+      {[&] { return mp4_get_video_bitrate(open, nullptr); }, kParam, "bitrate pointer is null"},
+      {[&] { return mp4_get_audio_bitrate(open, nullptr); }, kParam, "bitrate pointer is null"},
+      {create(MP4_IO_DIRECT, 0, 8, 0, nullptr), kUnsupported, "windows platform do not support direct io"},
+      {create(MP4_IO_EXTERNAL, 0, 8, 0, nullptr), kParam, "error: pFunc should not be null when use external io mode"},
+      {create(MP4_IO_EXTERNAL, 0, 8, 0, &empty), kParam, "init external writer failed"},
+      {create(MP4_IO_EXTERNAL, 0, 8, 0, &refusing), kParam, "init external writer failed"},
+      {create(MP4_IO_SAFE_WRITE, MP4_FLAG_REPAIR, 8, 0, nullptr), kUnsupported, "can't set repair flag on safe mode"},
+      {create(MP4_IO_SAFE_WRITE, 0, 0, 0, nullptr), kParam, "invalid block config in safe write mode"},
+      {create(MP4_IO_SAFE_WRITE, 0, 8, 604801, nullptr), kParam, "max duration should less then 7 days in safe mode"},
+      {create(4, 0, 8, 0, nullptr), kParam, "invalid io mode 4"},
   };
   for (const auto& c : cases) {
     StdoutCapture cap;
     EXPECT_EQ(c.code, c.call()) << c.message;
     const std::string log = cap.Take();
     EXPECT_TRUE(Contains(log, c.message) && Contains(log, "[error]")) << c.message;
-    EXPECT_EQ(nullptr, h);
+    EXPECT_EQ(nullptr, h) << c.message;
+    EXPECT_FALSE(FileExists(path)) << c.message;
   }
-  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(0, hostCloses);
   EXPECT_EQ(MP4_SUCCESS, mp4_close_file(open));
 }
 
@@ -136,64 +290,14 @@ TEST(Exports, PathsAreConvertedOrRefused) {
   EXPECT_EQ(nullptr, h);
 }
 
-TEST(Exports, UnavailableModesAreRefusedWithoutAFile) {
-  TempDir dir;
-  const std::string path = dir.File("m.mp4");
-  struct Case {
-    mp4_config_t config;
-    int code;
-    const char* message;
-  };
-  ExternalIoFuncs funcs{};
-  std::vector<Case> cases;
-  mp4_config_t c{};
-  c.io_mode = MP4_IO_DIRECT;
-  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "windows platform do not support direct io"});
-  c = {};
-  c.io_mode = MP4_IO_EXTERNAL;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "error: pFunc should not be null when use external io mode"});
-  c.pFunc = &funcs;  // a table without functions
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "init external writer failed"});
-  c = {};
-  c.io_mode = MP4_IO_SAFE_WRITE;
-  c.flags = MP4_FLAG_REPAIR;
-  c.block_size = 4096;
-  c.block_num = 8;
-  cases.push_back({c, MP4_ERR_NOT_SUPPORTED, "can't set repair flag on safe mode"});
-  c.flags = 0;
-  c.block_num = 0;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid block config in safe write mode"});
-  c.block_num = 8;
-  c.max_duration = 604801;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "max duration should less then 7 days in safe mode"});
-  c = {};
-  c.io_mode = 4;
-  cases.push_back({c, MP4_ERR_INVALID_PARAM, "invalid io mode 4"});
-
-  for (const auto& k : cases) {
-    mp4_handle h = nullptr;
-    StdoutCapture cap;
-    EXPECT_EQ(k.code, mp4_create_file_full_ex(path.c_str(), &k.config, &h)) << k.message;
-    const std::string log = cap.Take();
-    EXPECT_TRUE(Contains(log, k.message)) << log;
-    EXPECT_EQ(nullptr, h);
-    EXPECT_FALSE(FileExists(path)) << k.message;
-  }
-}
-
 TEST(Exports, DeprecatedFunctionsReturnZeroAndWarnOnceEach) {
   StdoutCapture cap;
   EXPECT_EQ(0, mp4_set_safe_param());
   EXPECT_EQ(0, mp4_get_safe_param());
   const std::string log = cap.Take();
-  auto count = [&](const std::string& what) {
-    size_t n = 0;
-    for (size_t p = log.find(what); p != std::string::npos; p = log.find(what, p + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(1u, count("function mp4_set_safe_param deprecated"));
-  EXPECT_EQ(1u, count("function mp4_get_safe_param deprecated"));
-  EXPECT_EQ(2u, count("[warn]"));
+  EXPECT_EQ(1u, CountOf(log, "function mp4_set_safe_param deprecated"));
+  EXPECT_EQ(1u, CountOf(log, "function mp4_get_safe_param deprecated"));
+  EXPECT_EQ(2u, CountOf(log, "[warn]"));
 }
 
 // The banner belongs to the first create or repair of the process: two
@@ -207,16 +311,31 @@ TEST(Exports, BannerIsLoggedOncePerProcess) {
       EXPECT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("b.mp4").c_str(), 0, &h));
       EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
     }
-    const std::string log = cap.Take();
-    size_t n = 0;
-    for (size_t p = log.find("brelvane mp4 library 1.0.1.0"); p != std::string::npos;
-         p = log.find("brelvane mp4 library", p + 1)) {
-      ++n;
-    }
-    return n;
+    return CountOf(cap.Take(), "brelvane mp4 library 1.0.1.0");
   };
   EXPECT_LE(createAndCount(2), 1u);
   EXPECT_EQ(0u, createAndCount(1));
+}
+
+// mp4_strerror: every result code has its own fixed text; any other value
+// reads "unknown result code".
+TEST(ResultText, EachCodeHasItsOwnTextAndOthersAreUnknown) {
+  const int codes[] = {MP4_SUCCESS, MP4_ERR_FAILED, MP4_ERR_INVALID_HANDLE, MP4_ERR_INVALID_PARAM,
+                       MP4_ERR_INVALID_CODEC, MP4_ERR_SUBTITLE_CODEC, MP4_ERR_INVALID_ADTS, MP4_ERR_PARSE_VIDEO,
+                       MP4_ERR_INVALID_VIDEO_TRACK, MP4_ERR_NOT_SUPPORTED, MP4_ERR_PERMISSION, MP4_ERR_NO_ENTRY,
+                       MP4_ERR_ACCESS, MP4_ERR_BUSY, MP4_ERR_TOO_MANY_FILES, MP4_ERR_NO_SPACE, MP4_ERR_READ_ONLY,
+                       MP4_ERR_EXTERNAL_OPEN, MP4_ERR_FILE_NOT_OPEN, MP4_ERR_TABLE_FULL};
+  const std::string unknown = "unknown result code";
+  std::set<std::string> seen;
+  for (int c : codes) {
+    const char* text = mp4_strerror(c);
+    ASSERT_NE(text, nullptr) << c;
+    EXPECT_GT(std::strlen(text), 3u) << c;
+    EXPECT_NE(text, unknown) << c;
+    EXPECT_TRUE(seen.insert(text).second) << "text shared by code " << c << ": " << text;
+  }
+  EXPECT_STREQ(mp4_strerror(MP4_ERR_NO_SPACE), "no space left on device");
+  for (int c : {-1, 3, 5, 22, 1000, INT32_MIN}) EXPECT_EQ(unknown, mp4_strerror(c)) << c;
 }
 
 TEST(Exports, ConcurrentClosesOfOneHandleCloseItOnce) {

@@ -21,18 +21,9 @@
 #include "BaseIO.h"
 #include "bv_mp4.h"
 #include "conformance.h"
-#include "media_source.h"
 #include "stream_seam.h"
 #include "test_support.h"
 
-#if !defined(_WIN32)
-#include <csignal>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
-using bvtest::MediaFrame;
 using bvtest::ReadFile;
 using bvtest::TempDir;
 
@@ -62,7 +53,6 @@ struct Injector {
   size_t activeCall = 0;      // index in Outcome::results of the call under way
   long failedDuringCall = -1;
   int hostOpens = 0, hostCloses = 0;
-  bool refuseOpen = false;
   bool Tick() {
     if (++calls != failAt) return false;
     failedDuringCall = static_cast<long>(activeCall);
@@ -144,7 +134,6 @@ bool HostFault(HostFile* h) {
 }
 HostFile* HF(void* h) { return static_cast<HostFile*>(h); }
 uint8_t HostOpen(void** handle, const wchar_t* path, uint32_t, uint32_t) {
-  if (g_inj.refuseOpen) return 0;
   std::string narrow;
   for (const wchar_t* p = path; *p; ++p) narrow += static_cast<char>(*p);
   auto* h = new HostFile;  // owned by the library until HostClose
@@ -194,11 +183,8 @@ struct Outcome {
   int secondClose = 0;
 };
 
-// Six video frames with their audio, captions (not in safe write) and a time
-// code per frame.
+// Six steps of the clip with every kind of track the mode takes.
 Outcome Record(const std::string& path, const Mode& m) {
-  static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
-  static const std::vector<MediaFrame> audio = bvtest::LoadAdtsFrames("audio_48000_2.aac");
   Outcome out;
   g_inj.activeCall = 0;
   auto put = [&out](int rc) {  // and marks the next call as the one under way
@@ -210,28 +196,7 @@ Outcome Record(const std::string& path, const Mode& m) {
   mp4_handle h = nullptr;
   put(mp4_create_file_full_ex(path.c_str(), &c, &h));
   if (h == nullptr) return out;
-  const bool safe = m.ioMode == MP4_IO_SAFE_WRITE;
-  // Safe write wants the parameter sets up front.
-  const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();
-  put(mp4_set_video_track(h, &v));
-  const mp4_audio_track_info_t a = bvtest::AacTrack(MP4_AUDIO_AAC_ADTS);
-  put(mp4_set_audio_track(h, &a));
-  mp4_subtitle_track_info_t s{MP4_SUBTITLE_CEA608, 1000};
-  if (!safe) put(mp4_set_subtitle_track(h, &s));
-  const mp4_time_code_track_info_t t{25, 1, 25, 0};
-  put(mp4_set_time_code_track(h, &t));
-  put(mp4_set_metadata(h, "title", "faults"));
-  put(mp4_write_time_code(h, 0));
-  for (size_t i = 0; i < 6; ++i) {
-    const auto& f = video.at(i).bytes;
-    put(mp4_write_video_frame(h, f.data(), static_cast<uint32_t>(f.size()), i * 3600));
-    for (size_t k = 2 * i; k < 2 * i + 2; ++k) {
-      const auto& af = audio.at(k).bytes;
-      put(mp4_write_audio_frame(h, af.data(), static_cast<uint32_t>(af.size()), k * 1024));
-    }
-    const uint8_t cc[] = {0x61, 0x02, 0x02, 0x00, 0x94, static_cast<uint8_t>(0x20 + i)};
-    if (!safe) put(mp4_write_subtitle_frame(h, cc, sizeof(cc), i * 40));
-  }
+  bvtest::RecordClip(h, m.ioMode == MP4_IO_SAFE_WRITE, 6, put);
   put(mp4_close_file(h));
   out.secondClose = mp4_close_file(h);
   return out;
@@ -341,139 +306,5 @@ TEST(FaultInjection, EveryFailedCallIsReportedAndLeavesEarlierBytesIntact) {
   }
   bv::SetStreamWrapperForTest(nullptr);
 }
-
-// A host that refuses to open: create fails with 4 and says why, no handle
-// comes back and nothing is closed.
-TEST(FaultInjection, RefusedHostOpenGivesFourAndNoHandle) {
-  TempDir dir;
-  g_inj = Injector{};
-  g_inj.refuseOpen = true;
-  mp4_config_t c{};
-  c.io_mode = MP4_IO_EXTERNAL;
-  c.pFunc = &g_host;
-  mp4_handle h = nullptr;
-  bvtest::StdoutCapture cap;
-  EXPECT_EQ(MP4_ERR_INVALID_PARAM, mp4_create_file_full_ex(dir.File("x.mp4").c_str(), &c, &h));
-  EXPECT_NE(std::string::npos, cap.Take().find("init external writer failed"));
-  EXPECT_EQ(nullptr, h);
-  EXPECT_EQ(0, g_inj.hostCloses);
-}
-
-#if !defined(_WIN32)
-
-// The bytes the muxer writes for an access unit: every start code becomes a
-// 4-byte length, so a 3-byte start code adds one byte.
-uint64_t WrittenSize(const std::vector<uint8_t>& au) {
-  uint64_t n = au.size();
-  for (size_t i = 0; i + 2 < au.size(); ++i) {
-    if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1 && (i == 0 || au[i - 1] != 0)) ++n;
-  }
-  return n;
-}
-
-// What a recording on a real, failing disk reported.
-struct DiskRun {
-  int accepted = 0;  // video frames accepted before the first refusal
-  int refusal = 0;   // the first non-zero result
-  int close = 0;
-};
-
-// A video-only H.264 recording of the looped test clip until the first
-// refusal (at most `maxFrames`), then close.
-DiskRun RecordUntilRefused(const std::string& path, const Mode& m, int maxFrames) {
-  static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
-  DiskRun r;
-  const mp4_config_t c = bvtest::RecordingConfig(m.ioMode, m.flags, 4, 120);
-  mp4_handle h = nullptr;
-  if ((r.refusal = mp4_create_file_full_ex(path.c_str(), &c, &h)) != 0) return r;
-  const mp4_video_track_info_t v = bvtest::H264TrackWithParameterSets();
-  r.refusal = mp4_set_video_track(h, &v);
-  if (r.refusal == 0 && (m.flags & MP4_FLAG_REPAIR)) r.refusal = mp4_repair_set_flush_interval(h, 10);
-  for (int i = 0; r.refusal == 0 && i < maxFrames; ++i) {
-    const auto& f = video[static_cast<size_t>(i) % video.size()].bytes;
-    r.refusal = mp4_write_video_frame(h, f.data(), static_cast<uint32_t>(f.size()), uint64_t(i) * 3600);
-    if (r.refusal == 0) ++r.accepted;
-  }
-  r.close = mp4_close_file(h);
-  return r;
-}
-
-// Runs a recording in a child process whose files may not grow past `limit`
-// bytes (SIGXFSZ ignored, so writes fail with EFBIG instead of killing it).
-DiskRun InChildUnderLimit(const std::string& path, const Mode& m, rlim_t limit) {
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit lim{limit, limit};
-    setrlimit(RLIMIT_FSIZE, &lim);
-    std::freopen("/dev/null", "w", stdout);
-    const DiskRun r = RecordUntilRefused(path, m, 5000);
-    const ssize_t put = write(fds[1], &r, sizeof(r));
-    _exit(put == sizeof(r) ? 0 : 1);
-  }
-  close(fds[1]);
-  DiskRun r{-1, -1, -1};
-  const ssize_t got = read(fds[0], &r, sizeof(r));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == sizeof(r)) << "child status " << status;
-  return r;
-}
-
-// The number of looped clip frames whose bytes lie wholly within `fileSize`
-// when the media data starts at `dataStart`.
-int FramesWithin(uint64_t dataStart, uint64_t fileSize, int accepted) {
-  static const std::vector<MediaFrame> video = bvtest::LoadAccessUnits("video_h264.h264");
-  uint64_t end = dataStart;
-  int n = 0;
-  while (n < accepted && (end += WrittenSize(video[static_cast<size_t>(n) % video.size()].bytes)) <= fileSize) ++n;
-  return n;
-}
-
-// A file-size limit reached mid-recording: the refusing call and close
-// report it; repair then recovers exactly the frames whose bytes reached the
-// file, and a safe-write file plays as closed.
-TEST(DiskFull, FileSizeLimitMidRecording) {
-  if (!bvtest::ConformanceToolsAvailable()) GTEST_SKIP() << "needs ffprobe";
-  constexpr rlim_t kLimit = 150000;
-  TempDir dir;
-  {
-    const std::string path = dir.File("repair.mp4");
-    const DiskRun r = InChildUnderLimit(path, kModes[1], kLimit);
-    ASSERT_GT(r.accepted, 100);
-    EXPECT_EQ(MP4_ERR_FAILED, r.refusal);  // EFBIG has no code of its own
-    EXPECT_EQ(MP4_ERR_FAILED, r.close);
-    const uint64_t size = ReadFile(path).size();
-    EXPECT_LE(size, kLimit);
-    bvtest::StdoutCapture quiet;
-    EXPECT_EQ(0, mp4_repair_file_ex(path.c_str(), 1));
-    quiet.Take();
-    const bvtest::ProbeResult probe = bvtest::Probe(path);
-    EXPECT_EQ("", probe.errors);
-    EXPECT_EQ("", bvtest::DecodeErrors(path));
-    ASSERT_NE(nullptr, probe.Stream("video"));
-    // ftyp (28), free (8) and the mdat header (8) come first.
-    EXPECT_EQ(FramesWithin(44, size, r.accepted), probe.Stream("video")->Int("nb_read_frames"));
-  }
-  {
-    const std::string path = dir.File("safe.mp4");
-    const DiskRun r = InChildUnderLimit(path, kModes[2], kLimit);
-    ASSERT_GT(r.accepted, 50);
-    EXPECT_EQ(MP4_ERR_FAILED, r.refusal);
-    EXPECT_NE(0, r.close);
-    const bvtest::ProbeResult probe = bvtest::Probe(path);
-    EXPECT_EQ("", probe.errors);
-    EXPECT_EQ("", bvtest::DecodeErrors(path));
-    ASSERT_NE(nullptr, probe.Stream("video"));
-    std::printf("[ figures ] safe write under a %lu-byte limit: %d frames accepted, %lld play\n",
-                static_cast<unsigned long>(kLimit), r.accepted, probe.Stream("video")->Int("nb_read_frames"));
-  }
-}
-
-#endif
 
 }  // namespace

@@ -12,13 +12,7 @@
 #include "test_support.h"
 
 using bv::CMp4Muxer;
-using bvtest::Bytes;
-using bvtest::Code;
-using bvtest::ReadFile;
-using bvtest::StdoutCapture;
-using bvtest::TempDir;
-using bvtest::Widen;
-using bvtest::Words;
+using namespace bvtest;
 
 namespace {
 
@@ -34,7 +28,6 @@ mp4_config_t Config(uint32_t flags) {
 // forms: ftyp, free (MP4 only), an empty mdat whose size was patched, then
 // moov. A second header write changes nothing.
 TEST(FileHead, FtypFreeAndMdatInBothFlavoursAndSizeForms) {
-  using bvtest::operator+;
   const Bytes mp4Ftyp = Words({28, Code("ftyp"), Code("isom"), 0x200, Code("isom"), Code("iso2"), Code("mp41")});
   const Bytes movFtyp = Words({20, Code("ftyp"), Code("qt  "), 0x20050300, Code("qt  ")});
   const Bytes free = Words({8, Code("free")}), mdat = Words({8, Code("mdat")}), mdat64 = Words({1, Code("mdat"), 0, 16});
@@ -63,7 +56,7 @@ TEST(FileHead, FtypFreeAndMdatInBothFlavoursAndSizeForms) {
     const Bytes b = ReadFile(path);
     ASSERT_GT(b.size(), c.head.size() + 8) << c.name;
     EXPECT_EQ(c.head, Bytes(b.begin(), b.begin() + static_cast<long>(c.head.size()))) << c.name;
-    const bvtest::BoxTree tree(b);
+    const BoxTree tree(b);
     EXPECT_TRUE(tree.Errors().empty()) << c.name;
     EXPECT_EQ("moov", tree.Top().back().type) << c.name;
     EXPECT_EQ(c.head.size(), tree.Top().back().offset) << c.name;
@@ -73,18 +66,14 @@ TEST(FileHead, FtypFreeAndMdatInBothFlavoursAndSizeForms) {
 TEST(FileHead, FlavourComesFromMovAnywhereInThePathCaseSensitive) {
   TempDir dir;
   ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path(dir.File("movies"))));
-  struct Case {
-    std::string path;
-    bool quickTime;
-  };
-  const std::vector<Case> cases = {{dir.File("movies/clip.mp4"), true},
-                                   {dir.File("clip.MOV"), false},
-                                   {dir.File("clip.mov"), true},
-                                   {dir.File("clip.mp4"), false}};
-  for (const auto& c : cases) {
+  const std::pair<std::string, bool> cases[] = {{dir.File("movies/clip.mp4"), true},
+                                                {dir.File("clip.MOV"), false},
+                                                {dir.File("clip.mov"), true},
+                                                {dir.File("clip.mp4"), false}};
+  for (const auto& [path, quickTime] : cases) {
     CMp4Muxer m;
-    ASSERT_EQ(0, m.Create(Widen(c.path).c_str(), Config(0)));
-    EXPECT_EQ(c.quickTime, m.IsQuickTime()) << c.path;
+    ASSERT_EQ(0, m.Create(Widen(path).c_str(), Config(0)));
+    EXPECT_EQ(quickTime, m.IsQuickTime()) << path;
     EXPECT_EQ(0, m.Close());
   }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../tools/box_tree.h"
+#include "box_bytes.h"
 #include "box_reader.h"
 #include "bv_mp4.h"
 #include "conformance.h"
@@ -20,31 +21,22 @@ using namespace bvtest;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 Bytes Be(uint64_t v, int n) {
-  Bytes b;
-  for (int i = n - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  return b;
-}
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
+  return n == 8 ? Words({static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)})
+                : Words({static_cast<uint32_t>(v)});
 }
 // A box with the given size field (the real size when `size` is -1).
 Bytes Box(const char* type, const Bytes& payload, int64_t size = -1) {
-  const uint64_t real = 8 + payload.size();
-  return Cat({Be(size < 0 ? real : static_cast<uint64_t>(size), 4), Bytes(type, type + 4), payload});
+  return Words({static_cast<uint32_t>(size < 0 ? 8 + payload.size() : size), Code(type)}) + payload;
 }
 Bytes LargeBox(const char* type, const Bytes& payload, uint64_t size) {
-  return Cat({Be(1, 4), Bytes(type, type + 4), Be(size, 8), payload});
+  return Words({1, Code(type)}) + Be(size, 8) + payload;
 }
 // Creation and modification times are all ones and odd values: never read.
 Bytes Mvhd(uint8_t version, uint32_t timescale, uint64_t duration) {
   const int w = version == 1 ? 8 : 4;
-  return Box("mvhd", Cat({Be(uint64_t{version} << 24, 4), Be(~0ull, w), Be(123456789, w), Be(timescale, 4),
-                          Be(duration, w), Bytes(80, 0)}));
+  return Box("mvhd", Words({uint32_t{version} << 24}) + Be(~0ull, w) + Be(123456789, w) + Words({timescale}) +
+                         Be(duration, w) + Bytes(80, 0));
 }
 Bytes Cut(Bytes b, size_t drop) {
   b.resize(b.size() - drop);
@@ -58,7 +50,7 @@ std::string Tops(const std::vector<bvtool::BoxNode>& boxes) {
 }
 
 TEST(FileDuration, FirstMovieHeaderAtTheTopOrInsideMoovGivesTheDuration) {
-  const Bytes ftyp = Box("ftyp", Cat({Bytes{'i', 's', 'o', 'm'}, Be(512, 4)}));
+  const Bytes ftyp = Box("ftyp", Bytes{'i', 's', 'o', 'm'} + Be(512, 4));
   const Bytes mdat = Box("mdat", Bytes(100, 0xAB));
   const uint64_t kHole = (1ull << 32) + 16;  // media data past 4 GiB, written sparse
   struct Image {
@@ -70,38 +62,39 @@ TEST(FileDuration, FirstMovieHeaderAtTheTopOrInsideMoovGivesTheDuration) {
     Bytes tail{};
   };
   const std::vector<Image> images = {
-      {"version 0", Cat({ftyp, Box("free", {}), mdat, Box("moov", Mvhd(0, 600, 1800))}), 3000, "ftyp free mdat moov"},
+      {"version 0", ftyp + Box("free", {}) + mdat + Box("moov", Mvhd(0, 600, 1800)), 3000, "ftyp free mdat moov"},
       {"version 1", Box("moov", Mvhd(1, 90000, 900000)), 10000, "moov"},
-      {"mvhd at the top level", Cat({ftyp, Mvhd(0, 1000, 800)}), 800, "ftyp mvhd"},
-      {"trak skipped, not searched", Box("moov", Cat({Box("trak", Mvhd(0, 1000, 7)), Mvhd(0, 1000, 2500)})), 2500,
+      {"mvhd at the top level", ftyp + Mvhd(0, 1000, 800), 800, "ftyp mvhd"},
+      {"trak skipped, not searched", Box("moov", Box("trak", Mvhd(0, 1000, 7)) + Mvhd(0, 1000, 2500)), 2500,
        "moov"},
-      {"64-bit mdat size", Cat({ftyp, LargeBox("mdat", Bytes(20, 1), 36), Box("moov", Mvhd(0, 1000, 4321))}), 4321,
+      {"64-bit mdat size", ftyp + LargeBox("mdat", Bytes(20, 1), 36) + Box("moov", Mvhd(0, 1000, 4321)), 4321,
        "ftyp mdat moov"},
-      {"64-bit mdat past 4 GiB", Cat({ftyp, LargeBox("mdat", {}, 16 + kHole)}), 60000, "ftyp mdat moov", kHole,
+      {"64-bit mdat past 4 GiB", ftyp + LargeBox("mdat", {}, 16 + kHole), 60000, "ftyp mdat moov", kHole,
        Box("moov", Mvhd(0, 1000, 60000))},
       {"largest version 0 duration", Box("moov", Mvhd(0, 1000, 0xFFFFFFFF)), 0xFFFFFFFF, "moov"},
-      {"movie box cut after its header", Cut(Box("moov", Cat({Mvhd(0, 600, 1800), Bytes(400, 0)})), 300), 3000,
+      {"movie box cut after its header", Cut(Box("moov", Mvhd(0, 600, 1800) + Bytes(400, 0)), 300), 3000,
        "moov"},
-      {"no moov (unfinished recording)", Cat({ftyp, Box("free", {}), mdat}), 0, "ftyp free mdat"},
+      {"no moov (unfinished recording)", ftyp + Box("free", {}) + mdat, 0, "ftyp free mdat"},
       {"timescale 0", Box("moov", Mvhd(0, 0, 1800)), 0, "moov"},
       {"unknown version", Box("moov", Mvhd(2, 600, 1800)), 0, "moov"},
       {"milliseconds beyond 64 bits", Box("moov", Mvhd(1, 1, ~0ull)), 0, "moov"},
       {"empty file", {}, 0, ""},
       {"seven bytes", Bytes{0, 0, 0, 8, 'm', 'o', 'o'}, 0, ""},
-      {"size 4", Cat({Box("free", {}, 4), Box("moov", Mvhd(0, 600, 1800))}), 0, ""},
-      {"size 0 reaches the end", Cat({Box("mdat", {}, 0), Box("moov", Mvhd(0, 600, 1800))}), 0, "mdat"},
-      {"64-bit size pointing backwards", Cat({LargeBox("free", {}, 8), Box("moov", Mvhd(0, 600, 1800))}), 0, ""},
-      {"box larger than the file", Cat({ftyp, Box("mdat", Box("moov", Mvhd(0, 600, 1800)), 1 << 20)}), 0,
+      {"size 4", Box("free", {}, 4) + Box("moov", Mvhd(0, 600, 1800)), 0, ""},
+      {"size 0 reaches the end", Box("mdat", {}, 0) + Box("moov", Mvhd(0, 600, 1800)), 0, "mdat"},
+      {"64-bit size pointing backwards", LargeBox("free", {}, 8) + Box("moov", Mvhd(0, 600, 1800)), 0, ""},
+      {"box larger than the file", ftyp + Box("mdat", Box("moov", Mvhd(0, 600, 1800)), 1 << 20), 0,
        "ftyp mdat"},
       {"mvhd cut in its fields", Cut(Box("moov", Mvhd(0, 600, 1800)), 84), 0, "moov"},
       {"mvhd size field too small",
-       Box("moov", Cat({Box("mvhd", Be(0, 4)), Box("free", Cat({Be(0, 8), Be(600, 4), Be(1800, 4)}))})), 0, "moov"},
+       Box("moov", Box("mvhd", Be(0, 4)) + Box("free", Be(0, 8) + Be(600, 4) + Be(1800, 4))), 0, "moov"},
   };
   TempDir dir;
   for (const Image& image : images) {
     SCOPED_TRACE(image.name);
     const std::string path = dir.File("image.mp4");
     {
+      // Not WriteFile: the empty image has no data pointer to hand fwrite.
       std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
       out.write(reinterpret_cast<const char*>(image.bytes.data()), static_cast<std::streamsize>(image.bytes.size()));
     }
@@ -238,10 +231,7 @@ TEST(OpenFileQueries, AnswersEqualWhatCloseThenWrites) {
       EXPECT_EQ(a.ms, mp4_get_file_duration(Widen(path).c_str()));
       EXPECT_DOUBLE_EQ(RateInFile(t, "vide"), a.video);
       EXPECT_DOUBLE_EQ(RateInFile(t, "soun"), a.audio);
-      if (cut == Recording::kSteps && ConformanceToolsAvailable()) {
-        EXPECT_EQ("", Probe(path).errors);
-        EXPECT_EQ("", DecodeErrors(path));
-      }
+      if (cut == Recording::kSteps) ExpectPlayable(path);
     }
   }
 }

@@ -17,12 +17,6 @@ using bvtest::TempDir;
 
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
 // ADTS streams at several rates and channel counts, declared right, wrong or
 // not at all: the file carries the header's rate, channels and object type
 // (LC), one warning says so when the declaration disagreed, and a repair of
@@ -59,11 +53,10 @@ TEST(HostContradictions, AdtsHeaderDecidesRateChannelsAndObjectType) {
       ASSERT_EQ(0, mp4_write_audio_frame(h, f.data(), static_cast<uint32_t>(f.size()), i * 1024));
     }
     // Twenty records reached the side file at the last flush.
-    bvtest::WriteFile(crashed, ReadFile(path));
-    bvtest::WriteFile(crashed + ".info", ReadFile(path + ".info"));
+    bvtest::CopyWithSideFile(path, crashed);
     ASSERT_EQ(0, mp4_close_file(h));
     ASSERT_EQ(0, mp4_repair_file_ex(crashed.c_str(), 1));
-    EXPECT_EQ(c.warns ? 1u : 0u, Count(log.Take(), "[warn]"));
+    EXPECT_EQ(c.warns ? 1u : 0u, bvtest::CountOf(log.Take(), "[warn]"));
     EXPECT_EQ(ReadFile(path), ReadFile(crashed));
     if (!bvtest::ConformanceToolsAvailable()) continue;
     const bvtest::ProbeResult probe = bvtest::Probe(path);
@@ -111,12 +104,7 @@ TEST(HostContradictions, CallsWithoutAPictureGiveTheSameSamples) {
       bvtest::StdoutCapture quiet;
       mp4_handle h = nullptr;
       ASSERT_EQ(0, mp4_create_file_ex(path.c_str(), 0, &h));
-      mp4_video_track_info_t v{};
-      v.timescale = 90000;
-      v.frame_duration = 3600;
-      v.codec_type = codec;
-      v.width = 320;
-      v.height = 240;
+      const mp4_video_track_info_t v = bvtest::VideoTrack(codec, 90000, 3600, 320, 240);
       ASSERT_EQ(0, mp4_set_video_track(h, &v));
       size_t calls = 0;
       for (size_t i = 0; i < aus.size(); ++i) {

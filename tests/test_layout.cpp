@@ -15,14 +15,8 @@ using namespace bvtest;
 
 namespace {
 
-// A minimal H.264 stream: the parameter sets of a real 320x240 stream and
-// tiny slices.
-std::vector<uint8_t> Frame(bool idr, size_t payload) {
-  std::vector<uint8_t> f = {0, 0, 0, 1, static_cast<uint8_t>(idr ? 0x65 : 0x41)};
-  f.insert(f.end(), payload, 0x5A);
-  return f;
-}
-
+// Records through the exports: H.264 with the parameter sets of a real
+// 320x240 stream (40 ms per frame at 1 kHz) and tiny slices, raw AAC.
 class Recorder {
  public:
   Recorder(const std::string& path, uint8_t flags) : path_(path) {
@@ -31,10 +25,10 @@ class Recorder {
   ~Recorder() {
     if (h_) mp4_close_file(h_);
   }
-  void Video(uint32_t timescale = 1000, uint64_t frameDuration = 40) {
+  void Video() {
     mp4_video_track_info_t v = H264TrackWithParameterSets();
-    v.timescale = timescale;
-    v.frame_duration = frameDuration;
+    v.timescale = 1000;
+    v.frame_duration = 40;
     EXPECT_EQ(MP4_SUCCESS, mp4_set_video_track(h_, &v));
   }
   void Audio() {
@@ -42,11 +36,12 @@ class Recorder {
     EXPECT_EQ(MP4_SUCCESS, mp4_set_audio_track(h_, &a));
   }
   int V(uint64_t t, bool idr = false, size_t payload = 10) {
-    const auto f = Frame(idr, payload);
+    std::vector<uint8_t> f = {0, 0, 0, 1, static_cast<uint8_t>(idr ? 0x65 : 0x41)};
+    f.insert(f.end(), payload, 0x5A);
     return mp4_write_video_frame(h_, f.data(), static_cast<uint32_t>(f.size()), t);
   }
-  int A(uint64_t t, size_t size = 6) {
-    const std::vector<uint8_t> f(size, 0x21);
+  int A(uint64_t t) {
+    const std::vector<uint8_t> f(6, 0x21);
     return mp4_write_audio_frame(h_, f.data(), static_cast<uint32_t>(f.size()), t);
   }
   mp4_handle h() const { return h_; }
@@ -61,13 +56,17 @@ class Recorder {
   mp4_handle h_ = nullptr;
 };
 
-std::vector<std::pair<uint32_t, uint32_t>> Pairs(const BoxTree& t, const Box* box, uint32_t stride) {
-  std::vector<std::pair<uint32_t, uint32_t>> out;
-  const uint32_t n = t.U32(box->PayloadOffset() + 4);
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint64_t at = box->PayloadOffset() + 8 + uint64_t{i} * stride;
-    out.emplace_back(t.U32(at), t.U32(at + 4));
+using Ints = std::vector<uint64_t>;
+
+// `n` 32-bit fields of the box at `path`, from `skip` bytes into its payload.
+Ints Fields(const BoxTree& t, const std::string& path, uint64_t skip, size_t n) {
+  const Box* box = t.Find(path);
+  if (!box) {
+    ADD_FAILURE() << "no " << path;
+    return {};
   }
+  Ints out;
+  for (size_t i = 0; i < n; ++i) out.push_back(t.U32(box->PayloadOffset() + skip + 4 * i));
   return out;
 }
 
@@ -83,27 +82,17 @@ TEST(Layout, ChunksAndTrackIds) {
   ASSERT_EQ(0, r.A(0));
   ASSERT_EQ(0, r.V(80));
   const BoxTree t = r.Close();
-  const Box* vstsc = t.Find("moov/trak[0]/mdia/minf/stbl/stsc");
-  const Box* vstco = t.Find("moov/trak[0]/mdia/minf/stbl/stco");
-  const Box* astco = t.Find("moov/trak[1]/mdia/minf/stbl/stco");
-  ASSERT_TRUE(vstsc && vstco && astco);
-  EXPECT_EQ(2u, t.U32(t.Find("moov/trak[0]/tkhd")->PayloadOffset() + 12));
-  EXPECT_EQ(1u, t.U32(t.Find("moov/trak[1]/tkhd")->PayloadOffset() + 12));
-  EXPECT_EQ(3u, t.U32(t.Find("moov/mvhd")->PayloadOffset() + 96));  // next track id
-  // Video: chunk 1 holds 2 samples, chunk 2 one.
-  ASSERT_EQ(2u, t.U32(vstsc->PayloadOffset() + 4));
-  EXPECT_EQ(1u, t.U32(vstsc->PayloadOffset() + 8));
-  EXPECT_EQ(2u, t.U32(vstsc->PayloadOffset() + 12));
-  EXPECT_EQ(2u, t.U32(vstsc->PayloadOffset() + 20));
-  EXPECT_EQ(1u, t.U32(vstsc->PayloadOffset() + 24));
+  EXPECT_EQ(Ints{2}, Fields(t, "moov/trak[0]/tkhd", 12, 1));
+  EXPECT_EQ(Ints{1}, Fields(t, "moov/trak[1]/tkhd", 12, 1));
+  EXPECT_EQ(Ints{3}, Fields(t, "moov/mvhd", 96, 1));  // next track id
+  // Video: chunk 1 holds 2 samples, chunk 2 one (count, then entries).
+  EXPECT_EQ((Ints{2, 1, 2, 1, 2, 1, 1}), Fields(t, "moov/trak[0]/mdia/minf/stbl/stsc", 4, 7));
   // Chunk offsets are the file offsets of each run's first sample: every
   // video sample is a 4-byte length and an 11-byte NAL unit, the audio one 6.
-  const Box* mdat = t.Find("mdat");
-  const uint64_t data = mdat->offset + 8;
-  ASSERT_EQ(2u, t.U32(vstco->PayloadOffset() + 4));
-  EXPECT_EQ(data, t.U32(vstco->PayloadOffset() + 8));
-  EXPECT_EQ(data + 2 * 15 + 6, t.U32(vstco->PayloadOffset() + 12));
-  EXPECT_EQ(data + 2 * 15, t.U32(astco->PayloadOffset() + 8));
+  ASSERT_NE(nullptr, t.Find("mdat"));
+  const uint64_t data = t.Find("mdat")->offset + 8;
+  EXPECT_EQ((Ints{2, data, data + 2 * 15 + 6}), Fields(t, "moov/trak[0]/mdia/minf/stbl/stco", 4, 3));
+  EXPECT_EQ((Ints{1, data + 2 * 15}), Fields(t, "moov/trak[1]/mdia/minf/stbl/stco", 4, 2));
 }
 
 // Time runs close where the step changes and the last sample takes its run's
@@ -113,11 +102,11 @@ TEST(Layout, TimeAndSizeTablesOfARecording) {
   struct Case {
     std::vector<uint64_t> times;
     size_t bigFrame;  // index of a 99-byte slice, or past the end
-    std::vector<std::pair<uint32_t, uint32_t>> stts;
-    uint32_t mdhdDuration;
+    Ints stts;  // entry count, then (count, step) pairs
+    uint64_t mdhdDuration;
   };
-  const Case cases[] = {{{0, 40, 80, 120, 160}, 5, {{5, 40}}, 200},
-                        {{0, 40, 80, 160, 200, 240}, 3, {{2, 40}, {1, 80}, {3, 40}}, 280}};
+  const Case cases[] = {{{0, 40, 80, 120, 160}, 5, {1, 5, 40}, 200},
+                        {{0, 40, 80, 160, 200, 240}, 3, {3, 2, 40, 1, 80, 3, 40}, 280}};
   TempDir dir;
   for (const Case& c : cases) {
     Recorder r(dir.File("tables.mp4"), 0);
@@ -125,18 +114,18 @@ TEST(Layout, TimeAndSizeTablesOfARecording) {
     for (size_t i = 0; i < c.times.size(); ++i) ASSERT_EQ(0, r.V(c.times[i], i == 0, i == c.bigFrame ? 99 : 10));
     const BoxTree t = r.Close();
     const std::string stbl = "moov/trak[0]/mdia/minf/stbl/";
-    EXPECT_EQ(c.stts, Pairs(t, t.Find(stbl + "stts"), 8));
-    EXPECT_EQ(c.mdhdDuration, t.U32(t.Find("moov/trak[0]/mdia/mdhd")->PayloadOffset() + 16));
-    const Box* stsz = t.Find(stbl + "stsz");
-    const uint32_t n = static_cast<uint32_t>(c.times.size());
-    EXPECT_EQ(n, t.U32(stsz->PayloadOffset() + 8));
-    if (c.bigFrame >= c.times.size()) {
-      EXPECT_EQ(20u, stsz->size);
-      EXPECT_EQ(4u + 11u, t.U32(stsz->PayloadOffset() + 4));  // a 4-byte length and the 11-byte unit
+    EXPECT_EQ(c.stts, Fields(t, stbl + "stts", 4, c.stts.size()));
+    EXPECT_EQ(Ints{c.mdhdDuration}, Fields(t, "moov/trak[0]/mdia/mdhd", 16, 1));
+    // Sample size (a 4-byte length and the 11-byte unit) and count; the
+    // table follows only when a size differs.
+    const uint64_t n = c.times.size();
+    if (c.bigFrame >= n) {
+      EXPECT_EQ((Ints{4 + 11, n}), Fields(t, stbl + "stsz", 4, 2));
+      EXPECT_EQ(20u, t.Find(stbl + "stsz")->size);
     } else {
-      EXPECT_EQ(20u + 4 * n, stsz->size);
-      EXPECT_EQ(0u, t.U32(stsz->PayloadOffset() + 4));
-      EXPECT_EQ(4u + 100u, t.U32(stsz->PayloadOffset() + 12 + 4 * c.bigFrame));
+      EXPECT_EQ((Ints{0, n}), Fields(t, stbl + "stsz", 4, 2));
+      EXPECT_EQ(20u + 4 * n, t.Find(stbl + "stsz")->size);
+      EXPECT_EQ(Ints{4 + 100}, Fields(t, stbl + "stsz", 12 + 4 * c.bigFrame, 1));
     }
   }
 }
@@ -158,11 +147,8 @@ TEST(Layout, TimeCodeTrackIsReferencedAndItsHeaderFollowsTheFlavour) {
     EXPECT_EQ("edts", trak->children[1].type);
     EXPECT_EQ("tref", trak->children[2].type);  // between edts and mdia
     EXPECT_EQ(20u, trak->children[2].size);
-    const Box* ref = t.Find("moov/trak[0]/tref/tmcd");
-    ASSERT_NE(nullptr, ref);
-    EXPECT_EQ(2u, t.U32(ref->PayloadOffset()));
-    const Box* tkhd = t.Find("moov/trak[1]/tkhd");
-    EXPECT_EQ(2u, t.U32(tkhd->PayloadOffset()) & 0xFFFFFF);  // disabled
+    EXPECT_EQ(Ints{2}, Fields(t, "moov/trak[0]/tref/tmcd", 0, 1));
+    EXPECT_EQ(Ints{2}, Fields(t, "moov/trak[1]/tkhd", 0, 1));  // version 0, disabled
     const Box* header = t.Find(mov ? "moov/trak[1]/mdia/minf/gmhd" : "moov/trak[1]/mdia/minf/nmhd");
     ASSERT_NE(nullptr, header) << name;
     EXPECT_EQ(mov ? 130u : 76u, header->size);
@@ -194,7 +180,7 @@ TEST(Layout, SixtyFourBitTimesWidenTheHeadersOfVideoAndAudioOnly) {
   EXPECT_EQ(32u, t.Find("moov/trak[2]/mdia/mdhd")->size);
   EXPECT_NE(nullptr, t.Find("moov/trak[2]/mdia/minf/stbl/stco"));
   // The caption track carries the video's dimensions.
-  EXPECT_EQ(320u << 16, t.U32(t.Find("moov/trak[2]/tkhd")->PayloadOffset() + 76));
+  EXPECT_EQ(Ints{320 << 16}, Fields(t, "moov/trak[2]/tkhd", 76, 1));
 }
 
 TEST(Layout, EmptyMovieHoldsHeaderAndUserData) {

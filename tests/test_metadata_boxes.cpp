@@ -24,19 +24,20 @@ Bytes TextItem(uint32_t itemType, const std::string& value) {
   return Words({24 + n, itemType, 16 + n, Code("data"), 1, 0}) + value;
 }
 
-// Writes `box`, checks GetSize and that every nested size tiles its parent.
-template <class Box>
-bvtest::BoxTree WriteChecked(Box& box, MemoryStream& out) {
-  const uint32_t predicted = box.GetSize();
-  box.Write();
-  bvtest::BoxTree t(out.All());
-  EXPECT_EQ(predicted, t.Bytes().size());
+// Writes `box` and reads it back; every nested size must tile its parent.
+bvtest::BoxTree WrittenTree(bv::CMp4Atom& box, MemoryStream& out) {
+  bvtest::BoxTree t(WriteChecked(box, out));
   EXPECT_TRUE(t.Errors().empty());
   EXPECT_EQ(1u, t.Top().size());
   return t;
 }
 Bytes Of(const bvtest::BoxTree& t, const bvtest::Box& b) {
   return Bytes(t.Bytes().begin() + static_cast<long>(b.offset), t.Bytes().begin() + static_cast<long>(b.offset + b.size));
+}
+std::unique_ptr<uint8_t[]> Exact(const Bytes& bytes) {
+  auto copy = std::make_unique<uint8_t[]>(bytes.size());
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  return copy;
 }
 std::vector<Bytes> Items(const bvtest::BoxTree& t) {
   std::vector<Bytes> out;
@@ -62,7 +63,7 @@ TEST(KnownKeys, EachKeyNameMapsToItsItemCodeInTableOrder) {
   for (size_t i = std::size(table); i-- > 0;) EXPECT_TRUE(meta.SetMeta(table[i].first, table[i].first, 0, 1, nullptr));
   std::vector<Bytes> want;
   for (const auto& row : table) want.push_back(TextItem(Code(row.second), row.first));
-  EXPECT_EQ(want, Items(WriteChecked(meta, out)));
+  EXPECT_EQ(want, Items(WrittenTree(meta, out)));
 }
 
 // Other names are declined; key name and item code address one entry, the
@@ -70,8 +71,7 @@ TEST(KnownKeys, EachKeyNameMapsToItsItemCodeInTableOrder) {
 // length or first zero byte (the value buffer has no terminator: ASan); an
 // empty text is sized and written like any other.
 TEST(KnownKeys, OtherKeysDeclinedOneEntryPerItemAndBoundedText) {
-  auto raw = std::make_unique<char[]>(5);
-  std::memcpy(raw.get(), "Album", 5);
+  const auto raw = Exact({'A', 'l', 'b', 'u', 'm'});
   MemoryStream out;
   CMp4MetaAtom meta(&out);
   EXPECT_FALSE(meta.SetMeta("location", "+48.8+002.3/", 0, 1, nullptr));
@@ -86,7 +86,7 @@ TEST(KnownKeys, OtherKeysDeclinedOneEntryPerItemAndBoundedText) {
   EXPECT_TRUE(meta.SetMeta("comment", "", 0, 1, nullptr));  // an empty text is still an item
   EXPECT_EQ((std::vector<Bytes>{TextItem(0xA96E616D, "later"), TextItem(0xA9616C62, "Album"), TextItem(0xA9646179, "2024"),
                                 TextItem(0xA9636D74, "")}),
-            Items(WriteChecked(meta, out)));
+            Items(WrittenTree(meta, out)));
   EXPECT_FALSE(meta.m_bHasKeys);
 }
 
@@ -104,31 +104,25 @@ TEST(FreeKeys, LocationBecomesKeyOneUnderMdta) {
     const Bytes want = head + Words({33, Code("hdlr"), 0, 0, Code("mdta"), Code("appl"), 0, 0}) + Bytes{0} +
                        Words({32, Code("keys"), 0, 1, 16, Code("mdta")}) + "location" +
                        Words({8 + 24 + 12, Code("ilst")}) + TextItem(1, "+48.8+002.3/");
-    EXPECT_EQ(want, WriteChecked(meta, out).Bytes()) << (iso ? "ISO" : "QuickTime");
+    EXPECT_EQ(want, WrittenTree(meta, out).Bytes()) << (iso ? "ISO" : "QuickTime");
   }
 }
 
 TEST(FreeKeys, IntegersAreBigEndianAndShortValuesAndNamespacesZeroPadded) {
   // Heap buffers of exactly the declared sizes, so that a read past them is
   // caught by the address sanitizer.
-  auto one = std::make_unique<uint8_t[]>(1);
-  one[0] = 0x2A;
-  auto two = std::make_unique<uint8_t[]>(2);
-  std::memcpy(two.get(), "\x01\x02", 2);
-  auto ns = std::make_unique<char[]>(3);
-  std::memcpy(ns.get(), "ab", 3);
-  auto blob = std::make_unique<uint8_t[]>(3);
-  std::memcpy(blob.get(), "\xFF\x00\x7F", 3);
+  const auto one = Exact({0x2A}), two = Exact({0x01, 0x02});
+  const auto ns = Exact({'a', 'b', 0}), blob = Exact({0xFF, 0x00, 0x7F});
   const int32_t full = 0x01020304, negative = -2;
 
   MemoryStream out;
   CMp4MetaAtom meta(&out, true);
   EXPECT_TRUE(meta.SetMeta("full", &full, 4, 21, "com."));
   EXPECT_TRUE(meta.SetMeta("neg", &negative, 4, 21, nullptr));
-  EXPECT_TRUE(meta.SetMeta("one", one.get(), 1, 21, ns.get()));
+  EXPECT_TRUE(meta.SetMeta("one", one.get(), 1, 21, reinterpret_cast<const char*>(ns.get())));
   EXPECT_TRUE(meta.SetMeta("two", two.get(), 2, 21, ""));
   EXPECT_TRUE(meta.SetMeta("blob", blob.get(), 3, 0, "abcdefgh"));
-  const bvtest::BoxTree t = WriteChecked(meta, out);
+  const bvtest::BoxTree t = WrittenTree(meta, out);
   // A short integer is its value bytes (missing ones zero) in host order.
   uint32_t oneValue = 0, twoValue = 0;
   std::memcpy(&oneValue, one.get(), 1);
@@ -151,7 +145,7 @@ TEST(FreeKeys, KeysWithoutAWrittenValueStayListed) {
   EXPECT_TRUE(meta.SetMeta("odd", "zz", 0, 7, nullptr));
   EXPECT_TRUE(meta.SetMeta("name", "N", 0, 1, nullptr));
   bvtest::StdoutCapture cap;
-  const bvtest::BoxTree t = WriteChecked(meta, out);
+  const bvtest::BoxTree t = WrittenTree(meta, out);
   EXPECT_NE(std::string::npos, cap.Take().find("unknown meta data type:7"));
   EXPECT_EQ(std::vector<Bytes>{TextItem(3, "N")}, Items(t));
   EXPECT_EQ(3u, t.U32(t.Find("meta/keys")->offset + 12));
@@ -162,5 +156,5 @@ TEST(Udta, EmptyHoldsMetaWithHandlerAndEmptyItemList) {
   bv::CMp4UdtaAtom udta(&out);
   EXPECT_EQ(Words({61, Code("udta"), 53, Code("meta"), 0, 33, Code("hdlr"), 0, 0, Code("mdir"), Code("appl"), 0, 0}) +
                 Bytes{0} + Words({8, Code("ilst")}),
-            WriteChecked(udta, out).Bytes());
+            WrittenTree(udta, out).Bytes());
 }

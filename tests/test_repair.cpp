@@ -40,20 +40,13 @@ CrashCopy RecordAndCopy(const TempDir& dir, const RecordPlan& plan, size_t video
   // The last call writes the frame that flushes both files.
   const bool recorded = rec.Open() && mp4_repair_set_flush_interval(rec.handle(), 10) == 0 &&
                         rec.WriteUntilVideo(videoFrames);
-  WriteFile(c.crashed, ReadFile(c.closed));
-  WriteFile(c.crashed + ".info", ReadFile(c.closed + ".info"));
+  CopyWithSideFile(c.closed, c.crashed);
   const int closed = rec.Close();
   quiet.Take();
   EXPECT_TRUE(recorded) << plan.file;
   EXPECT_EQ(MP4_SUCCESS, closed);
   EXPECT_FALSE(FileExists(c.closed + ".info")) << "a normal close deletes the side file";
   return c;
-}
-
-void ExpectPlayable(const std::string& path) {
-  if (!ConformanceToolsAvailable()) return;
-  EXPECT_EQ("", Probe(path).errors) << path;
-  EXPECT_EQ("", DecodeErrors(path)) << path;
 }
 
 // Same frames, same configuration: the repaired file is the closed file, byte

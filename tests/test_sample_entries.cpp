@@ -13,17 +13,9 @@
 #include "test_support.h"
 
 using bvtest::Bytes;
+using bvtest::WriteChecked;
 
 namespace {
-
-// Writes the box and checks that GetSize announced exactly that many bytes.
-Bytes WriteChecked(bv::CMp4Atom& box, bvtest::MemoryStream& out) {
-  const uint32_t announced = box.GetSize();
-  box.Write();
-  const Bytes b = out.All();
-  EXPECT_EQ(announced, b.size());
-  return b;
-}
 
 // Expected bytes, built field by field.
 struct Build {
@@ -35,6 +27,11 @@ struct Build {
   Build& Raw(const Bytes& x) {
     b.insert(b.end(), x.begin(), x.end());
     return *this;
+  }
+  // A description of one entry of `entrySize` bytes, up to the entry's data
+  // reference index.
+  static Build Stsd(uint32_t entrySize, const std::string& type) {
+    return Build().U32(16 + entrySize).Str("stsd").U32(0).U32(1).U32(entrySize).Str(type).Zeros(6).U16(1);
   }
 };
 
@@ -55,9 +52,8 @@ TEST(SampleEntry, H264WorkedExample) {
   bvtest::MemoryStream out;
   bv::CMp4VideoStsdAtom stsd(&out);
   ASSERT_TRUE(stsd.SetVideo(info));
-  Build want;
-  want.U32(150).Str("stsd").U32(0).U32(1);
-  want.U32(134).Str("avc1").Zeros(6).U16(1).Zeros(16).U16(1920).U16(1080).U32(0x00480000).U32(0x00480000).U32(0);
+  Build want = Build::Stsd(134, "avc1");
+  want.Zeros(16).U16(1920).U16(1080).U32(0x00480000).U32(0x00480000).U32(0);
   want.U16(1).Zeros(32).U16(24).U16(0xFFFF);  // one frame, no compressor name, depth 24, no color table
   want.U32(48).Str("avcC").Raw({1, 0x42, 0xC0, 0x1E, 0xFF, 0xE1}).U16(25).Raw(sps).Raw({1}).U16(4).Raw(pps);
   EXPECT_EQ(want.b, WriteChecked(stsd, out));
@@ -97,9 +93,9 @@ TEST(SampleEntry, ProResProfilesAndRefusals) {
     bv::CMp4VideoStsdAtom stsd(&out);
     ASSERT_TRUE(stsd.SetVideo(info));
     const std::string name = c.second + 4;
-    Build want;  // counted name padded to 32 bytes; depth 32 for 4444, no color table
-    want.U32(128).Str("stsd").U32(0).U32(1).U32(112).Raw(Bytes(c.second, c.second + 4)).Zeros(6).U16(1).Zeros(4);
-    want.Str("appl").U32(0).U32(0).U16(64).U16(48).U32(0x00480000).U32(0x00480000).U32(0).U16(1);
+    // Counted name padded to 32 bytes; depth 32 for 4444, no color table.
+    Build want = Build::Stsd(112, std::string(c.second, 4));
+    want.Zeros(4).Str("appl").U32(0).U32(0).U16(64).U16(48).U32(0x00480000).U32(0x00480000).U32(0).U16(1);
     want.Raw({uint8_t(name.size())}).Str(name).Zeros(31 - name.size()).U16(c.first >= 4 ? 32 : 24).U16(0xFFFF);
     want.U32(10).Str("fiel").Raw({1, 0}).U32(16).Str("pasp").U32(1).U32(1);
     EXPECT_EQ(want.b, WriteChecked(stsd, out)) << name;
@@ -141,8 +137,7 @@ TEST(SampleEntry, AudioMp4AndQuickTimeForms) {
     bv::CMp4AudioStsdAtom stsd(&out);
     stsd.m_bQuickTime = qt;
     ASSERT_TRUE(stsd.SetAudio(info, 7));
-    Build want;
-    want.U32(qt ? 159 : 103).Str("stsd").U32(0).U32(1).U32(qt ? 143 : 87).Str("mp4a").Zeros(6).U16(1);
+    Build want = Build::Stsd(qt ? 143 : 87, "mp4a");
     want.U16(qt ? 1 : 0).Zeros(6).U16(2).U16(16).U16(qt ? 0xFFFE : 0).U16(0).U32(0xAC440000);  // 44100 Hz
     if (qt) {
       want.Zeros(16).U32(91).Str("wave").U32(12).Str("frma").Str("mp4a").U32(12).Str("mp4a").U32(0);
@@ -187,9 +182,7 @@ TEST(SampleEntry, ClosedCaptionEntries) {
     bvtest::MemoryStream out;
     bv::CMp4SubtitleStsdAtom stsd(&out);
     ASSERT_TRUE(stsd.SetCodec(codec));
-    Build want;
-    want.U32(32).Str("stsd").U32(0).U32(1).U32(16).Str(codec == 1 ? "c608" : "c708").Zeros(6).U16(1);
-    EXPECT_EQ(want.b, WriteChecked(stsd, out));
+    EXPECT_EQ(Build::Stsd(16, codec == 1 ? "c608" : "c708").b, WriteChecked(stsd, out));
   }
   bvtest::MemoryStream out;
   bv::CMp4SubtitleStsdAtom stsd(&out);
@@ -205,14 +198,12 @@ TEST(SampleEntry, TimeCodeEntry) {
   defaults.Write();
   EXPECT_EQ(0u, out.Size()) << "a failed stream receives nothing";
   out.state = bv::IBaseIO::kOpen;
-  Build want;  // flags 0, 29.97 frames per second, one frame per tick
-  want.U32(52).Str("stsd").U32(0).U32(1).U32(36).Str("tmcd").Zeros(6).U16(1);
-  const Bytes head = want.b;
-  want.U32(0).U32(0).U32(30000).U32(1001).Raw({0, 0, 0, 0});
-  EXPECT_EQ(want.b, WriteChecked(defaults, out));
+  // Flags 0, 29.97 frames per second, one frame per tick.
+  EXPECT_EQ(Build::Stsd(36, "tmcd").U32(0).U32(0).U32(30000).U32(1001).Raw({0, 0, 0, 0}).b,
+            WriteChecked(defaults, out));
 
   bvtest::MemoryStream out2;
   bv::CMp4TMCDStsdAtom set(&out2);
   set.Set(25, 1, 25, 0x2);
-  EXPECT_EQ(Build{head}.U32(0).U32(2).U32(25).U32(1).Raw({25, 0, 0, 0}).b, WriteChecked(set, out2));
+  EXPECT_EQ(Build::Stsd(36, "tmcd").U32(0).U32(2).U32(25).U32(1).Raw({25, 0, 0, 0}).b, WriteChecked(set, out2));
 }

@@ -71,7 +71,8 @@ std::string FourCC(const std::vector<uint8_t>& b, size_t off) {
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f) << path;
-  EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f)) << path;
+  // An empty vector may have no data pointer, which fwrite must not be handed.
+  if (!bytes.empty()) EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f)) << path;
   std::fclose(f);
 }
 
@@ -86,6 +87,56 @@ mp4_config_t RecordingConfig(uint32_t ioMode, uint8_t flags, uint32_t blockNum, 
   c.max_duration = maxDuration;
   c.update_interval = 1;
   return c;
+}
+
+}  // namespace bvtest
+
+// ---- Recordings of the committed clip and the checks made on them ----
+#include "conformance.h"
+#include "media_source.h"
+
+namespace bvtest {
+
+void ExpectPlayable(const std::string& path) {
+  if (!ConformanceToolsAvailable()) return;
+  EXPECT_EQ("", Probe(path).errors) << path;
+  EXPECT_EQ("", DecodeErrors(path)) << path;
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+void CopyWithSideFile(const std::string& from, const std::string& to) {
+  CopyFile(from, to);
+  CopyFile(from + ".info", to + ".info");
+}
+
+void RecordClip(mp4_handle h, bool safeWrite, size_t frames, const std::function<void(int)>& result) {
+  static const std::vector<MediaFrame> video = LoadAccessUnits("video_h264.h264");
+  static const std::vector<MediaFrame> audio = LoadAdtsFrames("audio_48000_2.aac");
+  const mp4_video_track_info_t v = H264TrackWithParameterSets();
+  const mp4_audio_track_info_t a = AacTrack(MP4_AUDIO_AAC_ADTS);
+  const mp4_subtitle_track_info_t s{MP4_SUBTITLE_CEA608, 1000};
+  const mp4_time_code_track_info_t t{25, 1, 25, 0};
+  result(mp4_set_video_track(h, &v));
+  result(mp4_set_audio_track(h, &a));
+  if (!safeWrite) result(mp4_set_subtitle_track(h, &s));
+  result(mp4_set_time_code_track(h, &t));
+  result(mp4_set_metadata(h, "title", "clip"));
+  result(mp4_write_time_code(h, 0));
+  for (size_t i = 0; i < frames; ++i) {
+    for (size_t k = 2 * i; k < 2 * i + 2; ++k) {
+      const std::vector<uint8_t>& f = audio.at(k).bytes;
+      result(mp4_write_audio_frame(h, f.data(), static_cast<uint32_t>(f.size()), k * 1024));
+    }
+    const uint8_t cc[] = {0x61, 0x02, 0x02, 0x00, 0x94, static_cast<uint8_t>(0x20 + i % 16)};
+    if (!safeWrite) result(mp4_write_subtitle_frame(h, cc, sizeof(cc), i * 40));
+    const std::vector<uint8_t>& f = video.at(i).bytes;
+    result(mp4_write_video_frame(h, f.data(), static_cast<uint32_t>(f.size()), i * 3600));
+  }
 }
 
 }  // namespace bvtest

@@ -56,3 +56,25 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 mp4_config_t RecordingConfig(uint32_t ioMode, uint8_t flags, uint32_t blockNum, uint32_t maxDuration);
 
 }  // namespace bvtest
+
+// ---- Recordings of the committed clip and the checks made on them ----
+#include <functional>
+
+namespace bvtest {
+
+// ffprobe reads the file silently and ffmpeg decodes every frame (where the
+// tools are installed).
+void ExpectPlayable(const std::string& path);
+// How often `what` occurs in `text`.
+size_t CountOf(const std::string& text, const std::string& what);
+// Copies a recording and its side file, as a crash at this moment would leave
+// them for another process.
+void CopyWithSideFile(const std::string& from, const std::string& to);
+// Declares on `h` the clip's H.264 video (parameter sets up front), its ADTS
+// audio, CEA-608 captions (except in safe write) and a time code, sets a
+// title, then records `frames` steps of two audio frames, a caption and a
+// video frame, so that a step ends on the call that may flush a side file.
+// Every call's result goes to `result`.
+void RecordClip(mp4_handle h, bool safeWrite, size_t frames, const std::function<void(int)>& result);
+
+}  // namespace bvtest

@@ -134,11 +134,9 @@ TEST(BoxLayout, BytesAndGetSizeMatchTheHandComputedLayout) {
     SCOPED_TRACE(c.name);
     MemoryStream out;
     auto box = c.make(&out);
-    EXPECT_EQ(c.expected.size(), box->GetSize());
-    box->Write();
-    EXPECT_EQ(c.expected, out.All());
-    box->Write();
-    EXPECT_EQ(c.expected + c.expected, out.All());
+    EXPECT_EQ(c.expected, WriteChecked(*box, out));
+    EXPECT_EQ(c.expected, WriteChecked(*box, out));
+    EXPECT_EQ(c.expected + c.expected, out.All()) << "the second write leaves the first alone";
 
     MemoryStream failed;
     auto other = c.make(&failed);
@@ -166,32 +164,33 @@ TEST(Tref, ListsEachReferencedTrackOnceUpToEight) {
   EXPECT_EQ(Words({12, 0, 9}), other.All());
 }
 
+struct UpdateCase {
+  const char* name;
+  std::function<void(CMp4Atom&, uint64_t)> set;
+  std::function<void(CMp4Atom&)> update;
+  Maker make;
+  uint32_t offset, width;
+};
+template <class Box, class Field>
+UpdateCase Duration(const char* name, Field Box::*field, bool v1, uint32_t offset) {
+  return {name, [field](CMp4Atom& a, uint64_t d) { static_cast<Box&>(a).*field = d; },
+          [](CMp4Atom& a) { static_cast<Box&>(a).Update(); }, Make<Box>([v1](Box& b) { b.m_bVersion1 = v1; }),
+          offset, v1 ? 8u : 4u};
+}
+
 // In-place updates: the box is written behind other data, more data follows,
 // and the update changes exactly the duration bytes. A box never written
 // logs a logic error and writes nothing.
 TEST(InPlaceUpdate, RewritesOnlyTheDurationBytes) {
-  struct Case {
-    const char* name;
-    std::function<void(CMp4Atom&, uint64_t)> set;
-    std::function<void(CMp4Atom&)> update;
-    Maker make;
-    uint32_t offset, width;
+  const UpdateCase cases[] = {
+      Duration("mvhd_v0", &CMp4MvhdAtom::m_duration, false, 24),
+      Duration("mvhd_v1", &CMp4MvhdAtom::m_duration, true, 32),
+      Duration("tkhd_v0", &CMp4TkhdAtom::m_duration, false, 28),
+      Duration("tkhd_v1", &CMp4TkhdAtom::m_duration, true, 36),
+      Duration("mdhd_v1", &CMp4MdhdAtom::m_duration, true, 32),
+      Duration("elst_v1", &CMp4ElstAtom::m_segmentDuration, true, 16),
   };
-  auto upd = [](const char* name, auto* box, auto field, bool v1, uint32_t offset) {
-    using Box = std::remove_pointer_t<decltype(box)>;
-    return Case{name, [field](CMp4Atom& a, uint64_t d) { static_cast<Box&>(a).*field = d; },
-                [](CMp4Atom& a) { static_cast<Box&>(a).Update(); },
-                Make<Box>([v1](Box& b) { b.m_bVersion1 = v1; }), offset, v1 ? 8u : 4u};
-  };
-  const Case cases[] = {
-      upd("mvhd_v0", (CMp4MvhdAtom*)nullptr, &CMp4MvhdAtom::m_duration, false, 24),
-      upd("mvhd_v1", (CMp4MvhdAtom*)nullptr, &CMp4MvhdAtom::m_duration, true, 32),
-      upd("tkhd_v0", (CMp4TkhdAtom*)nullptr, &CMp4TkhdAtom::m_duration, false, 28),
-      upd("tkhd_v1", (CMp4TkhdAtom*)nullptr, &CMp4TkhdAtom::m_duration, true, 36),
-      upd("mdhd_v1", (CMp4MdhdAtom*)nullptr, &CMp4MdhdAtom::m_duration, true, 32),
-      upd("elst_v1", (CMp4ElstAtom*)nullptr, &CMp4ElstAtom::m_segmentDuration, true, 16),
-  };
-  for (const Case& c : cases) {
+  for (const UpdateCase& c : cases) {
     SCOPED_TRACE(c.name);
     MemoryStream out;
     const Bytes before(100, 0xEE), after(50, 0xDD);
