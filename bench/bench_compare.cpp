@@ -4,7 +4,8 @@
 //
 //   bench_compare WRITER WORKLOAD OUTPUT [--quick] [--h264 FILE] [--aac FILE]
 //
-// WRITER: fwrite, libavformat, bv_mp4, bv_mp4_repair, bv_mp4_safe,
+// WRITER: fwrite, direct (the same bytes written through in 1 MiB windows,
+// Linux), libavformat, bv_mp4, bv_mp4_repair, bv_mp4_safe,
 // gst_mp4mux, gst_qtmux_robust (when built with GStreamer), annexb (the video
 // as a stream with in-band parameter sets).
 // WORKLOAD: w1 (an hour of 1080p30 H.264 from FILE, cycled, with 48 kHz
@@ -16,6 +17,7 @@
 // system, every thread) the process spent in it, which other work on a shared
 // machine disturbs far less than the wall time. The output is left for the caller to check.
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -26,9 +28,15 @@
 #include <string>
 #include <vector>
 
+#if defined(__linux__)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "../tools/adts_reader.h"
 #include "../tools/annexb_reader.h"
 #include "../tools/sps_dimensions.h"
+#include "bench_common.h"
 #include "bv_mp4.h"
 
 #if BV_HAVE_GSTREAMER
@@ -173,6 +181,43 @@ bool WriteFwrite(const std::string& path, const Workload& w) {
   return std::fclose(f) == 0 && ok;
 }
 
+#if defined(__linux__)
+// The floor of safe write: the same bytes as fwrite, collected in windows of
+// the safe-write block size (4096 x 256) and each full window written
+// through to the device (O_DIRECT, no page cache; O_DSYNC, done when on the
+// device). The last window is padded to a block, then the file cut to size.
+bool WriteDirect(const std::string& path, const Workload& w) {
+  constexpr size_t kBlock = 4096, kWindow = kBlock * 256;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_DSYNC, 0644);
+  if (fd < 0) return false;
+  void* mem = nullptr;
+  if (posix_memalign(&mem, kBlock, kWindow) != 0) return ::close(fd), false;
+  std::unique_ptr<uint8_t, decltype(&std::free)> window(static_cast<uint8_t*>(mem), &std::free);
+  size_t used = 0;
+  uint64_t total = 0;
+  bool ok = true;
+  auto flush = [&](size_t n) { ok = ok && ::write(fd, window.get(), n) == static_cast<ssize_t>(n); };
+  for (const Step& s : w.steps) {
+    const Bytes& b = FrameOf(w, s);
+    for (size_t done = 0; done < b.size();) {
+      const size_t k = std::min(b.size() - done, kWindow - used);
+      std::memcpy(window.get() + used, b.data() + done, k);
+      used += k;
+      done += k;
+      if (used == kWindow) flush(kWindow), used = 0;
+    }
+    total += b.size();
+  }
+  if (used > 0) {
+    const size_t padded = (used + kBlock - 1) / kBlock * kBlock;
+    std::memset(window.get() + used, 0, padded - used);
+    flush(padded);
+  }
+  ok = ok && ::ftruncate(fd, static_cast<off_t>(total)) == 0;
+  return ::close(fd) == 0 && ok;
+}
+#endif
+
 // The elementary stream a parser-fed muxer (GStreamer) reads: the same
 // frames with the parameter sets repeated before every key frame.
 bool WriteAnnexB(const std::string& path, const Workload& w) {
@@ -251,34 +296,12 @@ bool WriteLibavformat(const std::string& path, const Workload& w) {
   vp->codec_id = AV_CODEC_ID_H264;
   vp->width = w.width;
   vp->height = w.height;
-  // Annex-B extradata: the muxer converts start codes to length prefixes,
-  // the same work bv_mp4 does.
-  const size_t xn = 8 + w.sps.size() + w.pps.size();
-  vp->extradata = static_cast<uint8_t*>(av_mallocz(xn + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (!vp->extradata) return cleanup(), false;
-  const uint8_t sc[4] = {0, 0, 0, 1};
-  std::memcpy(vp->extradata, sc, 4);
-  std::memcpy(vp->extradata + 4, w.sps.data(), w.sps.size());
-  std::memcpy(vp->extradata + 4 + w.sps.size(), sc, 4);
-  std::memcpy(vp->extradata + 8 + w.sps.size(), w.pps.data(), w.pps.size());
-  vp->extradata_size = static_cast<int>(xn);
+  if (!bvbench::SetAnnexBExtradata(vp, w.sps, w.pps)) return cleanup(), false;
   if (as) {
     as->time_base = AVRational{1, static_cast<int>(w.sample_rate)};
     AVCodecParameters* ap = as->codecpar;
-    ap->codec_type = AVMEDIA_TYPE_AUDIO;
-    ap->codec_id = AV_CODEC_ID_AAC;
-    ap->sample_rate = static_cast<int>(w.sample_rate);
-    ap->frame_size = 1024;
-    av_channel_layout_default(&ap->ch_layout, w.channels);
-    static const uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
-    uint8_t index = 3;
-    for (uint8_t i = 0; i < 12; ++i)
-      if (kRates[i] == w.sample_rate) index = i;
-    ap->extradata = static_cast<uint8_t*>(av_mallocz(2 + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!ap->extradata) return cleanup(), false;
-    ap->extradata[0] = static_cast<uint8_t>((w.object_type << 3) | (index >> 1));
-    ap->extradata[1] = static_cast<uint8_t>(((index & 1) << 7) | (w.channels << 3));
-    ap->extradata_size = 2;
+    if (!bvbench::SetAacParameters(ap, w.sample_rate, w.channels, w.object_type, bvbench::SamplingIndex(w.sample_rate, 3)))
+      return cleanup(), false;
   }
   if (avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(ctx, nullptr) < 0)
     return cleanup(), false;
@@ -351,10 +374,7 @@ bool WriteGstreamer(const std::string& path, const Workload& w, bool robust) {
     k.insert(k.end(), w.pps.begin(), w.pps.end());
     k.insert(k.end(), w.video[i].begin(), w.video[i].end());
   }
-  static const uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
-  uint8_t index = 3;
-  for (uint8_t i = 0; i < 12; ++i)
-    if (kRates[i] == w.sample_rate) index = i;
+  const uint8_t index = bvbench::SamplingIndex(w.sample_rate, 3);
   std::vector<Bytes> adts(w.audio.size());
   for (size_t i = 0; i < w.audio.size(); ++i) {
     const size_t n = w.audio[i].size() + 7;
@@ -406,6 +426,9 @@ bool WriteGstreamer(const std::string& path, const Workload& w, bool robust) {
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--writers") == 0) {
     std::printf("fwrite annexb bv_mp4 bv_mp4_repair bv_mp4_safe");
+#if defined(__linux__)
+    std::printf(" direct");
+#endif
 #if BV_HAVE_LIBAVFORMAT
     std::printf(" libavformat");
 #endif
@@ -452,6 +475,10 @@ int main(int argc, char** argv) {
   bool ok = false;
   if (writer == "fwrite") {
     ok = WriteFwrite(out, w);
+#if defined(__linux__)
+  } else if (writer == "direct") {
+    ok = WriteDirect(out, w);
+#endif
   } else if (writer == "annexb") {
     ok = WriteAnnexB(out, w);
   } else if (writer == "bv_mp4") {

@@ -25,6 +25,7 @@
 #include "../tools/adts_reader.h"
 #include "../tools/annexb_reader.h"
 #include "../tools/sps_dimensions.h"
+#include "bench_common.h"
 #include "bv_mp4.h"
 
 #if BV_HAVE_LIBAVFORMAT
@@ -247,22 +248,6 @@ struct PacketFreer {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
-// Extradata in Annex-B form: the muxer then converts every packet from start
-// codes to length prefixes, the same work bv_mp4 does.
-bool SetAnnexBExtradata(AVCodecParameters* par, const StreamSetup& s) {
-  const size_t n = 8 + s.sps.size() + s.pps.size();
-  par->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (!par->extradata) return false;
-  uint8_t* p = par->extradata;
-  const uint8_t sc[4] = {0, 0, 0, 1};
-  std::memcpy(p, sc, 4);
-  std::memcpy(p + 4, s.sps.data(), s.sps.size());
-  std::memcpy(p + 4 + s.sps.size(), sc, 4);
-  std::memcpy(p + 8 + s.sps.size(), s.pps.data(), s.pps.size());
-  par->extradata_size = static_cast<int>(n);
-  return true;
-}
-
 bool WriteWithLibavformat(const std::string& path, const Workload& w) {
   const StreamSetup& s = Setup();
   AVFormatContext* raw = nullptr;
@@ -276,28 +261,15 @@ bool WriteWithLibavformat(const std::string& path, const Workload& w) {
   par->codec_id = AV_CODEC_ID_H264;
   par->width = s.width;
   par->height = s.height;
-  if (!SetAnnexBExtradata(par, s)) return false;
+  if (!bvbench::SetAnnexBExtradata(par, s.sps, s.pps)) return false;
   AVStream* ast = nullptr;
   if (w.with_audio) {
     ast = avformat_new_stream(ctx.get(), nullptr);
     if (!ast) return false;
     ast->time_base = AVRational{1, static_cast<int>(s.sample_rate)};
     AVCodecParameters* ap = ast->codecpar;
-    ap->codec_type = AVMEDIA_TYPE_AUDIO;
-    ap->codec_id = AV_CODEC_ID_AAC;
-    ap->sample_rate = static_cast<int>(s.sample_rate);
-    ap->frame_size = 1024;
-    av_channel_layout_default(&ap->ch_layout, s.channels);
-    // AudioSpecificConfig: object type, sampling index, channel configuration.
-    static const uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
-    uint8_t index = 4;
-    for (uint8_t i = 0; i < 12; ++i)
-      if (kRates[i] == s.sample_rate) index = i;
-    ap->extradata = static_cast<uint8_t*>(av_mallocz(2 + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!ap->extradata) return false;
-    ap->extradata[0] = static_cast<uint8_t>((s.object_type << 3) | (index >> 1));
-    ap->extradata[1] = static_cast<uint8_t>(((index & 1) << 7) | (s.channels << 3));
-    ap->extradata_size = 2;
+    if (!bvbench::SetAacParameters(ap, s.sample_rate, s.channels, s.object_type, bvbench::SamplingIndex(s.sample_rate, 4)))
+      return false;
   }
   if (avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) return false;
   if (avformat_write_header(ctx.get(), nullptr) < 0) return false;

@@ -4,12 +4,13 @@
 # deleted. Prints medians and ratios to plain fwrite of the same bytes.
 #
 #   bench/run_compare.sh [--quick] [--runs N] [--media tmpfs|disk|both] [--disk DIR] [--baseline BIN]
+#                        [--workloads "w1 w2 w3"] [--writers "fwrite bv_mp4 ..."]
 #
 # --baseline BIN adds rows for another build of bench_compare (e.g. of an
 # older commit) so that before/after ratios come from the same run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-QUICK=""; RUNS=3; MEDIA="tmpfs disk"; DISK="$PWD/build-bench/compare-out"; BASE=""
+QUICK=""; RUNS=3; MEDIA="tmpfs disk"; DISK="$PWD/build-bench/compare-out"; BASE=""; WORKLOADS="w1 w2 w3"; ONLY=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=--quick; RUNS=1 ;;
@@ -17,6 +18,8 @@ while [ $# -gt 0 ]; do
     --disk) DISK=$2; shift ;;
     --media) [ "$2" = both ] && MEDIA="tmpfs disk" || MEDIA=$2; shift ;;
     --baseline) BASE=$2; shift ;;
+    --workloads) WORKLOADS=$2; shift ;;
+    --writers) ONLY=" $2 "; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -74,8 +77,8 @@ run() {  # where writer workload binary label
   for r in $(seq 1 "$RUNS"); do
     line=$($bin "$writer" "$wl" "$out" --h264 $H264 $QUICK | grep '^RESULT') || fail "$label $wl failed"
     read -r _ _ _ secs n bytes cpu <<<"$line"
-    if [ "$writer" = fwrite ]; then
-      [ "$(stat -c %s "$out")" = "$bytes" ] || fail "fwrite output size"
+    if [ "$writer" = fwrite ] || [ "$writer" = direct ]; then
+      [ "$(stat -c %s "$out")" = "$bytes" ] || fail "$writer output size"
     elif [ "$r" = 1 ]; then
       local ref=$dir/bvcmp_ref_$wl.framemd5
       if [ "$writer" = libavformat ]; then check_mp4 "$out" "$n" ""; mv "$out.framemd5" "$ref"
@@ -87,11 +90,14 @@ run() {  # where writer workload binary label
 }
 
 for where in $MEDIA; do
-  for wl in w1 w2 w3; do
+  for wl in $WORKLOADS; do
     # GStreamer gets the real frames only: its parser rewrites what it
     # cannot parse, and the synthetic slices of W2/W3 are not real slices.
     gst=""; [ $wl = w1 ] && gst=$GST_WRITERS
-    for writer in libavformat fwrite bv_mp4 bv_mp4_repair bv_mp4_safe $gst; do
+    # The write-through floor of safe write needs a file system with O_DIRECT.
+    direct=""; [ "$where" = disk ] && $BIN --writers | grep -qw direct && direct=direct
+    for writer in libavformat fwrite $direct bv_mp4 bv_mp4_repair bv_mp4_safe $gst; do
+      [ -z "$ONLY" ] || [[ "$ONLY" == *" $writer "* ]] || continue
       run $where $writer $wl $BIN $writer
       [ -n "$BASE" ] && [[ "$writer" == bv_mp4* ]] && run $where $writer $wl "$BASE" "before:$writer"
     done
@@ -119,4 +125,14 @@ for key in sorted(rows):
     fc = statistics.median(f["cpu"]) if f else 0
     print("%-6s %-4s %-24s %9.3f %10.0f %8.2f %9.3f %8s" % (key[0], key[1], key[2], wall, wall * 1e9 / r["n"],
           wall / fw if fw else 0, cpu, "%.2f" % (cpu / fc) if fc and cpu else "-"))
+# Safe write against its two references: the write-through floor of the same
+# bytes, and GStreamer's crash-safe mode.
+for (where, wl, label), r in sorted(rows.items()):
+    if label != "bv_mp4_safe": continue
+    for ref in ("direct", "gst_qtmux_robust"):
+        o = rows.get((where, wl, ref))
+        if o:
+            print("%s %s bv_mp4_safe / %s: wall %.2f, cpu %.2f" % (where, wl, ref,
+                  statistics.median(r["wall"]) / statistics.median(o["wall"]),
+                  statistics.median(r["cpu"]) / statistics.median(o["cpu"])))
 PY

@@ -65,6 +65,7 @@ int32_t IFileIOBase::OpenWithMode(const wchar_t* path, const char* mode, bool bl
 }
 
 bool IFileIOBase::Close() {
+  ++m_changes;
   bool ok = true;
   if (m_file != nullptr && state == kOpen) {
     try {
@@ -86,6 +87,7 @@ bool IFileIOBase::Close() {
 int64_t IFileIOBase::Ftell() { return m_file ? plat::Tell64(m_file) + m_used : 0; }
 
 int32_t IFileIOBase::Seek(int64_t offset, int32_t origin) {
+  ++m_changes;
   if (m_file == nullptr) Fail(EBADF, kSeekErrorMsg, __LINE__);
   DrainBlock();
   if (plat::Seek64(m_file, offset, origin) != 0) Fail(errno, kSeekErrorMsg, __LINE__);
@@ -115,6 +117,7 @@ int32_t IFileIOBase::Read(void* dst, uint32_t n) {
 }
 
 int32_t IFileIOBase::Write(const void* src, uint32_t n) {
+  ++m_changes;
   if (n == 0) return 1;
   if (m_file == nullptr) Fail(EBADF, kWriteErrorMsg, __LINE__);
   if (!m_blockWrites) {
@@ -133,6 +136,7 @@ int32_t IFileIOBase::Write(const void* src, uint32_t n) {
 }
 
 int32_t IFileIOBase::WriteLengthPrefixed(const void* src, uint32_t n) {
+  ++m_changes;
   if (!m_blockWrites || m_file == nullptr) return IBaseIO::WriteLengthPrefixed(src, n);
   if (n >= kDirectSize) {
     uint8_t length[4];
@@ -148,8 +152,25 @@ int32_t IFileIOBase::WriteLengthPrefixed(const void* src, uint32_t n) {
   return 1;
 }
 
+uint8_t* IFileIOBase::Lend(uint32_t need, uint32_t* capacity) {
+  if (!m_blockWrites || m_file == nullptr || state != kOpen || need > kBlockSize) return nullptr;
+  if (need > kBlockSize - m_used) DrainBlock();
+  if (!m_block) m_block.reset(new uint8_t[kBlockSize]);
+  *capacity = kBlockSize - m_used;
+  m_lentAt = m_changes;
+  return m_block.get() + m_used;
+}
+
+bool IFileIOBase::Commit(uint32_t n) {
+  if (state != kOpen || m_lentAt != m_changes || n > kBlockSize - m_used) return false;
+  m_used += n;
+  ++m_changes;
+  return true;
+}
+
 void IFileIOBase::DrainBlock() {
   if (m_used == 0) return;
+  ++m_changes;
   const uint32_t n = m_used;
   // Dropped whatever happens: after a failure the stream takes no more.
   m_used = 0;

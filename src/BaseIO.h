@@ -40,6 +40,15 @@ class IBaseIO {
   // Writes `n` as 32 bits big-endian, then the `n` bytes (a NAL unit in a
   // sample): a buffering stream takes both in one step.
   virtual int32_t WriteLengthPrefixed(const void* src, uint32_t n);
+  // A buffering stream lends the free end of its buffer, so that a caller
+  // can build its next bytes in place: at least `need` bytes (what was
+  // collected before is handed over first when fewer are free), their
+  // number in *capacity; nullptr when the stream does not lend. The bytes
+  // become part of the stream only through Commit.
+  virtual uint8_t* Lend(uint32_t /*need*/, uint32_t* /*capacity*/) { return nullptr; }
+  // Appends the first `n` bytes of the space lent last; false (nothing
+  // appended) when the stream was used in between or `n` passes the space.
+  virtual bool Commit(uint32_t /*n*/) { return false; }
 
   bool IsOpen() const { return state == kOpen; }
 
@@ -89,6 +98,8 @@ class IFileIOBase : public IFileIO {
   int32_t Read(void* dst, uint32_t n) override;
   int32_t Write(const void* src, uint32_t n) override;
   int32_t WriteLengthPrefixed(const void* src, uint32_t n) override;
+  uint8_t* Lend(uint32_t need, uint32_t* capacity) override;
+  bool Commit(uint32_t n) override;
 
  protected:
   // `blockWrites`: collect writes in the block (the runtime's own buffer is
@@ -109,6 +120,10 @@ class IFileIOBase : public IFileIO {
   bool m_afterRead = false;
   std::unique_ptr<uint8_t[]> m_block;  // allocated at the first write
   uint32_t m_used = 0;
+  // Counts the calls that change the block, so that Commit knows whether the
+  // space it appends is still the space lent.
+  uint64_t m_changes = 0;
+  uint64_t m_lentAt = ~uint64_t{0};
   // The file position the block starts at, -1 when not known (after a read).
   int64_t m_blockStart = -1;
 };

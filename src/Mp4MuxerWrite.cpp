@@ -18,6 +18,26 @@ bool CMp4Muxer::FitsLayout(uint64_t bytes) {
   return false;
 }
 
+namespace {
+
+// Cuts the frame and builds its sample in the output stream's buffer in the
+// same pass, so that each byte of the frame is read once. Returns the
+// sample's size, 0 when the stream does not lend its buffer or the frame
+// does not suit (the caller then cuts and writes the usual way). Frames of
+// the direct-write size and above keep going straight from the caller's
+// memory; small ones are still in the processor's cache when written, and
+// the second read costs less than lending the buffer. The slack covers the
+// prefixes of a frame with up to about 250 units; one with more falls back.
+uint32_t BuildSampleInPlace(IBaseIO& io, CVideoFrameParser& slices, const uint8_t* buf, uint32_t size) {
+  constexpr uint32_t kMinSize = 4096, kSlack = 256;
+  if (size < kMinSize || size >= IFileIOBase::kDirectSize) return 0;
+  uint32_t capacity = 0;
+  uint8_t* dst = io.Lend(size + kSlack, &capacity);
+  return dst != nullptr ? slices.ParseFrameInto(buf, size, dst, capacity) : 0;
+}
+
+}  // namespace
+
 int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, uint64_t pts) {
   // Taken first: writers of one handle may be called side by side, and the
   // stream state the guard reads is theirs.
@@ -30,8 +50,19 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
   const bool prores = m_videoInfo.codec_type == MP4_VIDEO_PRORES && m_moov->m_trakVideo.IsEnabled();
   CVideoFrameParser& slices = m_slices;
   slices.clear();
+  // The sample already built in the stream's buffer (only once the file
+  // head is written, and with no units carried in front of it).
+  uint32_t built = 0;
   if (!prores) {
-    if (slices.ParseFrame(buf, size) == 0) {
+    if (m_bHeaderWritten && m_carried.Empty()) {
+      try {
+        built = BuildSampleInPlace(*m_pIO, slices, buf, size);
+      } catch (const bv_mp4_exception& e) {  // the earlier bytes failed to go out
+        RescueAfterWriteFault();
+        return MapErrorCode(e.code());
+      }
+    }
+    if (built == 0 && slices.ParseFrame(buf, size) == 0) {
       LOGE("Parse video frame fail !");
       return MP4_ERR_PARSE_VIDEO;
     }
@@ -84,7 +115,9 @@ int CMp4Muxer::WriteVideoFrame(const uint8_t* buf, uint32_t size, uint64_t dts, 
     if (prores) {
       PutBytes(*m_pIO, buf, size);
     } else {
-      for (const _VIDEO_SLICE& s : slices) PutLengthPrefixed(*m_pIO, s.data, s.size);
+      if (built != bytes || !m_pIO->Commit(built)) {
+        for (const _VIDEO_SLICE& s : slices) PutLengthPrefixed(*m_pIO, s.data, s.size);
+      }
       m_carried.Clear();
     }
     // The header then describes the samples up to the previous frame.

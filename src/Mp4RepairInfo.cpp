@@ -1,7 +1,9 @@
 #include "Mp4RepairInfo.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "byte_order.h"
 #include "platform.h"
@@ -68,36 +70,53 @@ int CRepairInfoWriter::Open(const std::wstring& path, uint8_t flags) {
 
 void CRepairInfoWriter::Remove() {
   if (m_file) m_file->Close();
-  m_pending.clear();
+  m_pendingSize = 0;
   if (!m_path.empty()) plat::RemoveFile(m_path.c_str());
 }
 
 int CRepairInfoWriter::Fail(int code) {
   if (m_file) m_file->Close();
-  m_pending.clear();
+  m_pendingSize = 0;
   return code;
 }
 
 void CRepairInfoWriter::Close() {
   if (IsOpen()) Drain();
   if (m_file) m_file->Close();
-  m_pending.clear();
+  m_pendingSize = 0;
+}
+
+uint8_t* CRepairInfoWriter::Room(size_t size) {
+  if (size > m_pendingCapacity - m_pendingSize) {
+    // The block, or a larger one for a record that passes it.
+    const size_t capacity = std::max(kPendingBlock + kMaxFrameRecord, m_pendingSize + size);
+    std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
+    if (!grown) return nullptr;
+    if (m_pendingSize > 0) std::memcpy(grown.get(), m_pending.get(), m_pendingSize);
+    m_pending = std::move(grown);
+    m_pendingCapacity = capacity;
+  }
+  return m_pending.get() + m_pendingSize;
+}
+
+int CRepairInfoWriter::Added(size_t size) {
+  m_pendingSize += size;
+  return m_pendingSize >= kPendingBlock ? Drain() : 0;
 }
 
 int CRepairInfoWriter::Put(const uint8_t* data, size_t size) {
   if (!IsOpen()) return 0;
-  try {
-    m_pending.insert(m_pending.end(), data, data + size);
-  } catch (const std::exception&) {
-    return Fail(MP4_ERR_FAILED);
-  }
-  return m_pending.size() >= kPendingBlock ? Drain() : 0;
+  uint8_t* room = Room(size);
+  if (room == nullptr) return Fail(MP4_ERR_FAILED);
+  std::memcpy(room, data, size);
+  return Added(size);
 }
 
 int CRepairInfoWriter::Drain() {
   try {
-    if (!m_pending.empty()) m_file->Write(m_pending.data(), static_cast<uint32_t>(m_pending.size()));
-    m_pending.clear();
+    const size_t n = m_pendingSize;
+    m_pendingSize = 0;
+    if (n > 0) m_file->Write(m_pending.get(), static_cast<uint32_t>(n));
     return 0;
   } catch (const bv_mp4_exception& e) {
     return Fail(MapErrorCode(e.code()));
@@ -212,15 +231,17 @@ int CRepairInfoWriter::WriteMetadata(const char* key, const void* value, uint32_
   return Put(m_record.data(), m_record.size());
 }
 
-int CRepairInfoWriter::WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media) {
-  if (!IsOpen()) return 0;
-  uint8_t b[22];
+int CRepairInfoWriter::PutVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media) {
+  constexpr size_t kSize = 22;
+  static_assert(kSize <= kMaxFrameRecord, "frame records fit behind a full block");
+  uint8_t* b = Room(kSize);
+  if (b == nullptr) return Fail(MP4_ERR_FAILED);
   b[0] = INFO_PACKET_VIDEO_FRAME;
   StoreBE64(b + 1, dts);
   StoreBE64(b + 9, pts);
   b[17] = sync ? 1 : 0;
   StoreBE32(b + 18, size);
-  if (const int rc = Put(b, sizeof(b))) return rc;
+  if (const int rc = Added(kSize)) return rc;
   return CountRecord(media);
 }
 
@@ -233,13 +254,13 @@ int CRepairInfoWriter::CountRecord(IBaseIO& media) {
   return Flush();
 }
 
-int CRepairInfoWriter::WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media) {
-  if (!IsOpen()) return 0;
-  uint8_t b[13];
+int CRepairInfoWriter::PutAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media) {
+  uint8_t* b = Room(13);
+  if (b == nullptr) return Fail(MP4_ERR_FAILED);
   b[0] = INFO_PACKET_AUDIO_FRAME;
   StoreBE64(b + 1, timestamp);
   StoreBE32(b + 9, size);
-  if (const int rc = Put(b, sizeof(b))) return rc;
+  if (const int rc = Added(13)) return rc;
   return counts ? CountRecord(media) : 0;
 }
 

@@ -66,8 +66,14 @@ class CRepairInfoWriter {
   // otherwise never reach the disk. Before the side file is flushed `media`
   // is flushed too: a record on disk must never describe sample bytes that
   // are still in a buffer of the process.
-  int WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media);
-  int WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media);
+  // Inline up to the open check: without the repair flag this is all a
+  // frame pays.
+  int WriteVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media) {
+    return IsOpen() ? PutVideoFrame(dts, pts, sync, size, media) : 0;
+  }
+  int WriteAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media) {
+    return IsOpen() ? PutAudioFrame(timestamp, size, counts, media) : 0;
+  }
   int WriteSubtitleFrame(uint64_t timestamp, uint32_t size);
   int WriteTimeCode(uint32_t value);
 
@@ -77,6 +83,12 @@ class CRepairInfoWriter {
 
  private:
   int Put(const uint8_t* data, size_t size);
+  int PutVideoFrame(uint64_t dts, uint64_t pts, bool sync, uint32_t size, IBaseIO& media);
+  int PutAudioFrame(uint64_t timestamp, uint32_t size, bool counts, IBaseIO& media);
+  // Room for a record of `size` bytes at the end of the pending ones, built
+  // there in place and then counted by Added; nullptr when memory is short.
+  uint8_t* Room(size_t size);
+  int Added(size_t size);
   // Writes the pending records to the file.
   int Drain();
   // Counts a record towards the interval and flushes when it is reached.
@@ -85,11 +97,15 @@ class CRepairInfoWriter {
   int Fail(int code);
 
   std::unique_ptr<IBaseIO> m_file;
-  // Records not yet handed to the file. Appending here is a plain copy; the
-  // file gets them in blocks of kPendingBlock bytes or at a flush, so that a
-  // record costs no library call of its own.
-  std::vector<uint8_t> m_pending;
+  // Records not yet handed to the file. Appending here is a plain copy (no
+  // container bookkeeping: this is paid for every frame); the file gets them
+  // in blocks of kPendingBlock bytes or at a flush, so that a record costs no
+  // library call of its own.
+  std::unique_ptr<uint8_t[]> m_pending;
+  size_t m_pendingSize = 0;
+  size_t m_pendingCapacity = 0;
   static constexpr size_t kPendingBlock = 64 * 1024;
+  static constexpr size_t kMaxFrameRecord = 22;
   std::wstring m_path;
   std::vector<uint8_t> m_record;  // reused for the variable-length records
   uint32_t m_recordCount = 0;     // records counted towards the interval

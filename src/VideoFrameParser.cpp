@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "byte_order.h"
 #include "log.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -100,6 +101,36 @@ __attribute__((target("avx2"))) const uint8_t* FindStartCodeEndAvx2(const uint8_
   }
   return FindStartCodeEndTail(a + 2, end);
 }
+
+// FindStartCodeEndAvx2 that also copies what it reads: the frame's bytes
+// pass through the registers once on their way into the sample. Looks for
+// the 01 of a start code in [from + 2, end) and copies from[0, ...) to dst:
+// on a hit q at least [from, q - 2), the unit before the start code; without
+// one all of [from, limit). Reads and writes nothing past limit.
+__attribute__((target("avx2"))) const uint8_t* FindCopyAvx2(const uint8_t* from, const uint8_t* end,
+                                                            const uint8_t* limit, uint8_t* dst) {
+  const uint8_t* a = from;
+  while (end - 2 - a >= 128) {
+    const __m256i v0 = Load(a), v1 = Load(a + 32), v2 = Load(a + 64), v3 = Load(a + 96);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), v1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 64), v2);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 96), v3);
+    if (HasZero(_mm256_min_epu8(_mm256_min_epu8(v0, v1), _mm256_min_epu8(v2, v3)))) {
+      const __m256i pairs = _mm256_min_epu8(_mm256_min_epu8(PairMax(a), PairMax(a + 32)),
+                                            _mm256_min_epu8(PairMax(a + 64), PairMax(a + 96)));
+      // The block's 128 bytes are copied: a start code whose first zero
+      // lies in it ends a unit that is complete in dst.
+      if (HasZero(pairs)) {
+        if (const uint8_t* q = FindStartCodeEndTail(a + 2, a + 130)) return q;
+      }
+    }
+    a += 128;
+    dst += 128;
+  }
+  std::memcpy(dst, a, static_cast<size_t>(limit - a));
+  return FindStartCodeEndTail(a + 2, end);
+}
 #endif
 
 #if defined(BV_HAVE_SSE2)
@@ -163,12 +194,42 @@ const uint8_t* FindStartCodeEnd(const uint8_t* p, const uint8_t* end) {
   return find(p, end);
 }
 
+// The copying search without a fused kernel: the search, then one copy of
+// the bytes it has just brought into the cache.
+const uint8_t* FindThenCopy(const uint8_t* from, const uint8_t* end, const uint8_t* limit, uint8_t* dst) {
+  const uint8_t* q = FindStartCodeEnd(from + 2, end);
+  std::memcpy(dst, from, static_cast<size_t>((q != nullptr ? q - 2 : limit) - from));
+  return q;
+}
+
+using FindCopyFn = const uint8_t* (*)(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*);
+
+FindCopyFn CopyScanFor(StartCodeScan kind) {
+#if defined(BV_HAVE_AVX2_DISPATCH)
+  if ((kind == StartCodeScan::kBest || kind == StartCodeScan::kAvx2) && __builtin_cpu_supports("avx2"))
+    return FindCopyAvx2;
+#endif
+  return ScanFor(kind) != nullptr ? FindThenCopy : nullptr;
+}
+
+std::atomic<FindCopyFn> g_findCopy{nullptr};
+
+const uint8_t* FindCopy(const uint8_t* from, const uint8_t* end, const uint8_t* limit, uint8_t* dst) {
+  FindCopyFn find = g_findCopy.load(std::memory_order_relaxed);
+  if (find == nullptr) {
+    find = CopyScanFor(StartCodeScan::kBest);
+    g_findCopy.store(find, std::memory_order_relaxed);
+  }
+  return find(from, end, limit, dst);
+}
+
 }  // namespace
 
 bool UseStartCodeScan(StartCodeScan kind) {
   const FindFn f = ScanFor(kind);
   if (f == nullptr) return false;
   g_find.store(f, std::memory_order_relaxed);
+  g_findCopy.store(CopyScanFor(kind), std::memory_order_relaxed);
   return true;
 }
 
@@ -197,6 +258,46 @@ size_t CVideoFrameParser::ParseFrame(const uint8_t* buf, uint32_t length) {
   }
   if (open != nullptr) push_back(_VIDEO_SLICE{static_cast<uint32_t>(buf + length - open), open});
   return size();
+}
+
+uint32_t CVideoFrameParser::ParseFrameInto(const uint8_t* buf, uint32_t length, uint8_t* out, uint32_t capacity) {
+  if (buf == nullptr || length < 4) return 0;
+  const size_t before = size();
+  const uint8_t* const limit = buf + length;
+  const uint8_t* const end = limit - 1;  // as in ParseFrame
+  const uint8_t* p = buf + 2;
+  const uint8_t* open = nullptr;  // first byte of the unit being cut
+  uint8_t* slot = out;            // its length prefix in `out`
+  bool openCopied = false;
+  while (p < end) {
+    // Bytes before the first start code belong to no unit: searched only.
+    const uint8_t* q = open == nullptr ? FindStartCodeEnd(p, end) : FindCopy(open, end, limit, slot + 4);
+    if (q == nullptr) {
+      openCopied = open != nullptr;
+      break;
+    }
+    const uint8_t* code = q - 2;
+    if (open != nullptr) {
+      const uint8_t* unitEnd = (code > buf && code[-1] == 0) ? code - 1 : code;
+      const uint32_t n = static_cast<uint32_t>(unitEnd - open);
+      StoreBE32(slot, n);
+      push_back(_VIDEO_SLICE{n, open});
+      slot += 4 + n;
+    }
+    open = q + 1;
+    // The copy of a unit may run on to the end of the frame.
+    if (static_cast<uint64_t>(slot - out) + 4 + static_cast<uint64_t>(limit - open) > capacity) {
+      resize(before);
+      return 0;
+    }
+    p = q + 3;
+  }
+  if (open == nullptr) return 0;
+  const uint32_t n = static_cast<uint32_t>(limit - open);
+  if (!openCopied) std::memcpy(slot + 4, open, n);
+  StoreBE32(slot, n);
+  push_back(_VIDEO_SLICE{n, open});
+  return static_cast<uint32_t>(slot - out) + 4 + n;
 }
 
 uint8_t CH264Nal::GetNalType(const uint8_t* data, uint32_t) const { return data[0] & 0x1F; }

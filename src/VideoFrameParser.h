@@ -37,6 +37,14 @@ class CVideoFrameParser : public std::vector<_VIDEO_SLICE> {
   //  - bytes before the first start code belong to no slice;
   //  - two start codes in a row give a slice of size 0.
   size_t ParseFrame(const uint8_t* buf, uint32_t length);
+
+  // Cuts as ParseFrame does and, in the same pass over the frame, writes the
+  // sample: every unit behind its 4-byte big-endian length, into
+  // out[0, capacity). Bytes of `out` past the sample may be overwritten. The
+  // slices still point into `buf`. Returns the sample's size; 0 when the
+  // frame holds no start code or its sample might not fit in `capacity`,
+  // with no slice added (ParseFrame then tells which).
+  uint32_t ParseFrameInto(const uint8_t* buf, uint32_t length, uint8_t* out, uint32_t capacity);
 };
 
 // The start-code search ParseFrame uses: by default the fastest the

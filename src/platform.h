@@ -49,6 +49,10 @@ class RawFile {
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
+  // Where fd_ bypasses the page cache: a second descriptor of the same file
+  // for the transfers that are not on 4 KiB boundaries, which such a
+  // descriptor refuses. -1 when fd_ itself goes through the cache.
+  int buffered_ = -1;
 #endif
 };
 

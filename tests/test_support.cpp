@@ -72,7 +72,9 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f) << path;
   // An empty vector may have no data pointer, which fwrite must not be handed.
-  if (!bytes.empty()) EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f)) << path;
+  if (!bytes.empty()) {
+    EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f)) << path;
+  }
   std::fclose(f);
 }
 
