@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "BaseIO.h"
+#include "fuzz_support.h"
 #include "prores_header.h"
 #include "stsd.h"
 
@@ -19,18 +19,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!ok && (header.headerSize != 0 || header.colourPrimaries != 2 || header.matrixCoefficients != 2)) __builtin_trap();
   if (ok && (header.headerSize < 20 || header.headerSize > frame.size() - 8)) __builtin_trap();
 
-  bv::CBufferIO out;
-  out.SetTarget(nullptr);
-  bv::CMp4VideoStsdAtom stsd(&out);
   mp4_video_track_info_t info{};
   info.codec_type = MP4_VIDEO_PRORES;
   info.width = header.width;
   info.height = header.height;
   info.prores_profile = profile;
-  if (!stsd.SetVideo(info)) __builtin_trap();
-  stsd.SetQuickTime(quickTime);
-  stsd.SetColour(bv::ProResColour(header));
-  stsd.Write();
-  if (out.Size() != stsd.GetSize()) __builtin_trap();
+  fuzz::WriteBox<bv::CMp4VideoStsdAtom>([&](bv::CMp4VideoStsdAtom& stsd) {
+    if (!stsd.SetVideo(info)) __builtin_trap();
+    stsd.SetQuickTime(quickTime);
+    stsd.SetColour(bv::ProResColour(header));
+  });
   return 0;
 }

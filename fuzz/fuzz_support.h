@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "BaseIO.h"
+
 namespace fuzz {
 
 // Reads past the end give zeros, so a short input still drives a full run.
@@ -79,6 +81,24 @@ inline int QuietStdout() {
   std::FILE* null = std::freopen("/dev/null", "w", stdout);
   (void)null;
   return 0;
+}
+
+// Builds a box of type B on a memory stream, lets `set` fill it and writes
+// it. The run stops when the bytes written differ from the size the box
+// reports, or when a write that throws has staged anything.
+template <class B, class Set>
+void WriteBox(Set set) {
+  bv::CBufferIO out;
+  out.SetTarget(nullptr);
+  B box(&out);
+  set(box);
+  try {
+    box.Write();
+  } catch (...) {
+    if (out.Size() != 0) __builtin_trap();
+    throw;
+  }
+  if (out.Size() != box.GetSize()) __builtin_trap();
 }
 
 }  // namespace fuzz

@@ -72,13 +72,9 @@ mp4_video_track_info_t VideoTrack(uint32_t codec, uint32_t timescale, uint64_t f
 }
 
 mp4_video_track_info_t H264TrackWithParameterSets() {
-  static const std::vector<uint8_t> avcc = ReadFile(DataPath("ffmpeg_avcC.bin"));
-  const size_t spsEnd = 16u + (avcc.at(14) << 8 | avcc.at(15));
+  static const ParameterSets sets = FirstParameterSets("video_h264.h264", false);
   mp4_video_track_info_t v = VideoTrack(MP4_VIDEO_H264, 90000, 3600, 320, 240);
-  v.sps = avcc.data() + 16;
-  v.sps_size = static_cast<uint16_t>(spsEnd - 16);
-  v.pps = avcc.data() + spsEnd + 3;
-  v.pps_size = static_cast<uint16_t>(avcc.at(spsEnd + 1) << 8 | avcc.at(spsEnd + 2));
+  sets.Fill(v);
   return v;
 }
 
@@ -116,6 +112,48 @@ void ParameterSets::Fill(mp4_video_track_info_t& v) const {
   v.pps_size = static_cast<uint16_t>(pps.size());
   v.vps = vps.empty() ? nullptr : vps.data();
   v.vps_size = static_cast<uint16_t>(vps.size());
+}
+
+BitWriter& BitWriter::U(uint64_t v, unsigned n) {
+  while (n-- > 0) {
+    if (bit_ == 0) out_.push_back(0);
+    if (n < 64 && ((v >> n) & 1)) out_.back() |= static_cast<uint8_t>(0x80 >> bit_);
+    bit_ = (bit_ + 1) & 7;
+  }
+  return *this;
+}
+
+BitWriter& BitWriter::Ue(std::initializer_list<uint32_t> values) {
+  for (uint32_t v : values) {
+    unsigned len = 0;
+    while (((uint64_t{v} + 1) >> len) > 1) ++len;
+    U(uint64_t{v} + 1, 2 * len + 1);  // len zeros, then v + 1 in len + 1 bits
+  }
+  return *this;
+}
+
+BitWriter& BitWriter::Se(int32_t v) {
+  return Ue({v > 0 ? 2 * static_cast<uint32_t>(v) - 1 : 2 * static_cast<uint32_t>(-int64_t{v})});
+}
+
+std::vector<uint8_t> BitWriter::Rbsp() { return U(1, 1).U(0, (8 - bit_) & 7).out_; }
+
+std::vector<uint8_t> BitWriter::Nal() {
+  std::vector<uint8_t> nal;
+  int zeros = 0;
+  for (uint8_t x : Rbsp()) {
+    if (zeros >= 2 && x <= 3) nal.push_back(3), zeros = 0;
+    nal.push_back(x);
+    zeros = x == 0 ? zeros + 1 : 0;
+  }
+  return nal;
+}
+
+std::vector<uint8_t> BitWriter::AnnexB() {
+  std::vector<uint8_t> au = {0, 0, 0, 1};
+  const std::vector<uint8_t> nal = Nal();
+  au.insert(au.end(), nal.begin(), nal.end());
+  return au;
 }
 
 }  // namespace bvtest

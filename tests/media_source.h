@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,9 @@ std::vector<MediaFrame> LoadAdtsFrames(const std::string& name);
 // A video track without parameter sets (found in the stream).
 mp4_video_track_info_t VideoTrack(uint32_t codec, uint32_t timescale, uint64_t frameDuration, uint16_t width,
                                   uint16_t height);
-// The H.264 track of video_h264.h264 (320x240, 90 kHz, 25 fps) with the
-// parameter sets of FFmpeg's avcC for it, for modes that want them up front.
+// The H.264 track of video_h264.h264 (320x240, 90 kHz, 25 fps) with its
+// parameter sets (those of FFmpeg's avcC for it), for modes that want them
+// up front.
 mp4_video_track_info_t H264TrackWithParameterSets();
 // A 48 kHz stereo AAC-LC track of 1024-sample frames (raw or ADTS), described
 // in full as modes that want the configuration up front need it.
@@ -41,5 +43,21 @@ ParameterSets FirstParameterSets(const std::string& name, bool hevc);
 
 // ProRes frames found in tests/data/<name> (a QuickTime file).
 std::vector<MediaFrame> LoadProResFrames(const std::string& name);
+
+// Syntax elements MSB first, for parameter sets and slice headers built by
+// hand; Nal() adds the stop bit and the emulation prevention bytes.
+class BitWriter {
+ public:
+  BitWriter& U(uint64_t v, unsigned n);
+  BitWriter& Ue(std::initializer_list<uint32_t> values);
+  BitWriter& Se(int32_t v);
+  std::vector<uint8_t> Rbsp();
+  std::vector<uint8_t> Nal();
+  std::vector<uint8_t> AnnexB();  // Nal() behind a four-byte start code
+
+ private:
+  std::vector<uint8_t> out_;
+  unsigned bit_ = 0;
+};
 
 }  // namespace bvtest

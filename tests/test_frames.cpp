@@ -18,37 +18,29 @@ using bv::CMp4Muxer;
 
 namespace {
 
-mp4_config_t PlainConfig(uint32_t flags = 0) {
+// A muxer on `path` (no flags unless given) with an H.264 track whose
+// parameter sets come with the stream.
+void Open(CMp4Muxer& m, const std::string& path, uint32_t flags = 0) {
   mp4_config_t c{};
   c.flags = flags;
-  return c;
+  ASSERT_EQ(0, m.Create(Widen(path).c_str(), c));
+  ASSERT_EQ(0, m.SetVideoTrack(VideoTrack(MP4_VIDEO_H264, 1000, 40, 320, 240)));
 }
 
-mp4_video_track_info_t H264Track() {
-  mp4_video_track_info_t v{};
-  v.timescale = 1000;
-  v.frame_duration = 40;
-  v.codec_type = MP4_VIDEO_H264;
-  v.width = 320;
-  v.height = 240;
-  return v;  // no parameter sets: found in the stream
+int Put(CMp4Muxer& m, const MediaFrame& f, uint64_t time) {
+  return m.WriteVideoFrame(f.bytes.data(), static_cast<uint32_t>(f.bytes.size()), time, time);
 }
 
 TEST(Frames, VideoFramesBeforeTheParameterSetsAreDropped) {
   TempDir dir;
   CMp4Muxer m;
-  ASSERT_EQ(0, m.Create(Widen(dir.File("drop.mp4")).c_str(), PlainConfig()));
-  ASSERT_EQ(0, m.SetVideoTrack(H264Track()));
-  const std::vector<uint8_t> slice = {0, 0, 0, 1, 0x41, 1, 2, 3};
+  ASSERT_NO_FATAL_FAILURE(Open(m, dir.File("drop.mp4")));
   StdoutCapture cap;
-  EXPECT_EQ(0, m.WriteVideoFrame(slice.data(), static_cast<uint32_t>(slice.size()), 0, 0));
+  EXPECT_EQ(0, Put(m, {{0, 0, 0, 1, 0x41, 1, 2, 3}}, 0));
   EXPECT_NE(std::string::npos, cap.Take().find("no codec data, drop frame"));
   const uint64_t head = m.FileSize();
   EXPECT_EQ(0u, m.Moov()->m_trakVideo.GetSampleCount());
-
-  const auto units = LoadAccessUnits("video_h264.h264");
-  ASSERT_FALSE(units.empty());
-  EXPECT_EQ(0, m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 40, 40));
+  EXPECT_EQ(0, Put(m, LoadAccessUnits("video_h264.h264").at(0), 40));
   EXPECT_EQ(1u, m.Moov()->m_trakVideo.GetSampleCount());
   EXPECT_GT(m.FileSize(), head);
   EXPECT_EQ(0, m.Close());
@@ -59,14 +51,12 @@ TEST(Frames, VideoFramesBeforeTheParameterSetsAreDropped) {
 TEST(Frames, RefusalsAreLoggedAndWriteNothing) {
   TempDir dir;
   CMp4Muxer m;
-  ASSERT_EQ(0, m.Create(Widen(dir.File("refuse.mp4")).c_str(), PlainConfig()));
+  ASSERT_EQ(0, m.Create(Widen(dir.File("refuse.mp4")).c_str(), mp4_config_t{}));
   const std::vector<uint8_t> tiny = {0, 0, 1}, noStart = {1, 2, 3, 4, 5, 6}, slice = {0, 0, 1, 0x65, 1};
   const std::vector<uint8_t> aac(20, 0x21);
   auto video = [&](uint32_t codec, uint32_t profile, uint16_t width) {
-    mp4_video_track_info_t v = H264Track();
-    v.codec_type = codec;
-    if (codec == MP4_VIDEO_PRORES) v.prores_profile = profile;
-    v.width = width;
+    mp4_video_track_info_t v = VideoTrack(codec, 1000, 40, width, 240);
+    v.prores_profile = profile;
     return m.SetVideoTrack(v);
   };
   const struct {
@@ -104,12 +94,8 @@ TEST(Frames, AdtsConfiguresTheTrackFromTheFirstHeader) {
   const auto frames = LoadAdtsFrames("audio_44100_2.aac");
   ASSERT_FALSE(frames.empty());
   CMp4Muxer m;
-  ASSERT_EQ(0, m.Create(Widen(dir.File("adts.mp4")).c_str(), PlainConfig()));
-  mp4_audio_track_info_t a{};
-  a.timescale = 44100;
-  a.frame_duration = 1024;
-  a.codec_type = MP4_AUDIO_AAC_ADTS;
-  ASSERT_EQ(0, m.SetAudioTrack(a));
+  ASSERT_EQ(0, m.Create(Widen(dir.File("adts.mp4")).c_str(), mp4_config_t{}));
+  ASSERT_EQ(0, m.SetAudioTrack({44100, 1024, MP4_AUDIO_AAC_ADTS, 0, 0, 0}));
   const std::vector<uint8_t> raw(16, 0x11);
   EXPECT_EQ(MP4_ERR_INVALID_ADTS, m.WriteAudioFrame(raw.data(), 16, 0));
   ASSERT_EQ(0, m.WriteAudioFrame(frames[0].bytes.data(), static_cast<uint32_t>(frames[0].bytes.size()), 0));
@@ -146,7 +132,7 @@ TEST(Frames, CaptionConversion) {
   TempDir dir;
   for (const uint32_t codec : {MP4_SUBTITLE_CEA608, MP4_SUBTITLE_CEA708, 9u}) {
     CMp4Muxer m;
-    ASSERT_EQ(0, m.Create(Widen(dir.File("cc.mp4")).c_str(), PlainConfig()));
+    ASSERT_EQ(0, m.Create(Widen(dir.File("cc.mp4")).c_str(), mp4_config_t{}));
     ASSERT_EQ(0, m.SetSubtitleTrack({codec, 0}));
     uint32_t samples = 0;
     for (const Step& s : steps) {
@@ -167,18 +153,16 @@ TEST(Frames, CaptionConversion) {
 // samples that still fit are accepted.
 TEST(Frames, ThirtyTwoBitLayoutRefusesSamplesPastFourGib) {
   TempDir dir;
-  const auto units = LoadAccessUnits("video_h264.h264");
-  ASSERT_GE(units.size(), 2u);
+  const MediaFrame key = LoadAccessUnits("video_h264.h264").at(0);
   for (const uint32_t flags : {0u, unsigned{MP4_FLAG_LARGE_FILE}}) {
     CMp4Muxer m;
-    ASSERT_EQ(0, m.Create(Widen(dir.File("limit.mp4")).c_str(), PlainConfig(flags)));
-    ASSERT_EQ(0, m.SetVideoTrack(H264Track()));
-    ASSERT_EQ(0, m.SetAudioTrack({48000, 1024, MP4_AUDIO_AAC, 48000, 2, 2}));
-    ASSERT_EQ(0, m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 0, 0));
+    ASSERT_NO_FATAL_FAILURE(Open(m, dir.File("limit.mp4"), flags));
+    ASSERT_EQ(0, m.SetAudioTrack(AacTrack(MP4_AUDIO_AAC)));
+    ASSERT_EQ(0, Put(m, key, 0));
     m.AdvanceFileSizeForTest(0xFFFFFFFFull - m.FileSize() - 300);
     const uint64_t before = m.FileSize();
     StdoutCapture cap;
-    const int big = m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 40, 40);
+    const int big = Put(m, key, 40);
     const std::string log = cap.Take();
     if (flags == 0) {
       EXPECT_EQ(MP4_ERR_TABLE_FULL, big);
@@ -195,8 +179,7 @@ TEST(Frames, ThirtyTwoBitLayoutRefusesSamplesPastFourGib) {
     EXPECT_EQ(flags == 0 ? MP4_ERR_TABLE_FULL : 0, m.WriteAudioFrame(aac.data(), 400, 0));
     quiet.Take();
     EXPECT_EQ(flags == 0 ? 0u : 1u, m.Moov()->m_trakAudio.GetSampleCount());
-    const std::vector<uint8_t> small = {0, 0, 1, 0x41, 1, 2};
-    EXPECT_EQ(0, m.WriteVideoFrame(small.data(), 6, 80, 80));
+    EXPECT_EQ(0, Put(m, {{0, 0, 1, 0x41, 1, 2}}, 80));
     EXPECT_EQ(0, m.Close());
   }
 }
@@ -210,15 +193,12 @@ TEST(Frames, RefusedSampleKeepsLaterOffsetsTrue) {
   const auto units = LoadAccessUnits("video_h264.h264");
   ASSERT_GE(units.size(), 2u);
   CMp4Muxer m;
-  ASSERT_EQ(0, m.Create(Widen(path).c_str(), PlainConfig()));
-  ASSERT_EQ(0, m.SetVideoTrack(H264Track()));
-  mp4_audio_track_info_t a{1000, 21, MP4_AUDIO_AAC, 48000, 2, 2};
-  ASSERT_EQ(0, m.SetAudioTrack(a));
+  ASSERT_NO_FATAL_FAILURE(Open(m, path));
+  ASSERT_EQ(0, m.SetAudioTrack({1000, 21, MP4_AUDIO_AAC, 48000, 2, 2}));
   m.Moov()->m_trakVideo.Stbl().SetMaxFrame(1, 1);  // room for one video sample
-  ASSERT_EQ(0, m.WriteVideoFrame(units[0].bytes.data(), static_cast<uint32_t>(units[0].bytes.size()), 0, 0));
+  ASSERT_EQ(0, Put(m, units[0], 0));
   StdoutCapture cap;
-  EXPECT_EQ(MP4_ERR_TABLE_FULL,
-            m.WriteVideoFrame(units[1].bytes.data(), static_cast<uint32_t>(units[1].bytes.size()), 40, 40));
+  EXPECT_EQ(MP4_ERR_TABLE_FULL, Put(m, units[1], 40));
   cap.Take();
   const uint64_t audioOffset = m.FileSize();
   const std::vector<uint8_t> aac(9, 0x21);

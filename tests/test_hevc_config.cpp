@@ -14,54 +14,20 @@
 #include "media_source.h"
 #include "test_support.h"
 
+using bvtest::BitWriter;
 using bvtest::Bytes;
 
 namespace {
 
-// Syntax elements MSB first; Nal() adds the stop bit and emulation prevention.
-struct Bits {
-  Bytes out;
-  unsigned bit = 0;
-  Bits& U(uint64_t v, unsigned n) {
-    while (n-- > 0) {
-      if (bit == 0) out.push_back(0);
-      if ((v >> n) & 1) out.back() |= static_cast<uint8_t>(0x80 >> bit);
-      bit = (bit + 1) & 7;
-    }
-    return *this;
-  }
-  Bits& UE(std::initializer_list<uint32_t> values) {
-    for (uint32_t v : values) {
-      unsigned len = 0;
-      while (((uint64_t{v} + 1) >> len) > 1) ++len;
-      U(uint64_t{v} + 1, 2 * len + 1);  // len zeros, then v + 1 in len + 1 bits
-    }
-    return *this;
-  }
-  Bytes Rbsp() { return U(1, 1).U(0, (8 - bit) & 7).out; }
-  Bytes Nal() {
-    const Bytes rbsp = Rbsp();
-    Bytes nal;
-    nal.reserve(rbsp.size() * 3 / 2 + 1);
-    int zeros = 0;
-    for (uint8_t x : rbsp) {
-      if (zeros >= 2 && x <= 3) nal.push_back(3), zeros = 0;
-      nal.push_back(x);
-      zeros = x == 0 ? zeros + 1 : 0;
-    }
-    return nal;
-  }
-};
-
 // Main profile, compatible with Main and Main 10; the constraint flags hold
 // 00 00 00, so every set built here carries emulation prevention bytes.
-Bits& Ptl(Bits& w, unsigned tier, unsigned level, unsigned subLayersMinus1) {
+BitWriter& Ptl(BitWriter& w, unsigned tier, unsigned level, unsigned subLayersMinus1) {
   w.U(tier << 5 | 1, 8).U(0x60000000, 32).U(0x900000000000ull, 48).U(level, 8);
   return w.U(0, subLayersMinus1 ? 16 : 0);  // no sub-layer profile or level
 }
 
 Bytes Vps(unsigned subLayersMinus1, unsigned tier, unsigned level) {
-  Bits w;
+  BitWriter w;
   w.U(0x4001, 16).U(0x3 << 6, 12).U(subLayersMinus1, 3).U(1, 1).U(0xFFFF, 16);
   return Ptl(w, tier, level, subLayersMinus1).Nal();
 }
@@ -71,35 +37,29 @@ struct SpsOptions {
   int minSpatialSegmentation = -1;  // -1: no VUI
 };
 Bytes Sps(const SpsOptions& o) {
-  Bits w;
-  Ptl(w.U(0x4201, 16).U(1, 8), o.tier, o.level, 0).UE({0, o.chroma});
+  BitWriter w;
+  Ptl(w.U(0x4201, 16).U(1, 8), o.tier, o.level, 0).Ue({0, o.chroma});
   if (o.chroma == 3) w.U(0, 1);
-  w.UE({320, 240}).U(0, 1).UE({o.depthMinus8, o.depthMinus8, 4}).U(1, 1).UE({1, 0, 0, 0, 0, 0, 0, 0, 0});
-  w.U(0, 4).UE({1, 1, 0, 0}).U(8, 4);  // one short-term set; no long-term pictures, TMVP, smoothing
+  w.Ue({320, 240}).U(0, 1).Ue({o.depthMinus8, o.depthMinus8, 4}).U(1, 1).Ue({1, 0, 0, 0, 0, 0, 0, 0, 0});
+  w.U(0, 4).Ue({1, 1, 0, 0}).U(8, 4);  // one short-term set; no long-term pictures, TMVP, smoothing
   w.U(o.minSpatialSegmentation >= 0, 1);
   if (o.minSpatialSegmentation >= 0)  // only a bitstream restriction in the VUI
-    w.U(1, 10).U(0, 3).UE({static_cast<uint32_t>(o.minSpatialSegmentation), 1, 1, 1, 1});
+    w.U(1, 10).U(0, 3).Ue({static_cast<uint32_t>(o.minSpatialSegmentation), 1, 1, 1, 1});
   return w.Nal();
 }
 
 Bytes Pps(bool tiles, bool entropySync) {
-  Bits w;
-  return w.U(0x4401, 16).UE({0, 0}).U(0, 7).UE({0, 0, 0}).U(0, 3).UE({0, 0}).U(0, 4).U(tiles, 1).U(entropySync, 1).Nal();
+  return BitWriter().U(0x4401, 16).Ue({0, 0}).U(0, 7).Ue({0, 0, 0}).U(0, 3).Ue({0, 0}).U(0, 4).U(tiles, 1).U(entropySync, 1).Nal();
 }
 
 // An hvcC box on its own empty in-memory stream.
 struct Hvcc {
   bvtest::MemoryStream out;
   bv::CMp4HvccAtom box{&out};
-  Hvcc(const Bytes& vps, const Bytes& sps, const Bytes& pps) {
+  explicit Hvcc(const bvtest::ParameterSets& sets) {
     mp4_video_track_info_t info{};
-    info.codec_type = 1;
-    info.vps = vps.empty() ? nullptr : vps.data();
-    info.vps_size = static_cast<uint16_t>(vps.size());
-    info.sps = sps.empty() ? nullptr : sps.data();
-    info.sps_size = static_cast<uint16_t>(sps.size());
-    info.pps = pps.empty() ? nullptr : pps.data();
-    info.pps_size = static_cast<uint16_t>(pps.size());
+    info.codec_type = MP4_VIDEO_HEVC;
+    sets.Fill(info);
     box.SetVosData(info);
   }
   Bytes Write() {
@@ -114,15 +74,15 @@ bool Add(bv::HevcDecoderConfig& c, const Bytes& nal) { return c.AddNalUnit(nal.d
 
 TEST(HevcConfig, RecordFromStreamEqualsFfmpegHvcC) {
   const bvtest::ParameterSets ps = bvtest::FirstParameterSets("video_hevc.h265", true);
-  Hvcc hvcc(ps.vps, ps.sps, ps.pps);
+  Hvcc hvcc(ps);
   EXPECT_EQ(117u, hvcc.box.GetSize());
   EXPECT_EQ(bvtest::ReadFile(bvtest::DataPath("ffmpeg_hvcC.bin")), hvcc.Write());
 
   // A trailing zero byte on the PPS (which the PPS walk never reaches) stays
   // in the record: 24, 40 and 8 bytes give 118.
-  Bytes pps = ps.pps;
-  pps.push_back(0);
-  Hvcc padded(ps.vps, ps.sps, pps);
+  bvtest::ParameterSets paddedSets = ps;
+  paddedSets.pps.push_back(0);
+  Hvcc padded(paddedSets);
   EXPECT_EQ(118u, padded.box.GetSize());
   EXPECT_EQ(118u, padded.Write().size());
   for (const bv::HevcNalArray& a : padded.box.Record()->arrays) EXPECT_EQ(1, a.array_completeness);
@@ -147,7 +107,7 @@ TEST(HevcConfig, SegmentationAndParallelismFinalisation) {
   for (const Case& c : cases) {
     SpsOptions o;
     o.minSpatialSegmentation = c.minSpatial;
-    Hvcc hvcc(Vps(0, 0, 90), Sps(o), Pps(c.tiles, c.entropy));
+    Hvcc hvcc({Vps(0, 0, 90), Sps(o), Pps(c.tiles, c.entropy)});
     ASSERT_NE(0, hvcc.box.SpsSize()) << c.minSpatial;
     const Bytes b = hvcc.Write();
     EXPECT_EQ(c.wantField, (b[21] << 8) | b[22]) << c.minSpatial;
@@ -207,8 +167,7 @@ TEST(HevcConfig, EmulationPreventionBytesAreRemovedBehindTheHeader) {
 }
 
 TEST(BitReader, ExpGolombAndBounds) {
-  Bits w;
-  const Bytes b = w.UE({0, 7, 65535, 0xFFFFFFFEu}).UE({3, 4}).Rbsp();  // then se(v) 2, -2
+  const Bytes b = BitWriter().Ue({0, 7, 65535, 0xFFFFFFFEu}).Se(2).Se(-2).Rbsp();
   bv::CBitReader r(b.data(), b.size());
   for (uint32_t v : {0u, 7u, 65535u, 0xFFFFFFFEu}) EXPECT_EQ(v, r.ReadUE());
   EXPECT_EQ(2, r.ReadSE());
@@ -232,7 +191,7 @@ TEST(HevcConfig, BadParameterSetsAreRefused) {
   int refused = 0;
   for (size_t len = 1; len < ps.sps.size(); ++len) {
     bvtest::StdoutCapture log;
-    Hvcc hvcc(ps.vps, Bytes(ps.sps.begin(), ps.sps.begin() + len), ps.pps);
+    Hvcc hvcc({ps.vps, Bytes(ps.sps.begin(), ps.sps.begin() + static_cast<long>(len)), ps.pps});
     const std::string text = log.Take();
     if (hvcc.box.SpsSize() != 0) continue;
     ++refused;
@@ -253,7 +212,7 @@ TEST(HevcConfig, BadParameterSetsAreRefused) {
   EXPECT_FALSE(Add(c, {0x40, 0x01, 0x0C}));
   EXPECT_EQ(1u, c.arrays.size());
 
-  Hvcc noVps({}, ps.sps, ps.pps);
+  Hvcc noVps({{}, ps.sps, ps.pps});
   EXPECT_EQ(0, noVps.box.VpsSize());
   EXPECT_THROW(noVps.box.Write(), bv::CodecConfigError);
 }
