@@ -1,9 +1,11 @@
 // The log line format.
 #include <gtest/gtest.h>
 
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <set>
 #include <ctime>
@@ -46,11 +48,13 @@ TEST(Log, LineShapeStampLevelWordsAndCuts) {
       {mm_log_warn, "f.cpp", longText.c_str(), "] [warn] [f.cpp:42] " + std::string(1023, 'z') + "\n"},
   };
   for (const auto& c : cases) {
-    const std::time_t before = std::time(nullptr);
+    // time() may read a coarse clock that lags the precise one the stamp
+    // uses by a tick, so both bounds come from the precise clock.
+    const std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     StdoutCapture cap;
     c.writer("%s", c.path, 42, "fn", c.text);
     const std::string line = cap.Take();
-    const std::time_t after = std::time(nullptr);
+    const std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     ASSERT_GE(line.size(), 21u) << line;
     bool seen = false;
     for (std::time_t t = before; t <= after && !seen; ++t) {
