@@ -4,6 +4,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "VideoFrameParser.h"
 #include "test_support.h"
 
 namespace bvtest {
@@ -154,6 +157,19 @@ std::vector<uint8_t> BitWriter::AnnexB() {
   const std::vector<uint8_t> nal = Nal();
   au.insert(au.end(), nal.begin(), nal.end());
   return au;
+}
+
+int ForEachStartCodeScan(const std::function<void()>& body) {
+  int scans = 0;
+  for (bv::StartCodeScan kind :
+       {bv::StartCodeScan::kAvx2, bv::StartCodeScan::kSse2, bv::StartCodeScan::kMemchr, bv::StartCodeScan::kBest}) {
+    if (!bv::UseStartCodeScan(kind)) continue;
+    ++scans;
+    SCOPED_TRACE(static_cast<int>(kind));
+    body();
+  }
+  bv::UseStartCodeScan(bv::StartCodeScan::kBest);
+  return scans;
 }
 
 }  // namespace bvtest

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -40,6 +41,11 @@ struct ParameterSets {
   void Fill(mp4_video_track_info_t& v) const;  // points v at these sets
 };
 ParameterSets FirstParameterSets(const std::string& name, bool hevc);
+
+// Runs `body` once under each start-code scan this machine has (the vector
+// ones where the processor has them, the portable one, the best), then leaves
+// the best in use; returns how many ran.
+int ForEachStartCodeScan(const std::function<void()>& body);
 
 // ProRes frames found in tests/data/<name> (a QuickTime file).
 std::vector<MediaFrame> LoadProResFrames(const std::string& name);

@@ -73,12 +73,7 @@ TEST(ParseFrame, CutsAtStartCodesTrimmingOneZero) {
 }
 
 TEST(ParseFrame, EveryScanMatchesReferenceScannerOnRandomBuffers) {
-  int scans = 0;
-  for (bv::StartCodeScan kind :
-       {bv::StartCodeScan::kAvx2, bv::StartCodeScan::kSse2, bv::StartCodeScan::kMemchr, bv::StartCodeScan::kBest}) {
-    if (!bv::UseStartCodeScan(kind)) continue;
-    ++scans;
-    SCOPED_TRACE(static_cast<int>(kind));
+  const int scans = bvtest::ForEachStartCodeScan([&] {
     // Zeros and ones dominate so that start codes, near misses and runs of
     // zeros land everywhere, also across the 64-byte blocks of the vector scans
     // (the fuzz target checks only the count, and only for the best scan).
@@ -92,7 +87,7 @@ TEST(ParseFrame, EveryScanMatchesReferenceScannerOnRandomBuffers) {
       }
       ASSERT_EQ(ReferenceSplit(b), Parse(b)) << "round " << round;
     }
-  }
+  });
   EXPECT_GE(scans, 2);
 }
 

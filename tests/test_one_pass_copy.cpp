@@ -57,12 +57,7 @@ Bytes RandomFrame(std::mt19937& rng, size_t length, uint32_t zeroEvery) {
 
 TEST(OnePassCopy, SampleEqualsUnitByUnitWriteAndStaysInsideItsSpace) {
   constexpr uint8_t kGuard = 0xA5;
-  int scans = 0;
-  for (bv::StartCodeScan kind :
-       {bv::StartCodeScan::kAvx2, bv::StartCodeScan::kSse2, bv::StartCodeScan::kMemchr, bv::StartCodeScan::kBest}) {
-    if (!bv::UseStartCodeScan(kind)) continue;
-    ++scans;
-    SCOPED_TRACE(static_cast<int>(kind));
+  const int scans = bvtest::ForEachStartCodeScan([&] {
     std::mt19937 rng(77);
     for (int round = 0; round < 4000; ++round) {
       const size_t length = rng() % 1200;  // several 128-byte blocks, every alignment
@@ -94,9 +89,8 @@ TEST(OnePassCopy, SampleEqualsUnitByUnitWriteAndStaysInsideItsSpace) {
         }
       }
     }
-  }
+  });
   EXPECT_GE(scans, 2);
-  bv::UseStartCodeScan(bv::StartCodeScan::kBest);
 }
 
 // Frames that fill the 1 MiB output block to just short of, exactly at and
