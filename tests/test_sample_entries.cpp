@@ -59,27 +59,6 @@ TEST(SampleEntry, H264WorkedExample) {
   EXPECT_EQ(want.b, WriteChecked(stsd, out));
 }
 
-TEST(SampleEntry, HevcEntryCarriesHvcCAndSize) {
-  // Three made-up sets that the parser cannot read: the entry still sizes
-  // its hvcC from the arrays, and the write is abandoned.
-  const Bytes vps = {0x40, 0x01, 0x0C}, sps = {0x42, 0x01, 0x01}, pps = {0x44, 0x01, 0xC1};
-  mp4_video_track_info_t info{};
-  info.codec_type = MP4_VIDEO_HEVC;
-  info.vps = vps.data();
-  info.sps = sps.data();
-  info.pps = pps.data();
-  info.vps_size = info.sps_size = info.pps_size = 3;
-  bvtest::MemoryStream out;
-  bv::CMp4VideoStsdAtom stsd(&out);
-  bvtest::StdoutCapture log;
-  ASSERT_TRUE(stsd.SetVideo(info));
-  const std::string text = log.Take();
-  EXPECT_NE(std::string::npos, text.find("Parse hevc vps fail !"));
-  EXPECT_NE(std::string::npos, text.find("Parse hevc sps fail !"));
-  EXPECT_EQ(16u + 86u + 31u + 3u * (3 + 2 + 3), stsd.GetSize());
-  EXPECT_THROW(stsd.Write(), bv::bv_mp4_exception);
-}
-
 TEST(SampleEntry, ProResProfilesAndRefusals) {
   const std::pair<uint32_t, const char*> cases[] = {{0, "apcoApple ProRes 422 Proxy"}, {3, "apchApple ProRes 422 HQ"},
                                                     {5, "ap4xApple ProRes 4444 XQ"}};
