@@ -17,6 +17,7 @@
 #include "bv_direct_io.h"
 #include "bv_mp4.h"
 #include "conformance.h"
+#include "ctts.h"
 #include "safe_recording.h"
 #include "test_support.h"
 
@@ -310,6 +311,11 @@ TEST(SafeFullDisk, HeaderHoldsExactlyTheFramesThatReachedTheDisk) {
     mediaFaults[row.name] += mediaFault;
     const BoxTree tree(file);
     EXPECT_TRUE(!mediaFault || tree.Errors().empty()) << tree.Errors().front();
+    ASSERT_FALSE(tree.Top().empty());
+    const Box& last = tree.Top().back();
+    const bool lastIsMedia = last.type == "mdat" || last.type == "moov";
+    EXPECT_TRUE(!mediaFault || (lastIsMedia && last.offset + last.size == file.size()))
+        << last.type << " at " << last.offset << " of size " << last.size << " ends the file";
     long long samples[2] = {0, 0};  // a track still hidden holds none
     for (size_t t = 0; t < tree.Count("moov", "trak"); ++t) {
       const std::string stbl = "moov/trak[" + std::to_string(t) + "]/mdia/minf/stbl/";
@@ -353,6 +359,35 @@ TEST(SafeFullDisk, HeaderHoldsExactlyTheFramesThatReachedTheDisk) {
   EXPECT_GT(mediaFaults["full.mp4"], 3);
   EXPECT_GT(mediaFaults["full.mov"], 3);
   if (mountRefused) GTEST_SKIP() << "this machine refuses a private tmpfs mount (needs CAP_SYS_ADMIN)";
+}
+
+// A composition-offset table cut back to its first n samples holds the
+// entries of a table that stopped after them. The clip of the recordings has
+// no reordered frames, so no recording above reaches this cut. Each list
+// starts with a non-zero offset, so that the fresh table has seen one like
+// the cut one; the version byte follows every offset ever seen (a negative
+// one makes it 1), so only the entries are compared.
+TEST(SafeFullDisk, CutOffsetTablesEqualTablesThatStoppedThere) {
+  const std::vector<std::vector<int64_t>> lists = {
+      {5, 5, 5, 5}, {2, 0, 0, 4, 2, 2, 2, -1, -1, 3}, {-3, 6, 6, 6, 0, 0, 9}};
+  for (const std::vector<int64_t>& o : lists) {
+    for (uint32_t n = 1; n <= o.size(); ++n) {
+      SCOPED_TRACE(testing::Message() << o.size() << " offsets cut to " << n);
+      bv::CBufferIO cutIO, freshIO;
+      cutIO.SetTarget(nullptr);
+      freshIO.SetTarget(nullptr);
+      bv::CMp4CttsAtom cut(&cutIO), fresh(&freshIO);
+      cut.SetMaxFrame(16);
+      fresh.SetMaxFrame(16);
+      for (int64_t v : o) cut.AddEntry(v);
+      for (uint32_t i = 0; i < n; ++i) fresh.AddEntry(o[i]);
+      cut.KeepFirst(n);
+      cut.Write();
+      fresh.Write();
+      EXPECT_EQ(std::vector<uint8_t>(freshIO.Data() + 12, freshIO.Data() + freshIO.Size()),
+                std::vector<uint8_t>(cutIO.Data() + 12, cutIO.Data() + cutIO.Size()));
+    }
+  }
 }
 
 }  // namespace
