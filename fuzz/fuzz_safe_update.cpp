@@ -56,7 +56,8 @@ void Walk(const std::vector<uint8_t>& b, uint64_t at, uint64_t end, std::vector<
       Walk(b, at + 8, at + size, out);
     } else if (!out->empty()) {
       Tables& t = out->back();
-      if (type == "hdlr") t.audio = Be32(b, at + 16) == LoadBE32(reinterpret_cast<const uint8_t*>("soun"));
+      // The media handler; a data handler inside minf never names "soun".
+      if (type == "hdlr" && Be32(b, at + 16) == LoadBE32(reinterpret_cast<const uint8_t*>("soun"))) t.audio = true;
       if (type == "stts") t.stts = at;
       if (type == "stsz") t.stsz = at;
       if (type == "stco" || type == "co64") t.chunks = at;
