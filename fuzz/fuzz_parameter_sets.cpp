@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t>& sps = sets[1];
   for (const bool hevc : {false, true}) {
     bv::VideoUsability vui;
-    const bool ok = hevc ? bv::ReadHevcVui(sps.data(), sps.size(), &vui) : bv::ReadH264Vui(sps.data(), sps.size(), &vui);
+    const bool ok =
+        hevc ? bv::ReadHevcVui(sps.data(), sps.size(), &vui) : bv::ReadH264Vui(sps.data(), sps.size(), &vui);
     // A refused unit reports nothing: every field keeps its default.
     const bv::VideoUsability none;
     if (!ok && (vui.sarWidth != none.sarWidth || vui.sarHeight != none.sarHeight || vui.colourDescription ||

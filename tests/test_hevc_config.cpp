@@ -170,7 +170,10 @@ TEST(BitReader, ExpGolombAndBounds) {
   EXPECT_EQ(2, r.ReadSE());
   EXPECT_EQ(-2, r.ReadSE());
 
-  const Bytes two = {0xA5, 0x0F}, zeros(16, 0), nine = {0, 0x80};  // 64 leading zeros; no room for 8 bits
+  // 64 leading zeros (with all the bits they announce behind them); no room for 8 bits.
+  Bytes zeros(17, 0xFF);
+  std::fill_n(zeros.begin(), 8, 0);
+  const Bytes two = {0xA5, 0x0F}, nine = {0, 0x80};
   bv::CBitReader t(two.data(), two.size()), z(zeros.data(), zeros.size()), n(nine.data(), nine.size());
   EXPECT_EQ(0xA50u, t.ReadBits(12));
   EXPECT_THROW(t.ReadBits(5), bv::BitstreamOverrun);

@@ -86,14 +86,21 @@ TEST(ToolAccessUnits, StreamsAreCutAsFfmpegCutsThem) {
     const std::vector<bvtest::MediaFrame> packets = bvtest::LoadAccessUnits(s.name);
     const bvtest::ParameterSets sets = bvtest::FirstParameterSets(s.name, isHevc);
     for (size_t i = 0; i < packets.size(); ++i) {
-      bv::CVideoFrameParser slices;
-      slices.ParseFrame(packets[i].bytes.data(), static_cast<uint32_t>(packets[i].bytes.size()));
-      Bytes units;
+      const uint32_t size = static_cast<uint32_t>(packets[i].bytes.size());
+      bv::CVideoFrameParser slices, inPlace;
+      slices.ParseFrame(packets[i].bytes.data(), size);
+      Bytes units, prefixed, sample(2 * size + 16);
       for (const bv::_VIDEO_SLICE& u : slices) {
         units.insert(units.end(), {0, 0, 0, 1});
         units.insert(units.end(), u.data, u.data + u.size);
+        const uint32_t n = u.size;
+        prefixed.insert(prefixed.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+        prefixed.insert(prefixed.end(), u.data, u.data + u.size);
       }
       EXPECT_TRUE(Units(packets[i].bytes, false) == units) << s.name << " packet " << i;
+      // The sample built in one pass holds the same units behind their lengths.
+      sample.resize(inPlace.ParseFrameInto(packets[i].bytes.data(), size, sample.data(), 2 * size + 16));
+      EXPECT_TRUE(prefixed == sample) << s.name << " packet " << i;
       EXPECT_EQ(packets[i].key && !s.cra, bv::IsKeyFrame(isHevc ? static_cast<const bv::IVideoNalParser&>(hevc) : h264,
                                                           slices)) << s.name << " packet " << i;
       bv::VideoCodecData found;
@@ -140,7 +147,8 @@ TEST(ToolAccessUnits, ZerosGarbageCutStreamsAndClosingUnits) {
        {{0, 0, 0, 1, 0x41, 0x9A, 0, 0, 0, 1, 0x0A}, {0, 0, 0, 1, 0x41, 0x9B}}},
       // TRAIL with a second segment, suffix SEI; prefix SEI, TRAIL.
       {hevc, {0, 0, 1, 2, 1, 0xD0, 0, 0, 1, 2, 1, 0x50, 0, 0, 1, 80, 1, 5, 0, 0, 1, 78, 1, 5, 0, 0, 1, 2, 1, 0xD1},
-       {{0, 0, 0, 1, 2, 1, 0xD0, 0, 0, 0, 1, 2, 1, 0x50, 0, 0, 0, 1, 80, 1, 5}, {0, 0, 0, 1, 78, 1, 5, 0, 0, 0, 1, 2, 1, 0xD1}}},
+       {{0, 0, 0, 1, 2, 1, 0xD0, 0, 0, 0, 1, 2, 1, 0x50, 0, 0, 0, 1, 80, 1, 5},
+        {0, 0, 0, 1, 78, 1, 5, 0, 0, 0, 1, 2, 1, 0xD1}}},
   };
   for (const Case& c : cases) {
     MemorySource src(c.in);
@@ -179,7 +187,8 @@ Bytes AdtsFrameBytes(uint32_t payload, uint8_t samplingIndex, uint8_t fill) {
 // short is reported, not returned.
 TEST(ToolAdts, GarbageAndBadHeadersAreSkippedAndATruncatedTailReported) {
   const Bytes a = AdtsFrameBytes(20, 3, 0x11), b = AdtsFrameBytes(30, 4, 0x22), c = AdtsFrameBytes(5, 3, 0x33);
-  Bytes badIndex = AdtsFrameBytes(8, 13, 0x44), badLayer = AdtsFrameBytes(8, 3, 0x55), tooShort = AdtsFrameBytes(0, 3, 0);
+  Bytes badIndex = AdtsFrameBytes(8, 13, 0x44), badLayer = AdtsFrameBytes(8, 3, 0x55);
+  Bytes tooShort = AdtsFrameBytes(0, 3, 0);
   badLayer[1] = 0xF3;
   tooShort[4] = 0;
   tooShort[5] = 0xDF;  // frame length 6
