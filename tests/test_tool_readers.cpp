@@ -228,13 +228,22 @@ TEST(ToolAdts, GarbageAndBadHeadersAreSkippedAndATruncatedTailReported) {
   }
 }
 
-// Baseline without VUI: a size (320x240, no cropping) and no rate.
-TEST(ToolSps, WithoutVuiThereIsNoRate) {
-  bvtool::SpsInfo info;
-  ASSERT_TRUE(bvtool::ReadSps(VideoCodec::kH264, {0x67, 0x42, 0x00, 0x1E, 0xDA, 0x05, 0x07, 0xE4}, &info));
-  EXPECT_EQ(320u, info.size.width);
-  EXPECT_EQ(240u, info.size.height);
-  EXPECT_EQ(0u, info.rate.num);
+// Baseline without VUI: a size (320x240, and 314x240 cropped by two chroma
+// columns on the left and one on the right, which no committed stream has)
+// and no rate.
+TEST(ToolSps, WithoutVuiThereIsASizeAndNoRate) {
+  const std::pair<Bytes, uint32_t> cases[] = {
+      {{0x67, 0x42, 0x00, 0x1E, 0xDA, 0x05, 0x07, 0xE4}, 320},
+      {bvtest::BitWriter().U(0x67, 8).U(66, 8).U(0, 8).U(30, 8).Ue({0, 0, 2, 1}).U(0, 1).Ue({19, 14}).U(7, 3)
+           .Ue({2, 1, 0, 0}).U(0, 1).Nal(), 314},
+  };
+  for (const auto& [sps, width] : cases) {
+    bvtool::SpsInfo info;
+    ASSERT_TRUE(bvtool::ReadSps(VideoCodec::kH264, sps, &info));
+    EXPECT_EQ(width, info.size.width);
+    EXPECT_EQ(240u, info.size.height);
+    EXPECT_EQ(0u, info.rate.num);
+  }
   bvtool::PictureSize size;
   EXPECT_FALSE(bvtool::PictureSizeFromSps(VideoCodec::kH264, {0x67, 0x42}, &size));
   EXPECT_FALSE(bvtool::PictureSizeFromSps(VideoCodec::kH264, {}, &size));
