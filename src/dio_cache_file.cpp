@@ -45,6 +45,7 @@ void dio_buffer::load(bool withSeek) {
 }
 
 void dio_buffer::move_to(uint64_t start, bool withSeek) {
+  m_tailScribbled = false;
   m_start = start;
   m_end = start + m_size;
   m_pos = 0;
@@ -93,12 +94,35 @@ uint32_t dio_buffer::write(const void* src, uint32_t n) {
   }
 }
 
+uint8_t* dio_buffer::lend(uint32_t need, uint32_t* capacity) {
+  if (m_start + m_pos != m_filled || need > m_size - m_pos) return nullptr;
+  m_tailScribbled = true;
+  *capacity = m_size - m_pos;
+  return m_data + m_pos;
+}
+
+bool dio_buffer::commit(uint32_t n) {
+  if (n > m_size - m_pos) return false;
+  if (n == 0) return true;
+  m_dirty = true;
+  m_pos += n;
+  m_hwm = std::max(m_hwm, m_pos);
+  m_filled = std::max(m_filled, m_start + m_pos);
+  return true;
+}
+
 void dio_buffer::flush() {
   if (!m_dirty) {
     LOGI("there's no need to update buffer start from %llu", static_cast<unsigned long long>(m_start));
     return;
   }
   const uint32_t length = m_hwm % m_alignment == 0 ? m_hwm : m_size;
+  if (m_tailScribbled && length > m_hwm) {
+    const uint64_t filled = m_filled > m_start ? std::min<uint64_t>(m_filled - m_start, m_size) : 0;
+    const uint64_t content = std::max<uint64_t>(m_hwm, filled);
+    std::memset(m_data + content, 0, static_cast<size_t>(m_size - content));
+    m_tailScribbled = false;
+  }
   put(m_start, m_data, length, m_hwm);
   m_onDisk = std::max(m_onDisk, m_start + m_hwm);
   m_hwm = 0;
@@ -223,6 +247,7 @@ dio_cache_file::dio_cache_file(const char* path, const dio_cache_config& config)
 dio_cache_file::~dio_cache_file() { close(); }
 
 uint32_t dio_cache_file::write(const void* src, uint32_t n) {
+  ++m_changes;
   if (n == 0 || src == nullptr) {
     LOGE("invalid buffer size or null pointer");
     return 0;
@@ -243,11 +268,26 @@ uint32_t dio_cache_file::write(const void* src, uint32_t n) {
   return w;
 }
 
+uint8_t* dio_cache_file::lend(uint32_t need, uint32_t* capacity) {
+  if (m_closed || m_inHeader || m_io->write_error() != 0) return nullptr;
+  uint8_t* space = m_data->lend(need, capacity);
+  if (space != nullptr) m_lentAt = m_changes;
+  return space;
+}
+
+bool dio_cache_file::commit(uint32_t n) {
+  if (m_closed || m_inHeader || m_lentAt != m_changes || m_io->write_error() != 0 || !m_data->commit(n)) return false;
+  ++m_changes;
+  m_end = std::max(m_end, static_cast<uint64_t>(tell()));
+  return true;
+}
+
 int64_t dio_cache_file::tell() const {
   return static_cast<int64_t>(m_inHeader ? m_header->tell() : m_data->tell());
 }
 
 bool dio_cache_file::seek(int64_t offset, int origin) {
+  ++m_changes;
   int64_t p;
   switch (origin) {
     case 0: p = offset; break;
@@ -279,6 +319,7 @@ bool dio_cache_file::seek(int64_t offset, int origin) {
 }
 
 void dio_cache_file::flush() {
+  ++m_changes;
   LOGI("flush dio cache file");
   m_data->flush();
   m_header->flush();
@@ -290,6 +331,7 @@ uint64_t dio_cache_file::on_disk_size() const {
 }
 
 bool dio_cache_file::begin_rescue() {
+  ++m_changes;
   if (m_closed || m_io->write_error() == 0 || !m_header->written_once()) return false;
   m_header->forget_dirty(durable_size());
   m_io->allow_in_place();
@@ -297,6 +339,7 @@ bool dio_cache_file::begin_rescue() {
 }
 
 bool dio_cache_file::rescue_write(uint64_t offset, const void* src, uint32_t n) {
+  ++m_changes;
   if (offset > m_headerSize || n > m_headerSize - offset || !m_header->seek(offset)) return false;
   return m_header->write(src, n) == n;
 }
@@ -304,6 +347,7 @@ bool dio_cache_file::rescue_write(uint64_t offset, const void* src, uint32_t n) 
 void dio_cache_file::rescue_flush() { m_header->flush(); }
 
 int dio_cache_file::close() {
+  ++m_changes;
   if (m_closed) return 0;
   m_closed = true;
   int err = m_io->write_error();

@@ -4,11 +4,16 @@
 // The oracle is a plain byte-by-byte cutter written here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "AlignFileWriter.h"
+#include "BaseIO.h"
 #include "VideoFrameParser.h"
 #include "box_reader.h"
 #include "media_source.h"
@@ -93,14 +98,15 @@ TEST(OnePassCopy, SampleEqualsUnitByUnitWriteAndStaysInsideItsSpace) {
   EXPECT_GE(scans, 2);
 }
 
-// Frames that fill the 1 MiB output block to just short of, exactly at and
-// past its end, a frame with more units than the in-place build takes, and
-// frames at and past the size that is written straight from the caller: the
-// media data must hold every frame's reference sample, in order.
-TEST(OnePassCopy, MediaDataAcrossOutputBlocksEqualsReferenceSamples) {
-  bvtest::TempDir dir;
-  const std::string path = dir.File("blocks.mp4");
-  mp4_config_t config{};
+namespace {
+
+// Frames that fill the 1 MiB output block (or safe write's window) to just
+// short of, exactly at and past its end, a frame with more units than the
+// in-place build takes, and frames at and past the size that is written
+// straight from the caller: the media data must hold every frame's
+// reference sample, in order.
+
+void MediaDataEqualsReferenceSamples(const std::string& path, const mp4_config_t& config) {
   mp4_handle h = nullptr;
   ASSERT_EQ(MP4_SUCCESS, mp4_create_file_full_ex(path.c_str(), &config, &h));
   mp4_video_track_info_t track = bvtest::H264TrackWithParameterSets();
@@ -148,4 +154,105 @@ TEST(OnePassCopy, MediaDataAcrossOutputBlocksEqualsReferenceSamples) {
   const bvtest::Box* stsz = tree.Find("moov/trak/mdia/minf/stbl/stsz");
   ASSERT_NE(nullptr, stsz);
   EXPECT_EQ(frames.size(), tree.U32(stsz->PayloadOffset() + 8));
+}
+
+}  // namespace
+
+TEST(OnePassCopy, MediaDataAcrossOutputBlocksEqualsReferenceSamples) {
+  for (const bool safe : {false, true}) {
+    SCOPED_TRACE(safe ? "safe write" : "plain");
+    bvtest::TempDir dir;
+    const std::string path = dir.File("blocks.mp4");
+    mp4_config_t config{};
+    if (safe) {  // a 1 MiB window, as the output block of the plain stream
+      config.io_mode = MP4_IO_SAFE_WRITE;
+      config.block_size = 4096;
+      config.block_num = 256;
+      config.max_duration = 600;
+    }
+    MediaDataEqualsReferenceSamples(path, config);
+  }
+}
+
+
+// The lending contract of both buffering streams: lent bytes join the file
+// only through a commit that follows the lend untouched, a lend never
+// writes out what was collected (safe write refuses rather than cross its
+// window), and bytes scribbled in lent space that was not committed never
+// reach the file, not even as the padding of safe write's last block.
+TEST(OnePassCopy, LentSpaceJoinsTheFileOnlyThroughAnUntouchedCommit) {
+  constexpr uint32_t kBlock = 4096, kWindow = 4 * kBlock;
+  for (const bool safe : {false, true}) {
+    SCOPED_TRACE(safe ? "safe write" : "plain");
+    bvtest::TempDir dir;
+    const std::string path = dir.File("lent.bin");
+    const std::wstring wpath(path.begin(), path.end());
+    std::unique_ptr<bv::IBaseIO> io;
+    if (safe) {
+      auto w = std::make_unique<bv::CAlignFileWriterEx>();
+      w->Init(wpath.c_str(), kBlock, kWindow / kBlock);
+      w->SetHeaderSize(kBlock);
+      ASSERT_EQ(0, w->create());
+      io = std::move(w);
+    } else {
+      auto w = std::make_unique<bv::CFileWriter>();
+      ASSERT_EQ(0, w->Init(wpath.c_str(), 0, 0));
+      io = std::move(w);
+    }
+    Bytes want(kBlock + 100, 0x11);  // into the media data window
+    io->Write(want.data(), static_cast<uint32_t>(want.size()));
+    auto append = [&](uint32_t n, uint8_t v) {
+      const Bytes b(n, v);
+      io->Write(b.data(), n);
+      want.insert(want.end(), b.begin(), b.end());
+    };
+    uint32_t capacity = 0;
+    auto lendAndScribble = [&](uint32_t need) {
+      uint8_t* p = io->Lend(need, &capacity);
+      if (p != nullptr) std::fill(p, p + capacity, 0xEE);
+      return p;
+    };
+
+    uint8_t* lent = lendAndScribble(1000);
+    ASSERT_NE(nullptr, lent);
+    ASSERT_GE(capacity, 1000u);
+    std::fill_n(lent, 300, 0x22);
+    EXPECT_TRUE(io->Commit(300));
+    want.insert(want.end(), 300, 0x22);
+    EXPECT_FALSE(io->Commit(10)) << "a second commit of one lend";
+
+    ASSERT_NE(nullptr, lendAndScribble(100));
+    append(3, 0x33);
+    EXPECT_FALSE(io->Commit(50)) << "written in between";
+    ASSERT_NE(nullptr, lendAndScribble(100));
+    io->Seek(io->Ftell(), 0);
+    EXPECT_FALSE(io->Commit(50)) << "moved in between";
+    ASSERT_NE(nullptr, lendAndScribble(100));
+    EXPECT_FALSE(io->Commit(capacity + 1)) << "past the space lent";
+
+    const uint64_t onDisk = io->GetFileSize();
+    EXPECT_EQ(nullptr, io->Lend(2u << 20, &capacity)) << "more than a block";
+    if (safe) {  // fill the window to 10 bytes short of its end
+      append(static_cast<uint32_t>(kBlock + kWindow - 10 - want.size()), 0x44);
+      EXPECT_EQ(nullptr, io->Lend(11, &capacity)) << "would span the window's write";
+      lent = lendAndScribble(10);
+      ASSERT_NE(nullptr, lent);
+      ASSERT_EQ(10u, capacity);
+      std::fill_n(lent, 10, 0x55);
+      EXPECT_TRUE(io->Commit(capacity)) << "the window exactly full";
+      want.insert(want.end(), 10, 0x55);
+      EXPECT_EQ(onDisk, io->GetFileSize()) << "a lend wrote the window";
+      append(5000, 0x66);  // the next window
+    }
+    ASSERT_NE(nullptr, lendAndScribble(100));  // left uncommitted at close
+    EXPECT_TRUE(io->Close());
+
+    Bytes file = bvtest::ReadFile(path);
+    if (safe) {  // whole blocks: the padding behind the content is zeros
+      ASSERT_GE(file.size(), want.size());
+      ASSERT_EQ(0u, file.size() % kBlock);
+      want.resize(file.size(), 0);
+    }
+    EXPECT_TRUE(want == file);
+  }
 }
