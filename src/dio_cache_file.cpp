@@ -20,6 +20,7 @@ dio_buffer::dio_buffer(std::shared_ptr<bv_direct_io> io, uint32_t size, uint32_t
   m_raw = std::make_unique<uint8_t[]>(static_cast<size_t>(size) + alignment);
   const uintptr_t base = reinterpret_cast<uintptr_t>(m_raw.get());
   m_data = m_raw.get() + (alignment - base % alignment) % alignment;
+  m_clean = size;
 }
 
 void dio_buffer::put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content) {
@@ -41,21 +42,24 @@ void dio_buffer::load(bool withSeek) {
     LOGI("read length(%u) not enough(%u), set left to 0", got, m_size);
     std::memset(m_data + got, 0, m_size - got);
   }
+  m_clean = m_size;
   m_dirty = false;
 }
 
+void dio_buffer::zero_gap() {
+  if (m_pos <= m_clean) return;
+  std::memset(m_data + m_clean, 0, m_pos - m_clean);
+  m_clean = m_pos;
+}
+
 void dio_buffer::move_to(uint64_t start, bool withSeek) {
-  m_tailScribbled = false;
   m_start = start;
   m_end = start + m_size;
   m_pos = 0;
-  if (m_start < m_onDisk) {
-    load(withSeek);
-  } else {
-    // Fresh ground: no stale bytes of the previous window may follow the
-    // data when this window is written whole.
-    std::memset(m_data, 0, m_size);
-  }
+  // Fresh ground holds the previous window's bytes: they are zeroed only
+  // where they would reach the file (see m_clean).
+  m_clean = 0;
+  if (m_start < m_onDisk) load(withSeek);
 }
 
 bool dio_buffer::seek(uint64_t p) {
@@ -64,11 +68,13 @@ bool dio_buffer::seek(uint64_t p) {
   // failing there would leave that update half applied).
   if (p >= m_start && p <= m_end) {
     m_pos = static_cast<uint32_t>(p - m_start);
+    zero_gap();
     return true;
   }
   if (m_dirty) flush();
   move_to(p - p % m_alignment, true);
   m_pos = static_cast<uint32_t>(p - m_start);
+  zero_gap();
   return true;
 }
 
@@ -85,6 +91,7 @@ uint32_t dio_buffer::write(const void* src, uint32_t n) {
     std::memcpy(m_data + m_pos, p, k);
     m_pos += k;
     m_hwm = std::max(m_hwm, m_pos);
+    m_clean = std::max(m_clean, m_pos);
     m_filled = std::max(m_filled, m_start + m_pos);
     p += k;
     left -= k;
@@ -96,7 +103,7 @@ uint32_t dio_buffer::write(const void* src, uint32_t n) {
 
 uint8_t* dio_buffer::lend(uint32_t need, uint32_t* capacity) {
   if (m_start + m_pos != m_filled || need > m_size - m_pos) return nullptr;
-  m_tailScribbled = true;
+  m_clean = m_pos;  // nothing behind the end of the content is kept
   *capacity = m_size - m_pos;
   return m_data + m_pos;
 }
@@ -107,6 +114,7 @@ bool dio_buffer::commit(uint32_t n) {
   m_dirty = true;
   m_pos += n;
   m_hwm = std::max(m_hwm, m_pos);
+  m_clean = std::max(m_clean, m_pos);
   m_filled = std::max(m_filled, m_start + m_pos);
   return true;
 }
@@ -117,11 +125,9 @@ void dio_buffer::flush() {
     return;
   }
   const uint32_t length = m_hwm % m_alignment == 0 ? m_hwm : m_size;
-  if (m_tailScribbled && length > m_hwm) {
-    const uint64_t filled = m_filled > m_start ? std::min<uint64_t>(m_filled - m_start, m_size) : 0;
-    const uint64_t content = std::max<uint64_t>(m_hwm, filled);
-    std::memset(m_data + content, 0, static_cast<size_t>(m_size - content));
-    m_tailScribbled = false;
+  if (length > m_clean) {
+    std::memset(m_data + m_clean, 0, length - m_clean);
+    m_clean = length;
   }
   put(m_start, m_data, length, m_hwm);
   m_onDisk = std::max(m_onDisk, m_start + m_hwm);

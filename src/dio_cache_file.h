@@ -82,9 +82,11 @@ class dio_buffer {
   uint32_t m_hwm = 0;  // highest position written since the last flush
   uint64_t m_filled = 0;  // file offset of the end of everything written here
   uint32_t m_alignment;
-  // Lent space may hold bytes that were never committed: zeroed before the
-  // window's padding reaches the file.
-  bool m_tailScribbled = false;
+  // Window bytes from here on may be stale (a previous window's, or lent
+  // and never committed): zeroed when the position passes them or padding
+  // takes them, so that no stale byte reaches the file. Never below m_pos.
+  uint32_t m_clean = 0;
+  void zero_gap();  // zeroes up to the position
 };
 
 // The header region: a fixed window [0, size) that tracks the pages changed
