@@ -237,10 +237,12 @@ bool WriteAnnexB(const std::string& path, const Workload& w) {
   return std::fclose(f) == 0 && ok;
 }
 
-bool WriteBvMp4(const std::string& path, const Workload& w, uint32_t flags, bool safe) {
+// updateSeconds: safe write's header update interval (0: the default).
+bool WriteBvMp4(const std::string& path, const Workload& w, uint32_t flags, bool safe, uint32_t updateSeconds = 0) {
   mp4_config_t config{};
   config.flags = flags;
   if (safe) {
+    config.update_interval = updateSeconds;
     config.io_mode = MP4_IO_SAFE_WRITE;
     config.block_size = 4096;
     config.block_num = 256;
@@ -425,7 +427,7 @@ bool WriteGstreamer(const std::string& path, const Workload& w, bool robust) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--writers") == 0) {
-    std::printf("fwrite annexb bv_mp4 bv_mp4_repair bv_mp4_safe");
+    std::printf("fwrite annexb bv_mp4 bv_mp4_repair bv_mp4_safe bv_mp4_safe_1s");
 #if defined(__linux__)
     std::printf(" direct");
 #endif
@@ -487,6 +489,8 @@ int main(int argc, char** argv) {
     ok = WriteBvMp4(out, w, MP4_FLAG_REPAIR, false);
   } else if (writer == "bv_mp4_safe") {
     ok = WriteBvMp4(out, w, 0, true);
+  } else if (writer == "bv_mp4_safe_1s") {  // header updates as often as qtmux robust's moov
+    ok = WriteBvMp4(out, w, 0, true, 1);
 #if BV_HAVE_GSTREAMER
   } else if (writer == "gst_mp4mux") {
     ok = WriteGstreamer(out, w, false);

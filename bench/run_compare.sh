@@ -96,10 +96,11 @@ for where in $MEDIA; do
     gst=""; [ $wl = w1 ] && gst=$GST_WRITERS
     # The write-through floor of safe write needs a file system with O_DIRECT.
     direct=""; [ "$where" = disk ] && $BIN --writers | grep -qw direct && direct=direct
-    for writer in libavformat fwrite $direct bv_mp4 bv_mp4_repair bv_mp4_safe $gst; do
+    for writer in libavformat fwrite $direct bv_mp4 bv_mp4_repair bv_mp4_safe bv_mp4_safe_1s $gst; do
       [ -z "$ONLY" ] || [[ "$ONLY" == *" $writer "* ]] || continue
       run $where $writer $wl $BIN $writer
-      [ -n "$BASE" ] && [[ "$writer" == bv_mp4* ]] && run $where $writer $wl "$BASE" "before:$writer"
+      [ -n "$BASE" ] && [[ "$writer" == bv_mp4* ]] && "$BASE" --writers | grep -qw "$writer" &&
+        run $where $writer $wl "$BASE" "before:$writer"
     done
     rm -f /dev/shm/bvcmp_ref_$wl.framemd5 "$DISK"/bvcmp_ref_$wl.framemd5
   done
@@ -128,11 +129,11 @@ for key in sorted(rows):
 # Safe write against its two references: the write-through floor of the same
 # bytes, and GStreamer's crash-safe mode.
 for (where, wl, label), r in sorted(rows.items()):
-    if label != "bv_mp4_safe": continue
+    if label not in ("bv_mp4_safe", "bv_mp4_safe_1s", "before:bv_mp4_safe"): continue
     for ref in ("direct", "gst_qtmux_robust"):
         o = rows.get((where, wl, ref))
         if o:
-            print("%s %s bv_mp4_safe / %s: wall %.2f, cpu %.2f" % (where, wl, ref,
+            print("%s %s %s / %s: wall %.2f, cpu %.2f" % (where, wl, label, ref,
                   statistics.median(r["wall"]) / statistics.median(o["wall"]),
                   statistics.median(r["cpu"]) / statistics.median(o["cpu"])))
 PY

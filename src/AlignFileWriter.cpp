@@ -125,4 +125,10 @@ int32_t CAlignFileWriterEx::Write(const void* src, uint32_t n) {
   return 1;
 }
 
+uint8_t* CAlignFileWriterEx::Lend(uint32_t need, uint32_t* capacity) {
+  return state == kOpen && m_cache ? m_cache->lend(need, capacity) : nullptr;
+}
+
+bool CAlignFileWriterEx::Commit(uint32_t n) { return state == kOpen && m_cache && m_cache->commit(n); }
+
 }  // namespace bv

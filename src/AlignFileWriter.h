@@ -38,6 +38,11 @@ class CAlignFileWriterEx : public IBaseIO {
   uint64_t GetFileSize() override;
   int32_t Read(void* dst, uint32_t n) override;  // not supported: throws 11
   int32_t Write(const void* src, uint32_t n) override;
+  // The free end of the media data window, never across a window write:
+  // nullptr while fewer than `need` bytes are free there (or in the header
+  // region), so that the caller writes the usual way.
+  uint8_t* Lend(uint32_t need, uint32_t* capacity) override;
+  bool Commit(uint32_t n) override;
 
   dio_cache_file* Cache() const { return m_cache.get(); }
 

@@ -20,6 +20,7 @@ dio_buffer::dio_buffer(std::shared_ptr<bv_direct_io> io, uint32_t size, uint32_t
   m_raw = std::make_unique<uint8_t[]>(static_cast<size_t>(size) + alignment);
   const uintptr_t base = reinterpret_cast<uintptr_t>(m_raw.get());
   m_data = m_raw.get() + (alignment - base % alignment) % alignment;
+  m_clean = size;
 }
 
 void dio_buffer::put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content) {
@@ -41,20 +42,24 @@ void dio_buffer::load(bool withSeek) {
     LOGI("read length(%u) not enough(%u), set left to 0", got, m_size);
     std::memset(m_data + got, 0, m_size - got);
   }
+  m_clean = m_size;
   m_dirty = false;
+}
+
+void dio_buffer::zero_gap() {
+  if (m_pos <= m_clean) return;
+  std::memset(m_data + m_clean, 0, m_pos - m_clean);
+  m_clean = m_pos;
 }
 
 void dio_buffer::move_to(uint64_t start, bool withSeek) {
   m_start = start;
   m_end = start + m_size;
   m_pos = 0;
-  if (m_start < m_onDisk) {
-    load(withSeek);
-  } else {
-    // Fresh ground: no stale bytes of the previous window may follow the
-    // data when this window is written whole.
-    std::memset(m_data, 0, m_size);
-  }
+  // Fresh ground holds the previous window's bytes: they are zeroed only
+  // where they would reach the file (see m_clean).
+  m_clean = 0;
+  if (m_start < m_onDisk) load(withSeek);
 }
 
 bool dio_buffer::seek(uint64_t p) {
@@ -63,11 +68,13 @@ bool dio_buffer::seek(uint64_t p) {
   // failing there would leave that update half applied).
   if (p >= m_start && p <= m_end) {
     m_pos = static_cast<uint32_t>(p - m_start);
+    zero_gap();
     return true;
   }
   if (m_dirty) flush();
   move_to(p - p % m_alignment, true);
   m_pos = static_cast<uint32_t>(p - m_start);
+  zero_gap();
   return true;
 }
 
@@ -84,6 +91,7 @@ uint32_t dio_buffer::write(const void* src, uint32_t n) {
     std::memcpy(m_data + m_pos, p, k);
     m_pos += k;
     m_hwm = std::max(m_hwm, m_pos);
+    m_clean = std::max(m_clean, m_pos);
     m_filled = std::max(m_filled, m_start + m_pos);
     p += k;
     left -= k;
@@ -93,12 +101,34 @@ uint32_t dio_buffer::write(const void* src, uint32_t n) {
   }
 }
 
+uint8_t* dio_buffer::lend(uint32_t need, uint32_t* capacity) {
+  if (m_start + m_pos != m_filled || need > m_size - m_pos) return nullptr;
+  m_clean = m_pos;  // nothing behind the end of the content is kept
+  *capacity = m_size - m_pos;
+  return m_data + m_pos;
+}
+
+bool dio_buffer::commit(uint32_t n) {
+  if (n > m_size - m_pos) return false;
+  if (n == 0) return true;
+  m_dirty = true;
+  m_pos += n;
+  m_hwm = std::max(m_hwm, m_pos);
+  m_clean = std::max(m_clean, m_pos);
+  m_filled = std::max(m_filled, m_start + m_pos);
+  return true;
+}
+
 void dio_buffer::flush() {
   if (!m_dirty) {
     LOGI("there's no need to update buffer start from %llu", static_cast<unsigned long long>(m_start));
     return;
   }
   const uint32_t length = m_hwm % m_alignment == 0 ? m_hwm : m_size;
+  if (length > m_clean) {
+    std::memset(m_data + m_clean, 0, length - m_clean);
+    m_clean = length;
+  }
   put(m_start, m_data, length, m_hwm);
   m_onDisk = std::max(m_onDisk, m_start + m_hwm);
   m_hwm = 0;
@@ -223,6 +253,7 @@ dio_cache_file::dio_cache_file(const char* path, const dio_cache_config& config)
 dio_cache_file::~dio_cache_file() { close(); }
 
 uint32_t dio_cache_file::write(const void* src, uint32_t n) {
+  ++m_changes;
   if (n == 0 || src == nullptr) {
     LOGE("invalid buffer size or null pointer");
     return 0;
@@ -243,11 +274,26 @@ uint32_t dio_cache_file::write(const void* src, uint32_t n) {
   return w;
 }
 
+uint8_t* dio_cache_file::lend(uint32_t need, uint32_t* capacity) {
+  if (m_closed || m_inHeader || m_io->write_error() != 0) return nullptr;
+  uint8_t* space = m_data->lend(need, capacity);
+  if (space != nullptr) m_lentAt = m_changes;
+  return space;
+}
+
+bool dio_cache_file::commit(uint32_t n) {
+  if (m_closed || m_inHeader || m_lentAt != m_changes || m_io->write_error() != 0 || !m_data->commit(n)) return false;
+  ++m_changes;
+  m_end = std::max(m_end, static_cast<uint64_t>(tell()));
+  return true;
+}
+
 int64_t dio_cache_file::tell() const {
   return static_cast<int64_t>(m_inHeader ? m_header->tell() : m_data->tell());
 }
 
 bool dio_cache_file::seek(int64_t offset, int origin) {
+  ++m_changes;
   int64_t p;
   switch (origin) {
     case 0: p = offset; break;
@@ -279,6 +325,7 @@ bool dio_cache_file::seek(int64_t offset, int origin) {
 }
 
 void dio_cache_file::flush() {
+  ++m_changes;
   LOGI("flush dio cache file");
   m_data->flush();
   m_header->flush();
@@ -290,6 +337,7 @@ uint64_t dio_cache_file::on_disk_size() const {
 }
 
 bool dio_cache_file::begin_rescue() {
+  ++m_changes;
   if (m_closed || m_io->write_error() == 0 || !m_header->written_once()) return false;
   m_header->forget_dirty(durable_size());
   m_io->allow_in_place();
@@ -297,6 +345,7 @@ bool dio_cache_file::begin_rescue() {
 }
 
 bool dio_cache_file::rescue_write(uint64_t offset, const void* src, uint32_t n) {
+  ++m_changes;
   if (offset > m_headerSize || n > m_headerSize - offset || !m_header->seek(offset)) return false;
   return m_header->write(src, n) == n;
 }
@@ -304,6 +353,7 @@ bool dio_cache_file::rescue_write(uint64_t offset, const void* src, uint32_t n) 
 void dio_cache_file::rescue_flush() { m_header->flush(); }
 
 int dio_cache_file::close() {
+  ++m_changes;
   if (m_closed) return 0;
   m_closed = true;
   int err = m_io->write_error();

@@ -48,6 +48,15 @@ class dio_buffer {
   // boundary, otherwise the whole window.
   virtual void flush();
   virtual uint64_t tell() const { return m_start + m_pos; }
+  // The free end of the window, for a caller that builds its next bytes in
+  // place: only at the end of everything written (what lies behind is then
+  // no content) and when `need` bytes are free, their number in *capacity;
+  // nullptr otherwise. Lending never writes the window, so a lent range
+  // never spans a window write.
+  uint8_t* lend(uint32_t need, uint32_t* capacity);
+  // Takes the first `n` bytes at the position as written; false when they
+  // pass the window.
+  bool commit(uint32_t n);
 
   // The end of the furthest data ever flushed (64-bit: recordings pass 4 GiB).
   uint64_t on_disk_size() const { return m_onDisk; }
@@ -73,6 +82,11 @@ class dio_buffer {
   uint32_t m_hwm = 0;  // highest position written since the last flush
   uint64_t m_filled = 0;  // file offset of the end of everything written here
   uint32_t m_alignment;
+  // Window bytes from here on may be stale (a previous window's, or lent
+  // and never committed): zeroed when the position passes them or padding
+  // takes them, so that no stale byte reaches the file. Never below m_pos.
+  uint32_t m_clean = 0;
+  void zero_gap();  // zeroes up to the position
 };
 
 // The header region: a fixed window [0, size) that tracks the pages changed
@@ -114,6 +128,12 @@ class dio_cache_file {
   dio_cache_file& operator=(const dio_cache_file&) = delete;
 
   virtual uint32_t write(const void* src, uint32_t n);
+  // The free end of the media data window (see dio_buffer::lend); nullptr
+  // in the header region and once the file is closed or failed.
+  uint8_t* lend(uint32_t need, uint32_t* capacity);
+  // Appends the first `n` bytes of the space lent last; false (nothing
+  // appended) when the file was written, moved or flushed in between.
+  bool commit(uint32_t n);
   virtual int64_t tell() const;
   // origin 0 or 1; origin 2 and others throw 11.
   bool seek(int64_t offset, int origin);
@@ -156,6 +176,10 @@ class dio_cache_file {
   bool m_inHeader = true;
   bool m_closed = false;
   uint64_t m_end = 0;
+  // Counts the calls that change the file or its position, so that commit
+  // knows whether the space it appends is still the space lent.
+  uint64_t m_changes = 0;
+  uint64_t m_lentAt = ~uint64_t{0};
 };
 
 }  // namespace bv

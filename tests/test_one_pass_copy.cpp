@@ -4,11 +4,16 @@
 // The oracle is a plain byte-by-byte cutter written here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "AlignFileWriter.h"
+#include "BaseIO.h"
 #include "VideoFrameParser.h"
 #include "box_reader.h"
 #include "media_source.h"
@@ -93,14 +98,15 @@ TEST(OnePassCopy, SampleEqualsUnitByUnitWriteAndStaysInsideItsSpace) {
   EXPECT_GE(scans, 2);
 }
 
-// Frames that fill the 1 MiB output block to just short of, exactly at and
-// past its end, a frame with more units than the in-place build takes, and
-// frames at and past the size that is written straight from the caller: the
-// media data must hold every frame's reference sample, in order.
-TEST(OnePassCopy, MediaDataAcrossOutputBlocksEqualsReferenceSamples) {
-  bvtest::TempDir dir;
-  const std::string path = dir.File("blocks.mp4");
-  mp4_config_t config{};
+namespace {
+
+// Frames that fill the 1 MiB output block (or safe write's window) to just
+// short of, exactly at and past its end, a frame with more units than the
+// in-place build takes, and frames at and past the size that is written
+// straight from the caller: the media data must hold every frame's
+// reference sample, in order.
+
+void MediaDataEqualsReferenceSamples(const std::string& path, const mp4_config_t& config) {
   mp4_handle h = nullptr;
   ASSERT_EQ(MP4_SUCCESS, mp4_create_file_full_ex(path.c_str(), &config, &h));
   mp4_video_track_info_t track = bvtest::H264TrackWithParameterSets();
@@ -148,4 +154,96 @@ TEST(OnePassCopy, MediaDataAcrossOutputBlocksEqualsReferenceSamples) {
   const bvtest::Box* stsz = tree.Find("moov/trak/mdia/minf/stbl/stsz");
   ASSERT_NE(nullptr, stsz);
   EXPECT_EQ(frames.size(), tree.U32(stsz->PayloadOffset() + 8));
+}
+
+}  // namespace
+
+TEST(OnePassCopy, MediaDataAcrossOutputBlocksEqualsReferenceSamples) {
+  for (const bool safe : {false, true}) {
+    SCOPED_TRACE(safe ? "safe write" : "plain");
+    bvtest::TempDir dir;
+    const std::string path = dir.File("blocks.mp4");
+    mp4_config_t config{};
+    if (safe) {  // a 1 MiB window, as the output block of the plain stream
+      config.io_mode = MP4_IO_SAFE_WRITE;
+      config.block_size = 4096;
+      config.block_num = 256;
+      config.max_duration = 600;
+    }
+    MediaDataEqualsReferenceSamples(path, config);
+  }
+}
+
+// The lending contract of both buffering streams: lent bytes join the file
+// only through a commit that follows the lend untouched, a lend never
+// writes out what was collected (safe write refuses rather than cross its
+// window), and no byte the file was not given (scribbled in lent space, or
+// left in safe write's window by an earlier one) reaches it, in a gap or as
+// the padding of the last block.
+TEST(OnePassCopy, LentSpaceJoinsTheFileOnlyThroughAnUntouchedCommit) {
+  constexpr uint32_t kBlock = 4096, kWindow = 4 * kBlock;
+  for (const bool safe : {false, true}) {
+    SCOPED_TRACE(safe ? "safe write" : "plain");
+    bvtest::TempDir dir;
+    const std::string path = dir.File("lent.bin");
+    const std::wstring wpath(path.begin(), path.end());
+    auto aligned = std::make_unique<bv::CAlignFileWriterEx>();
+    auto plain = std::make_unique<bv::CFileWriter>();
+    aligned->Init(wpath.c_str(), kBlock, kWindow / kBlock);
+    aligned->SetHeaderSize(kBlock);
+    ASSERT_EQ(0, safe ? aligned->create() : plain->Init(wpath.c_str(), 0, 0));
+    bv::IBaseIO& io = safe ? static_cast<bv::IBaseIO&>(*aligned) : *plain;
+    Bytes want;
+    auto append = [&](uint32_t n, uint8_t v) {
+      const Bytes b(n, v);
+      io.Write(b.data(), n);
+      want.insert(want.end(), b.begin(), b.end());
+    };
+    uint32_t capacity = 0;
+    auto lend = [&](uint32_t need, uint32_t commit, uint8_t v) {  // scribbles, then fills `commit` bytes
+      uint8_t* p = io.Lend(need, &capacity);
+      if (p == nullptr) return false;
+      std::fill(p, p + capacity, 0xEE);
+      std::fill_n(p, std::min(commit, capacity), v);
+      return true;
+    };
+    append(kBlock + 100, 0x11);  // into the media data window
+    ASSERT_TRUE(lend(1000, 300, 0x22));
+    EXPECT_TRUE(io.Commit(300));
+    want.insert(want.end(), 300, 0x22);
+    EXPECT_FALSE(io.Commit(10)) << "a second commit of one lend";
+    ASSERT_TRUE(lend(100, 0, 0));
+    append(3, 0x33);
+    EXPECT_FALSE(io.Commit(50)) << "written in between";
+    ASSERT_TRUE(lend(100, 0, 0));
+    io.Seek(io.Ftell(), 0);
+    EXPECT_FALSE(io.Commit(50)) << "moved in between";
+    ASSERT_TRUE(lend(100, 0, 0));
+    EXPECT_FALSE(io.Commit(capacity + 1)) << "past the space lent";
+    EXPECT_FALSE(lend(2u << 20, 0, 0)) << "more than a block";
+    if (safe) {  // fill the window to 10 bytes short of its end, then exactly
+      append(static_cast<uint32_t>(kBlock + kWindow - 10 - want.size()), 0x44);
+      const uint64_t onDisk = io.GetFileSize();
+      EXPECT_FALSE(lend(11, 0, 0)) << "would span the window's write";
+      ASSERT_TRUE(lend(10, 10, 0x55));
+      EXPECT_TRUE(io.Commit(capacity));
+      want.insert(want.end(), 10, 0x55);
+      EXPECT_EQ(onDisk, io.GetFileSize()) << "a lend wrote the window";
+      append(5000, 0x66);  // the next window, over the last one's bytes
+    }
+    io.Flush();  // the window written padded, and then lent
+    ASSERT_TRUE(lend(100, 0, 0));
+    io.Seek(io.Ftell() + 100, 0);  // a gap reads as zeros
+    want.insert(want.end(), 100, 0);
+    append(10, 0x77);
+    ASSERT_TRUE(lend(100, 0, 0));  // left uncommitted at close
+    EXPECT_TRUE(io.Close());
+
+    Bytes file = bvtest::ReadFile(path);
+    if (safe) {  // whole blocks: the padding behind the content is zeros
+      ASSERT_EQ(0u, file.size() % kBlock);
+      if (file.size() > want.size()) want.resize(file.size(), 0);
+    }
+    EXPECT_TRUE(want == file);
+  }
 }
