@@ -222,6 +222,7 @@ int CMp4Muxer::Close() {
       result = MapErrorCode(e.code());
     }
   }
+  m_info.Close();
 
   Stopwatch watch;
   if (m_pIO && m_pIO->state == IBaseIO::kFailed) {
@@ -252,9 +253,6 @@ int CMp4Muxer::Close() {
   } else {
     LOGI("no data, ignore finish call");
   }
-  // Unless the recording was finished (and its side file deleted unwritten),
-  // the side file keeps its last records for a repair.
-  m_info.Close();
 
   if (m_pIO) {
     if (m_pIO->state == IBaseIO::kOpen) m_fileSize = static_cast<uint64_t>(m_pIO->Ftell());

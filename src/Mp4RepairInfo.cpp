@@ -69,8 +69,8 @@ int CRepairInfoWriter::Open(const std::wstring& path, uint8_t flags) {
 }
 
 void CRepairInfoWriter::Remove() {
-  m_pendingSize = 0;  // records of a file about to go are not written
   if (m_file) m_file->Close();
+  m_pendingSize = 0;
   if (!m_path.empty()) plat::RemoveFile(m_path.c_str());
 }
 

@@ -50,8 +50,7 @@ class CRepairInfoWriter {
   bool IsOpen() const { return m_file && m_file->IsOpen(); }
   // Hands the pending records to the file and closes it.
   void Close();
-  // Deletes the file, its pending records unwritten (a finished recording
-  // needs none).
+  // Closes the file and deletes it (a finished recording needs none).
   void Remove();
 
   // The mdat position completes the header; the file is flushed after it.
