@@ -75,6 +75,9 @@ run() {  # where writer workload binary label
   local dir; [ "$where" = tmpfs ] && dir=/dev/shm || dir=$DISK
   local out=$dir/bvcmp_${label}_$wl.mp4 line secs n bytes
   for r in $(seq 1 "$RUNS"); do
+    # On disk, the page cache that an earlier writer left dirty would be
+    # written back during this run and slow it: start each run from a clean one.
+    [ "$where" = tmpfs ] || sync
     line=$($bin "$writer" "$wl" "$out" --h264 $H264 $QUICK | grep '^RESULT') || fail "$label $wl failed"
     read -r _ _ _ secs n bytes cpu <<<"$line"
     if [ "$writer" = fwrite ] || [ "$writer" = direct ]; then
