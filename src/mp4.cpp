@@ -6,7 +6,8 @@
 #include <exception>
 #include <mutex>
 #include <new>
-#include <set>
+#include <cstdint>
+#include <map>
 
 #include "bv_mp4.h"
 #include "library_lock.h"
@@ -25,9 +26,23 @@ std::recursive_mutex& LibraryLock() {
 
 namespace {
 
-std::set<CMp4Muxer*>& Registry() {
-  static std::set<CMp4Muxer*> registry;
+// A handle is a token that is never issued twice, not the muxer's address:
+// memory freed by a close is soon reused by the next create, and a host that
+// calls with a handle it already closed must be refused, not handed the
+// other recording that now lives at the same address.
+using Token = uintptr_t;
+
+std::map<Token, CMp4Muxer*>& Registry() {
+  static std::map<Token, CMp4Muxer*> registry;
   return registry;
+}
+
+// Far from small integers and from the addresses a heap hands out, so that a
+// made-up or uninitialised handle is unlikely to name an open file either.
+Token NextToken() {
+  static Token next = static_cast<Token>(0x4d503400) << (sizeof(Token) > 4 ? 24 : 0);
+  next += 16;
+  return next;
 }
 
 }  // namespace
@@ -43,12 +58,12 @@ CMp4Muxer* LookupHandle(mp4_handle h, const char* func) {
     return nullptr;
   }
   auto& registry = Registry();
-  auto it = registry.find(static_cast<CMp4Muxer*>(h));
+  auto it = registry.find(reinterpret_cast<Token>(h));
   if (it == registry.end()) {
     LOGE_IN(func, "invalid handle %p", h);
     return nullptr;
   }
-  return *it;
+  return it->second;
 }
 
 int ConvertPath(const char* path, wchar_t (&out)[CMp4Muxer::kMaxPath], const char* func) {
@@ -94,9 +109,10 @@ int CreateSequence(const wchar_t* path, const mp4_config_t& config, mp4_handle* 
   }
   const int rc = muxer->Create(path, config);
   if (rc != 0) return rc;
-  CMp4Muxer* raw = muxer.release();
-  *out = raw;
-  Registry().insert(raw);
+  const Token token = NextToken();
+  Registry().emplace(token, muxer.get());
+  muxer.release();  // owned through the registry until mp4_close_file
+  *out = reinterpret_cast<mp4_handle>(token);
   return 0;
 }
 
@@ -230,7 +246,7 @@ BV_MP4_API int BV_MP4_CALL mp4_close_file(mp4_handle h) {
   CLibraryLock lock;
   CMp4Muxer* muxer = LookupHandle(h, __func__);
   if (muxer == nullptr) return MP4_ERR_INVALID_HANDLE;
-  Registry().erase(muxer);
+  Registry().erase(reinterpret_cast<Token>(h));
   int rc = MP4_ERR_FAILED;
   try {
     rc = muxer->Close();
