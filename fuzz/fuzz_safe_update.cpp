@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
 #include "header_update.h"
 #include "mdat.h"
 #include "moov.h"
@@ -38,11 +38,12 @@ struct Memory : CBufferIO {
 
 uint32_t Be32(const std::vector<uint8_t>& b, uint64_t at) {
   if (at + 4 > b.size()) std::abort();
-  return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) | b[at + 3];
+  return LoadBE32(&b[at]);
 }
 
 // Offsets of the tables of each visible track, found by walking the boxes.
 struct Tables {
+  bool audio = false;
   uint64_t stts = 0, stsz = 0, chunks = 0, stss = 0;
 };
 void Walk(const std::vector<uint8_t>& b, uint64_t at, uint64_t end, std::vector<Tables>* out) {
@@ -55,6 +56,8 @@ void Walk(const std::vector<uint8_t>& b, uint64_t at, uint64_t end, std::vector<
       Walk(b, at + 8, at + size, out);
     } else if (!out->empty()) {
       Tables& t = out->back();
+      // The media handler; a data handler inside minf never names "soun".
+      if (type == "hdlr" && Be32(b, at + 16) == LoadBE32(reinterpret_cast<const uint8_t*>("soun"))) t.audio = true;
       if (type == "stts") t.stts = at;
       if (type == "stsz") t.stsz = at;
       if (type == "stco" || type == "co64") t.chunks = at;
@@ -64,36 +67,52 @@ void Walk(const std::vector<uint8_t>& b, uint64_t at, uint64_t end, std::vector<
   }
 }
 
+// The samples a track accepted, key frames numbered from 1.
 struct Model {
   std::vector<uint32_t> sizes;
   std::vector<uint64_t> offsets;
   std::vector<uint32_t> keys;
 };
 
+// Every visible track has all its counts set and lists only accepted
+// samples, in order; once an update is `whole`, every accepted one, and
+// every track that has any is visible.
+void Check(const std::vector<uint8_t>& b, uint64_t moovAt, bool large, const Model* model, bool whole) {
+  std::vector<Tables> tracks;
+  Walk(b, moovAt, moovAt + Be32(b, moovAt), &tracks);
+  size_t visible = 0;
+  for (const Tables& t : tracks) {
+    const Model& m = model[t.audio ? 1 : 0];
+    const uint32_t samples = Be32(b, t.stsz + 16), chunks = Be32(b, t.chunks + 12);
+    if (chunks > samples || samples == 0 || Be32(b, t.stts + 12) == 0 || samples > m.sizes.size()) std::abort();
+    if (whole && (samples != m.sizes.size() || chunks != samples)) std::abort();
+    for (uint32_t i = 0; i < samples; ++i) {
+      if (Be32(b, t.stsz + 20 + 4 * i) != m.sizes[i]) std::abort();
+    }
+    for (uint32_t i = 0; i < chunks; ++i) {
+      const uint64_t at = t.chunks + 16 + (large ? 8 : 4) * uint64_t{i};
+      const uint64_t offset = large ? uint64_t{Be32(b, at)} << 32 | Be32(b, at + 4) : Be32(b, at);
+      if (offset != (large ? m.offsets[i] : m.offsets[i] & 0xFFFFFFFFu)) std::abort();
+    }
+    uint64_t covered = 0;
+    for (uint32_t e = 0; e < Be32(b, t.stts + 12); ++e) covered += Be32(b, t.stts + 16 + 8 * e);
+    if (whole && covered != samples) std::abort();
+    if (t.stss) {
+      const uint32_t keys = Be32(b, t.stss + 12);
+      if (keys > m.keys.size() || (whole && keys != m.keys.size())) std::abort();
+      for (uint32_t i = 0; i < keys; ++i) {
+        if (Be32(b, t.stss + 16 + 4 * i) != m.keys[i]) std::abort();
+      }
+    }
+    ++visible;
+  }
+  const size_t nonEmpty = (model[0].sizes.empty() ? 0 : 1) + (model[1].sizes.empty() ? 0 : 1);
+  if (whole && visible != nonEmpty) std::abort();
+}
+
 std::vector<std::vector<uint8_t>> g_cuts;
 std::vector<size_t> g_writesAt;
 Memory* g_file = nullptr;
-
-void CheckCut(const std::vector<uint8_t>& cut, const std::vector<uint8_t>& final, uint64_t moovAt, bool large) {
-  std::vector<Tables> tracks;
-  Walk(cut, moovAt, moovAt + Be32(cut, moovAt), &tracks);
-  for (const Tables& t : tracks) {
-    const uint32_t samples = Be32(cut, t.stsz + 16), chunks = Be32(cut, t.chunks + 12);
-    if (chunks > samples) std::abort();
-    if (samples == 0 || Be32(cut, t.stts + 12) == 0) std::abort();  // a visible track has all its counts
-    for (uint32_t i = 0; i < samples; ++i) {
-      if (Be32(cut, t.stsz + 20 + 4 * i) != Be32(final, t.stsz + 20 + 4 * i)) std::abort();
-    }
-    for (uint32_t i = 0; i < chunks * (large ? 2u : 1u); ++i) {
-      if (Be32(cut, t.chunks + 16 + 4 * i) != Be32(final, t.chunks + 16 + 4 * i)) std::abort();
-    }
-    if (t.stss) {
-      for (uint32_t i = 0; i < Be32(cut, t.stss + 12); ++i) {
-        if (Be32(cut, t.stss + 16 + 4 * i) != Be32(final, t.stss + 16 + 4 * i)) std::abort();
-      }
-    }
-  }
-}
 
 }  // namespace
 
@@ -132,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t moovAt = file.Size();
   moov.Write();
   mdat.Write();
+  const uint64_t mdatSizeAt = mdat.m_startPos + (large ? 12 : 0);
 
   Model model[2];
   uint64_t time[2] = {0, 0};
@@ -161,8 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An update, cut after every page-run write.
     static const uint64_t kPages[] = {0, 16, 512, 4096};
     const uint64_t page = kPages[op & 3];
-    const uint8_t* m = file.Data() + mdat.m_startPos + (large ? 12 : 0);
-    const uint32_t mdatBefore = (uint32_t{m[0]} << 24) | (uint32_t{m[1]} << 16) | (uint32_t{m[2]} << 8) | m[3];
+    const uint32_t mdatBefore = LoadBE32(file.Data() + mdatSizeAt);
     g_cuts.clear();
     g_file = &file;
     g_writesAt.assign(1, file.writes.size());
@@ -175,47 +194,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mdat.Update(plan);
     plan.Apply(file, page);
     CHeaderUpdate::SetWriteHookForTest(nullptr);
-    const std::vector<uint8_t> final(file.Data(), file.Data() + file.Size());
-    const uint32_t mdatAfter = Be32(final, mdat.m_startPos + (large ? 12 : 0));
+    const uint32_t mdatAfter = LoadBE32(file.Data() + mdatSizeAt);
+    Check(std::vector<uint8_t>(file.Data(), file.Data() + file.Size()), moovAt, large, model, true);
     for (size_t k = 0; k < g_cuts.size(); ++k) {
-      CheckCut(g_cuts[k], final, moovAt, large);
       const bool last = k + 1 == g_cuts.size();
-      if (Be32(g_cuts[k], mdat.m_startPos + (large ? 12 : 0)) != (last ? mdatAfter : mdatBefore)) std::abort();
-      if (page == 0) continue;
+      Check(g_cuts[k], moovAt, large, model, false);
+      if (Be32(g_cuts[k], mdatSizeAt) != (last ? mdatAfter : mdatBefore)) std::abort();
       uint64_t lastPage = 0;
-      for (size_t w = g_writesAt[k]; w < g_writesAt[k + 1]; ++w) {
+      for (size_t w = g_writesAt[k]; page != 0 && w < g_writesAt[k + 1]; ++w) {
         const auto& wr = file.writes[w];
         if (w > g_writesAt[k] && wr.first / page > lastPage + 1) std::abort();  // not one page range
         lastPage = std::max(lastPage, (wr.first + wr.second - 1) / page);
       }
     }
-
-    // The tables now hold exactly the accepted samples.
-    std::vector<Tables> tracks;
-    Walk(final, moovAt, moovAt + Be32(final, moovAt), &tracks);
-    size_t visible = 0;
-    for (int k = 0; k < 2; ++k) {
-      if (model[k].sizes.empty()) continue;
-      const Tables& t = tracks.at(visible++);
-      const Model& m = model[k];
-      if (Be32(final, t.stsz + 16) != m.sizes.size() || Be32(final, t.chunks + 12) != m.sizes.size()) std::abort();
-      for (size_t i = 0; i < m.sizes.size(); ++i) {
-        if (Be32(final, t.stsz + 20 + 4 * i) != m.sizes[i]) std::abort();
-        const uint64_t off = large ? (uint64_t{Be32(final, t.chunks + 16 + 8 * i)} << 32) | Be32(final, t.chunks + 20 + 8 * i)
-                                   : Be32(final, t.chunks + 16 + 4 * i);
-        if (off != (large ? m.offsets[i] : (m.offsets[i] & 0xFFFFFFFFu))) std::abort();
-      }
-      uint64_t covered = 0;
-      for (uint32_t e = 0; e < Be32(final, t.stts + 12); ++e) covered += Be32(final, t.stts + 16 + 8 * e);
-      if (covered != m.sizes.size()) std::abort();
-      if (k == 0 && t.stss) {
-        if (Be32(final, t.stss + 12) != m.keys.size()) std::abort();
-        for (size_t i = 0; i < m.keys.size(); ++i) {
-          if (Be32(final, t.stss + 16 + 4 * i) != m.keys[i]) std::abort();
-        }
-      }
-    }
-    if (visible != tracks.size()) std::abort();
   }
   return 0;
 }

@@ -10,6 +10,13 @@
 #include "test_support.h"
 
 namespace bvtest {
+namespace {
+
+MediaFrame Slice(const std::vector<uint8_t>& b, size_t pos, size_t size, bool key) {
+  return {std::vector<uint8_t>(b.begin() + static_cast<long>(pos), b.begin() + static_cast<long>(pos + size)), key};
+}
+
+}  // namespace
 
 std::vector<MediaFrame> LoadAccessUnits(const std::string& name) {
   const std::vector<uint8_t> stream = ReadFile(DataPath(name));
@@ -22,10 +29,7 @@ std::vector<MediaFrame> LoadAccessUnits(const std::string& name) {
     if (comma == std::string::npos) continue;
     const size_t size = std::stoul(line.substr(0, comma));
     if (pos + size > stream.size()) break;
-    MediaFrame f;
-    f.bytes.assign(stream.begin() + static_cast<long>(pos), stream.begin() + static_cast<long>(pos + size));
-    f.key = line.find('K', comma) != std::string::npos;
-    frames.push_back(std::move(f));
+    frames.push_back(Slice(stream, pos, size, line.find('K', comma) != std::string::npos));
     pos += size;
   }
   return frames;
@@ -38,10 +42,7 @@ std::vector<MediaFrame> LoadAdtsFrames(const std::string& name) {
   while (pos + 7 <= b.size() && b[pos] == 0xFF && (b[pos + 1] & 0xF0) == 0xF0) {
     const size_t len = ((b[pos + 3] & 0x03u) << 11) | (b[pos + 4] << 3) | (b[pos + 5] >> 5);
     if (len < 7 || pos + len > b.size()) break;
-    MediaFrame f;
-    f.bytes.assign(b.begin() + static_cast<long>(pos), b.begin() + static_cast<long>(pos + len));
-    f.key = true;
-    frames.push_back(std::move(f));
+    frames.push_back(Slice(b, pos, len, true));
     pos += len;
   }
   return frames;
@@ -54,10 +55,7 @@ std::vector<MediaFrame> LoadProResFrames(const std::string& name) {
     if (std::memcmp(&b[i], "icpf", 4) != 0) continue;
     const size_t size = BE32(b, i - 4);
     if (size < 8 || i - 4 + size > b.size()) continue;
-    MediaFrame f;
-    f.bytes.assign(b.begin() + static_cast<long>(i - 4), b.begin() + static_cast<long>(i - 4 + size));
-    f.key = true;
-    frames.push_back(std::move(f));
+    frames.push_back(Slice(b, i - 4, size, true));
     i += size - 5;
   }
   return frames;
@@ -93,7 +91,10 @@ mp4_audio_track_info_t AacTrack(uint32_t codec) {
 }
 
 ParameterSets FirstParameterSets(const std::string& name, bool hevc) {
-  const std::vector<uint8_t> s = ReadFile(DataPath(name));
+  return FirstParameterSetsIn(ReadFile(DataPath(name)), hevc);
+}
+
+ParameterSets FirstParameterSetsIn(const std::vector<uint8_t>& s, bool hevc) {
   ParameterSets out;
   std::vector<uint8_t>* const slots[3] = {&out.vps, &out.sps, &out.pps};
   for (size_t i = 0; i + 3 < s.size(); ++i) {
@@ -102,7 +103,7 @@ ParameterSets FirstParameterSets(const std::string& name, bool hevc) {
     while (end + 3 <= s.size() && !(s[end] == 0 && s[end + 1] == 0 && (s[end + 2] == 1 || s[end + 2] == 0))) ++end;
     if (end + 3 > s.size()) end = s.size();
     const int slot = hevc ? ((s[i + 3] >> 1) & 0x3F) - 32 : (s[i + 3] & 0x1F) - 6;
-    if (slot >= 0 && slot < 3 && slots[slot]->empty())
+    if (slot >= (hevc ? 0 : 1) && slot < 3 && slots[slot]->empty())  // 6 is H.264's SEI, not a VPS
       slots[slot]->assign(s.begin() + static_cast<long>(i + 3), s.begin() + static_cast<long>(end));
   }
   return out;

@@ -34,13 +34,15 @@ mp4_video_track_info_t H264TrackWithParameterSets();
 // in full as modes that want the configuration up front need it.
 mp4_audio_track_info_t AacTrack(uint32_t codec);
 
-// The first VPS, SPS and PPS of the Annex-B stream tests/data/<name>, NAL
-// headers included (an H.264 stream has no VPS), found by a plain scan.
+// The first VPS, SPS and PPS of the Annex-B stream tests/data/<name> (or of
+// `stream`), NAL headers included (an H.264 stream has no VPS), found by a
+// plain scan.
 struct ParameterSets {
   std::vector<uint8_t> vps, sps, pps;
   void Fill(mp4_video_track_info_t& v) const;  // points v at these sets
 };
 ParameterSets FirstParameterSets(const std::string& name, bool hevc);
+ParameterSets FirstParameterSetsIn(const std::vector<uint8_t>& stream, bool hevc);
 
 // Runs `body` once under each start-code scan this machine has (the vector
 // ones where the processor has them, the portable one, the best), then leaves

@@ -1,7 +1,17 @@
 #include "safe_recording.h"
 
+#include <sstream>
+
+#include "conformance.h"
 #include "media_source.h"
 #include "test_support.h"
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#endif
 
 namespace bvtest {
 
@@ -87,5 +97,40 @@ uint64_t SafeRecording::StoredSize(const Call& c) {
   }
   return n;
 }
+
+std::map<std::string, std::vector<std::string>> PacketsByKind(const std::string& path) {
+  std::map<std::string, std::vector<std::string>> kinds;
+#if defined(BV_FFPROBE) && !defined(_WIN32)
+  std::istringstream in(RunCommand(std::string(BV_FFPROBE) + " -v error -show_data_hash md5 -show_entries " +
+                                   "packet=codec_type,pts,dts,flags,size,data_hash -of csv=p=0 '" + path + "'"));
+  for (std::string line; std::getline(in, line);) {
+    const size_t comma = line.find(',');
+    kinds[line.substr(0, comma)].push_back(line.substr(comma + 1));
+  }
+#endif
+  (void)path;
+  return kinds;
+}
+
+#if !defined(_WIN32)
+int RunInChild(const std::function<int(int)>& child, const std::function<void(int, int)>& parent) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::FILE* null = std::freopen("/dev/null", "w", stdout);
+    (void)null;
+    _exit(child(fds[1]));
+  }
+  close(fds[1]);
+  if (pid > 0) parent(pid, fds[0]);
+  close(fds[0]);
+  int status = -1;
+  if (pid > 0) waitpid(pid, &status, 0);
+  return status;
+}
+#endif
 
 }  // namespace bvtest

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,5 +65,17 @@ class SafeRecording {
   int rc_ = 0;
   size_t video_ = 0, audio_ = 0;
 };
+
+// ffprobe's packets of each kind of stream ("video", "audio", ...) in file
+// order, one line each: pts, dts, flags, size and the MD5 of the data.
+// Empty where the tools are not installed.
+std::map<std::string, std::vector<std::string>> PacketsByKind(const std::string& path);
+
+#if !defined(_WIN32)
+// Runs `child` in a forked process (standard output to /dev/null) that exits
+// with its result; `parent` runs meanwhile with the child's pid and the read
+// end of a pipe whose write end `child` gets. Returns the wait status.
+int RunInChild(const std::function<int(int out)>& child, const std::function<void(int pid, int in)>& parent);
+#endif
 
 }  // namespace bvtest

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "box_bytes.h"
 #include "box_reader.h"
 #include "bv_mp4.h"
 #include "conformance.h"
@@ -93,6 +94,69 @@ std::string Record(const std::string& path, const Plan& plan, const std::vector<
   return cap.Take();
 }
 
+// The head: ftyp of the flavour, free (MP4 only), mdat in the size form
+// asked for whose patched size reaches exactly to moov, and moov last.
+void ExpectHead(const BoxTree& t, bool quickTime, bool large) {
+  const Bytes mp4Ftyp = Words({28, Code("ftyp"), Code("isom"), 0x200, Code("isom"), Code("iso2"), Code("mp41")});
+  const Bytes movFtyp = Words({20, Code("ftyp"), Code("qt  "), 0x20050300, Code("qt  ")});
+  const Bytes head = (quickTime ? movFtyp : mp4Ftyp + Words({8, Code("free")})) +
+                     (large ? Words({1, Code("mdat")}) : Bytes{});
+  const Bytes& b = t.Bytes();
+  ASSERT_GT(b.size(), head.size());
+  EXPECT_EQ(head, Bytes(b.begin(), b.begin() + static_cast<long>(head.size())));
+  ASSERT_EQ(quickTime ? 3u : 4u, t.Top().size());
+  const Box& data = t.Top()[t.Top().size() - 2];
+  EXPECT_EQ(large ? 16u : 8u, data.header);
+  EXPECT_EQ(data.offset + data.size, t.Top().back().offset);
+  EXPECT_EQ("moov", t.Top().back().type);
+}
+
+// Tracks in declaration order. 64-bit times widen the headers of video and
+// audio only, large files their chunk offsets; captions take the video's
+// size; the time-code track is disabled, referenced from the video track
+// between edts and mdia, and has the media header of its flavour.
+void ExpectTracks(const BoxTree& t, const Plan& plan, bool quickTime) {
+  const bool time64 = plan.flags & MP4_FLAG_TIME64, large = plan.flags & MP4_FLAG_LARGE_FILE;
+  EXPECT_EQ(time64 ? 120u : 108u, t.Find("moov/mvhd")->size);
+  std::vector<bool> media;  // video or audio, per track
+  if (plan.video >= 0) media.push_back(true);
+  if (plan.audio) media.push_back(true);
+  if (plan.captions) media.push_back(false);
+  if (plan.timecode) media.push_back(false);
+  ASSERT_EQ(media.size(), t.Count("moov", "trak"));
+  for (size_t i = 0; i < media.size(); ++i) {
+    SCOPED_TRACE("track " + std::to_string(i));
+    const std::string trak = "moov/trak[" + std::to_string(i) + "]";
+    const bool wide = time64 && media[i];
+    EXPECT_EQ(wide ? 104u : 92u, t.Find(trak + "/tkhd")->size);
+    EXPECT_EQ(wide ? 44u : 32u, t.Find(trak + "/mdia/mdhd")->size);
+    if (media[i]) {
+      EXPECT_EQ(wide ? 36u : 28u, t.Find(trak + "/edts/elst")->size);
+    }
+    if (plan.timecode && i + 1 == media.size()) continue;  // time code: 32-bit offsets in any file
+    EXPECT_NE(nullptr, t.Find(trak + (large && media[i] ? "/mdia/minf/stbl/co64" : "/mdia/minf/stbl/stco")));
+  }
+  if (plan.captions) {
+    const Box* video = t.Find("moov/trak[0]/tkhd");
+    const Box* captions = t.Find("moov/trak[" + std::to_string(media.size() - 1) + "]/tkhd");
+    EXPECT_EQ(320u << 16, t.U32(video->offset + video->size - 8));
+    EXPECT_EQ(320u << 16, t.U32(captions->offset + captions->size - 8));
+  }
+  if (!plan.timecode) return;
+  const Box* video = t.Find("moov/trak[0]");
+  ASSERT_GE(video->children.size(), 4u);
+  EXPECT_EQ("edts", video->children[1].type);
+  EXPECT_EQ("tref", video->children[2].type);
+  EXPECT_EQ(20u, video->children[2].size);
+  const std::string trak = "moov/trak[" + std::to_string(media.size() - 1) + "]";
+  const uint64_t tkhd = t.Find(trak + "/tkhd")->PayloadOffset();
+  EXPECT_EQ(2u, t.U32(tkhd));  // version 0, disabled
+  EXPECT_EQ(t.U32(tkhd + 12), t.U32(t.Find("moov/trak[0]/tref/tmcd")->PayloadOffset()));
+  const Box* header = t.Find(trak + (quickTime ? "/mdia/minf/gmhd" : "/mdia/minf/nmhd"));
+  ASSERT_NE(nullptr, header);
+  EXPECT_EQ(quickTime ? 130u : 76u, header->size);
+}
+
 class Conformance : public ::testing::TestWithParam<Plan> {};
 
 // Every file plays and decodes every frame with the streams, counts,
@@ -116,7 +180,10 @@ TEST_P(Conformance, FilePlaysAndDecodesEveryFrame) {
   const BoxTree tree(ReadFile(path));
   EXPECT_TRUE(tree.Errors().empty()) << tree.Errors().front();
   ASSERT_NE(nullptr, tree.Find("moov/mvhd"));
-  EXPECT_NE(nullptr, tree.Find("mdat"));
+  // QuickTime where "mov" appears anywhere in the path, case-sensitive.
+  const bool quickTime = path.find("mov") != std::string::npos;
+  ExpectHead(tree, quickTime, plan.flags & MP4_FLAG_LARGE_FILE);
+  ExpectTracks(tree, plan, quickTime);
   if (!ConformanceToolsAvailable()) GTEST_SKIP() << "ffprobe/ffmpeg not available";
 
   const ProbeResult probe = Probe(path);
@@ -183,11 +250,12 @@ std::vector<Plan> Plans() {
        Meta{{"title", "A title"}, {"artist", "Somebody"}, {"comment", "recorded by a test"}}},
       {"h264_aac_cea608.mov", 0, h264, true, false, MP4_SUBTITLE_CEA608},
       {"hevc_aac.mp4", 0, hevc, true},
-      {"hevc.mov", 0, hevc, false},
+      {"hevc_movie.mp4", 0, hevc, false},
       {"prores.mov", 0, prores, false},
-      {"audio_only.mp4", 0, -1, true},
+      {"audio_only.MOV", 0, -1, true},
       {"video_timecode.mp4", 0, h264, false, false, 0, true},
-      {"time64_free_keys.mp4", time64, h264, true, false, 0, false, Meta{{"title", "A title"}, {"com.example.take", "3"}}},
+      {"time64_free_keys.mp4", time64, h264, true, false, MP4_SUBTITLE_CEA608, false,
+       Meta{{"title", "A title"}, {"com.example.take", "3"}}},
       {"large_cea708.mp4", large, h264, true, false, MP4_SUBTITLE_CEA708},
       {"large_time64.mov", large | time64, hevc, true},
       {"raw_aac_timecode.mov", 0, h264, true, true, 0, true},

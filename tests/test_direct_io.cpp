@@ -1,8 +1,9 @@
-// The safe-write stream over the direct-I/O cache, where the recordings
-// cannot see: the bytes behind the data in the last window, refusals and
-// offsets past 4 GiB. Expected bytes are built independently as a plain
-// image of everything written. (Page updates and failing writes are the
-// fault sweep's and the full-disk test's.)
+// The two file streams of safe write and repair where the recordings cannot
+// see: the safe-write stream over the direct-I/O cache (the bytes behind the
+// data in the last window, refusals, offsets past 4 GiB), against a plain
+// image of everything written, and the side-file reader's window, which
+// slides only past its capacity (24 MiB by default). Page updates and
+// failing writes are the fault sweep's and the full-disk tests'.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "AlignFileWriter.h"
+#include "FastFileReader.h"
 #include "bv_direct_io.h"
 #include "bv_mp4.h"
 #include "test_support.h"
@@ -19,14 +21,9 @@
 using bv::bv_mp4_exception;
 using bv::CAlignFileWriterEx;
 using bv::IBaseIO;
-using bvtest::ReadFile;
-using bvtest::StdoutCapture;
-using bvtest::TempDir;
-using bvtest::Widen;
+using namespace bvtest;
 
 namespace {
-
-bool Contains(const std::string& s, const std::string& what) { return s.find(what) != std::string::npos; }
 
 uint8_t PatternByte(uint64_t offset, uint8_t seed) { return static_cast<uint8_t>(offset * 7 + seed); }
 
@@ -100,14 +97,10 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
   {
     Recorder r(dir.File("r.mp4"), 4096, 4, 4096);
     StdoutCapture cap;
-    const struct {
-      int origin;
-      const char* message;
-    } seeks[] = {{2, "seek with origin SEEK_END not supported"}, {7, "seek with origin 7 not supported"}};
-    for (const auto& s : seeks) {
+    for (int origin : {2, 7}) {
       try {
-        r.w.Seek(0, s.origin);
-        ADD_FAILURE() << s.origin;
+        r.w.Seek(0, origin);
+        ADD_FAILURE() << origin;
       } catch (const bv_mp4_exception& e) {
         EXPECT_EQ(MP4_ERR_NOT_SUPPORTED, e.code());
       }
@@ -115,8 +108,10 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
     uint8_t b = 0;
     EXPECT_THROW(r.w.Read(&b, 1), bv_mp4_exception);
     const std::string log = cap.Take();
-    for (const auto& s : seeks) EXPECT_TRUE(Contains(log, s.message)) << log;
-    EXPECT_TRUE(Contains(log, "Read in CAlignFileWriterEx not implement")) << log;
+    for (const char* message : {"seek with origin SEEK_END not supported", "seek with origin 7 not supported",
+                                "Read in CAlignFileWriterEx not implement"}) {
+      EXPECT_NE(std::string::npos, log.find(message)) << log;
+    }
     EXPECT_EQ(IBaseIO::kOpen, r.w.state);  // a refused call is not a failed stream
     // A position before the start fails the stream: the next write would land elsewhere.
     EXPECT_THROW(r.w.Seek(-5, 1), bv_mp4_exception);
@@ -134,9 +129,9 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
     EXPECT_EQ(IBaseIO::kFailed, w.state);
     EXPECT_EQ(0u, w.GetFileSize());
     const std::string log = cap.Take();
-    EXPECT_TRUE(Contains(log, "invalid dio cache config")) << log;
-    EXPECT_TRUE(Contains(log, "file not open")) << log;
-    EXPECT_FALSE(bvtest::FileExists(dir.File("n.mp4")));
+    EXPECT_NE(std::string::npos, log.find("invalid dio cache config")) << log;
+    EXPECT_NE(std::string::npos, log.find("file not open")) << log;
+    EXPECT_FALSE(FileExists(dir.File("n.mp4")));
   }
   {
     // A block write that failed earlier fails the close as well: the file
@@ -148,15 +143,6 @@ TEST(AlignedWriter, RefusesWhatItCannotDo) {
     bv::bv_direct_io::FailWriteForTest(0, 0);
     EXPECT_FALSE(r.w.Close());
   }
-}
-
-std::vector<uint8_t> ReadRange(const std::string& path, uint64_t offset, size_t n) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(offset));
-  std::vector<uint8_t> out(n);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(n));
-  out.resize(static_cast<size_t>(in.gcount()));
-  return out;
 }
 
 // Offsets and the on-disk size are 64-bit: a window past 4 GiB is reloaded
@@ -171,45 +157,63 @@ TEST(AlignedWriter, SizesAndReloadsAreRightPastFourGiB) {
   r.SeekTo(k4G - 4096);
   r.Put(8192, 2);  // straddles 4 GiB
   r.SeekTo(k4G + (1u << 20));
-  r.Put(1, 3);
   EXPECT_EQ(k4G + 4096, r.w.GetFileSize());
-  r.SeekTo(k4G + 100);  // back into written data: loaded, then patched
+  // Straight back into the window just written, in part: loaded, then patched.
+  r.SeekTo(k4G + 100);
   r.Put(2, 4);
-  EXPECT_EQ(k4G + (1u << 20) + 1, r.w.GetFileSize());
   EXPECT_EQ(static_cast<int64_t>(k4G + 102), r.w.Ftell());
+  r.SeekTo(k4G + (1u << 20));
+  r.Put(1, 3);
+  r.w.Flush();
+  EXPECT_EQ(k4G + (1u << 20) + 1, r.w.GetFileSize());
   ASSERT_TRUE(r.w.Close());
+  // From 4 KiB below 4 GiB: the straddling write with its patch, the rest of
+  // the reloaded window, and far behind it the last byte.
   std::vector<uint8_t> want;
   for (uint64_t p = k4G - 4096; p < k4G + 4096; ++p) want.push_back(PatternByte(p, p - k4G - 100 < 2 ? 4 : 2));
-  want.resize(8192 + 4096, 0);  // the rest of the reloaded window
-  EXPECT_EQ(want, ReadRange(path, k4G - 4096, 8192 + 4096));
-  EXPECT_EQ(std::vector<uint8_t>{PatternByte(k4G + (1u << 20), 3)}, ReadRange(path, k4G + (1u << 20), 1));
+  want.resize(4096 + (1u << 20), 0);
+  want.push_back(PatternByte(k4G + (1u << 20), 3));
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(k4G - 4096));
+  std::vector<uint8_t> got(want.size());
+  in.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(got.size()));
+  EXPECT_TRUE(want == got);
   EXPECT_EQ(k4G + (1u << 20) + 16384, std::filesystem::file_size(std::filesystem::u8path(path)));
 }
 
-// Safe mode's defaults at create: nothing is opened before the header size
-// is known, so the file appears only with the first header.
-TEST(SafeWriteCreate, DefaultsAreAppliedAndLogged) {
+// Whatever the side-file reader's window, reads deliver the file's bytes in
+// order, a read may end exactly at the last byte (8 bytes through a 7-byte
+// window leave one for a last slide), and the next one fails with the
+// end-of-data code.
+TEST(FastFileReader, DeliversTheFileAcrossWindowSlides) {
   TempDir dir;
-  const std::string path = dir.File("s.mp4");
-  const struct {
-    uint32_t maxDuration, updateInterval;
-    const char* message;
-  } cases[] = {{0, 5, "set max duration to:1800000"},
-               {604800, 5, "set max duration to:604800000"},
-               {60, 0, "update interval is 0, use 30 seconds"}};
-  for (const auto& c : cases) {
-    mp4_config_t config{};
-    config.io_mode = MP4_IO_SAFE_WRITE;
-    config.block_size = 4096;
-    config.block_num = 8;
-    config.max_duration = c.maxDuration;
-    config.update_interval = c.updateInterval;
-    mp4_handle h = nullptr;
-    StdoutCapture cap;
-    EXPECT_EQ(MP4_SUCCESS, mp4_create_file_full_ex(path.c_str(), &config, &h)) << c.message;
-    EXPECT_FALSE(bvtest::FileExists(path));
-    EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
-    EXPECT_TRUE(Contains(cap.Take(), c.message)) << c.message;
+  const std::string path = dir.File("side.info");
+  for (size_t size : {size_t{0}, size_t{1}, size_t{8}, size_t{100}, size_t{5000}}) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 131 + 7);
+    WriteFile(path, bytes);
+    for (uint32_t capacity : {7u, 64u, 25165824u}) {
+      bv::CFastFileReader reader;
+      reader.SetCapacity(capacity);
+      ASSERT_EQ(0, reader.Init(Widen(path).c_str(), 0, 0));
+      EXPECT_EQ(std::min<size_t>(capacity, size), reader.Capacity());
+      std::vector<uint8_t> got;
+      for (uint32_t step = 1; got.size() < size && step <= reader.Capacity(); step = step % 7 + 1) {
+        uint8_t chunk[8];
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(step, size - got.size()));
+        reader.Read(chunk, n);
+        got.insert(got.end(), chunk, chunk + n);
+      }
+      EXPECT_TRUE(got == bytes) << size << " / " << capacity;
+      StdoutCapture quiet;
+      uint8_t one;
+      try {
+        reader.Read(&one, 1);
+        ADD_FAILURE() << "read past the end";
+      } catch (const bv_mp4_exception& e) {
+        EXPECT_EQ(bv::CFastFileReader::kEndOfData, e.code());
+      }
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // FFmpeg wrote for the same streams and parameter sets built bit by bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -115,34 +116,30 @@ TEST(HevcConfig, SegmentationAndParallelismFinalisation) {
   }
 }
 
-TEST(HevcConfig, SpsFieldsAndTemporalLayersAndTierMerge) {
+// The record's head, byte by byte: the SPS's profile, chroma format (4:4:4)
+// and depths (10 bits), the VPS's three sub-layers (more than the SPS's
+// one), the higher level of one tier, the segmentation limit and slice
+// parallelism. The units stay in the record as given, emulation prevention
+// bytes included.
+TEST(HevcConfig, RecordHeadAndTierMerge) {
   SpsOptions o;
   o.chroma = 3;
   o.depthMinus8 = 2;
   o.level = 93;
   o.minSpatialSegmentation = 100;
   const Bytes sps = Sps(o);
-  // VPS with 3 sub-layers, SPS with 1: the larger count wins.
-  bv::HevcDecoderConfig c;
-  ASSERT_TRUE(Add(c, Vps(2, 0, 120)));
-  ASSERT_TRUE(Add(c, sps));
-  EXPECT_EQ(3, c.numTemporalLayers);
-  EXPECT_EQ(1, c.temporalIdNested);
-  EXPECT_EQ(3, c.chromaFormat);
-  EXPECT_EQ(2, c.bitDepthLumaMinus8);
-  EXPECT_EQ(2, c.bitDepthChromaMinus8);
-  EXPECT_EQ(100, c.min_spatial_segmentation_idc);
-  EXPECT_EQ(1, c.general_profile_idc);
-  EXPECT_EQ(0x60000000u, c.general_profile_compatibility_flags);
-  EXPECT_EQ(0x900000000000ull, c.general_constraint_indicator_flags);
-  EXPECT_EQ(120, c.general_level_idc) << "same tier: the higher level";
-  // Emulation prevention is removed for parsing only: the record keeps the unit as given.
+  Hvcc hvcc({Vps(2, 0, 120), sps, Pps(false, false)});
+  const Bytes b = hvcc.Write();
+  ASSERT_GT(b.size(), 31u);
+  EXPECT_EQ((Bytes{1, 0x01, 0x60, 0, 0, 0, 0x90, 0, 0, 0, 0, 0, 120, 0xF0, 100, 0xFD, 0xFF, 0xFA, 0xFA, 0, 0, 0x1F, 3}),
+            Bytes(b.begin() + 8, b.begin() + 31));
   ASSERT_NE(sps.size(), bv::ExtractRbsp(sps.data(), sps.size()).size());
-  EXPECT_EQ(sps, c.arrays[1].nalUnits[0]);
+  EXPECT_NE(b.end(), std::search(b.begin(), b.end(), sps.begin(), sps.end()));
 
   // Tier 1 after tier 0 takes the later level even when it is lower; tier 0
   // after tier 1 keeps tier 1 and the higher level.
   bv::HevcDecoderConfig t;
+  o = SpsOptions();
   o.tier = 1;
   o.level = 90;
   ASSERT_TRUE(Add(t, Vps(0, 0, 120)));
@@ -173,7 +170,10 @@ TEST(BitReader, ExpGolombAndBounds) {
   EXPECT_EQ(2, r.ReadSE());
   EXPECT_EQ(-2, r.ReadSE());
 
-  const Bytes two = {0xA5, 0x0F}, zeros(16, 0), nine = {0, 0x80};  // 64 leading zeros; no room for 8 bits
+  // 64 leading zeros (with all the bits they announce behind them); no room for 8 bits.
+  Bytes zeros(17, 0xFF);
+  std::fill_n(zeros.begin(), 8, 0);
+  const Bytes two = {0xA5, 0x0F}, nine = {0, 0x80};
   bv::CBitReader t(two.data(), two.size()), z(zeros.data(), zeros.size()), n(nine.data(), nine.size());
   EXPECT_EQ(0xA50u, t.ReadBits(12));
   EXPECT_THROW(t.ReadBits(5), bv::BitstreamOverrun);

@@ -1,6 +1,6 @@
 // The layout of recorded files, read back with the independent box reader:
-// chunking, time and size tables, track ids and references, the time-code
-// media header per flavour, version-1 boxes.
+// chunking, time and size tables, track ids, the movie without media, and
+// the muxer's own handling of head, close and paths.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +9,7 @@
 #include "box_reader.h"
 #include "bv_mp4.h"
 #include "media_source.h"
+#include "Mp4Muxer.h"
 #include "test_support.h"
 
 using namespace bvtest;
@@ -130,59 +131,6 @@ TEST(Layout, TimeAndSizeTablesOfARecording) {
   }
 }
 
-TEST(Layout, TimeCodeTrackIsReferencedAndItsHeaderFollowsTheFlavour) {
-  TempDir dir;
-  for (const char* name : {"tc.mp4", "tc.mov"}) {
-    const bool mov = std::string(name) == "tc.mov";
-    Recorder r(dir.File(name), 0);
-    r.Video();
-    const mp4_time_code_track_info_t tc{25, 1, 25, 0};
-    ASSERT_EQ(0, mp4_set_time_code_track(r.h(), &tc));
-    ASSERT_EQ(0, mp4_write_time_code(r.h(), 0));
-    ASSERT_EQ(0, r.V(0, true));
-    const BoxTree t = r.Close();
-    const Box* trak = t.Find("moov/trak[0]");
-    ASSERT_NE(nullptr, trak);
-    ASSERT_GE(trak->children.size(), 4u);
-    EXPECT_EQ("edts", trak->children[1].type);
-    EXPECT_EQ("tref", trak->children[2].type);  // between edts and mdia
-    EXPECT_EQ(20u, trak->children[2].size);
-    EXPECT_EQ(Ints{2}, Fields(t, "moov/trak[0]/tref/tmcd", 0, 1));
-    EXPECT_EQ(Ints{2}, Fields(t, "moov/trak[1]/tkhd", 0, 1));  // version 0, disabled
-    const Box* header = t.Find(mov ? "moov/trak[1]/mdia/minf/gmhd" : "moov/trak[1]/mdia/minf/nmhd");
-    ASSERT_NE(nullptr, header) << name;
-    EXPECT_EQ(mov ? 130u : 76u, header->size);
-  }
-}
-
-TEST(Layout, SixtyFourBitTimesWidenTheHeadersOfVideoAndAudioOnly) {
-  TempDir dir;
-  Recorder r(dir.File("v1.mp4"), MP4_FLAG_TIME64 | MP4_FLAG_LARGE_FILE);
-  r.Video();
-  r.Audio();
-  mp4_subtitle_track_info_t cc{MP4_SUBTITLE_CEA608, 0};
-  ASSERT_EQ(0, mp4_set_subtitle_track(r.h(), &cc));
-  ASSERT_EQ(0, r.V(0, true));
-  ASSERT_EQ(0, r.A(0));
-  const std::vector<uint8_t> caption = {0x61, 0x02, 0x00, 0x00, 0x94, 0x20};
-  ASSERT_EQ(0, mp4_write_subtitle_frame(r.h(), caption.data(), static_cast<uint32_t>(caption.size()), 0));
-  const BoxTree t = r.Close();
-  EXPECT_EQ(120u, t.Find("moov/mvhd")->size);
-  for (int i = 0; i < 2; ++i) {
-    const std::string trak = "moov/trak[" + std::to_string(i) + "]";
-    EXPECT_EQ(104u, t.Find(trak + "/tkhd")->size);
-    EXPECT_EQ(44u, t.Find(trak + "/mdia/mdhd")->size);
-    EXPECT_EQ(36u, t.Find(trak + "/edts/elst")->size);
-    EXPECT_NE(nullptr, t.Find(trak + "/mdia/minf/stbl/co64"));
-  }
-  // Captions keep version 0 and 32-bit offsets.
-  EXPECT_EQ(92u, t.Find("moov/trak[2]/tkhd")->size);
-  EXPECT_EQ(32u, t.Find("moov/trak[2]/mdia/mdhd")->size);
-  EXPECT_NE(nullptr, t.Find("moov/trak[2]/mdia/minf/stbl/stco"));
-  // The caption track carries the video's dimensions.
-  EXPECT_EQ(Ints{320 << 16}, Fields(t, "moov/trak[2]/tkhd", 76, 1));
-}
-
 TEST(Layout, EmptyMovieHoldsHeaderAndUserData) {
   TempDir dir;
   Recorder r(dir.File("empty.mp4"), 0);
@@ -191,10 +139,66 @@ TEST(Layout, EmptyMovieHoldsHeaderAndUserData) {
   ASSERT_EQ(0, mp4_set_time_code_track(r.h(), &tc));
   ASSERT_EQ(0, mp4_write_time_code(r.h(), 0));
   const BoxTree t = r.Close();
-  const Box* moov = t.Find("moov");
-  ASSERT_NE(nullptr, moov);
+  ASSERT_NE(nullptr, t.Find("moov"));
   EXPECT_NE(nullptr, t.Find("moov/udta/meta/ilst"));
   EXPECT_EQ(nullptr, t.Find("moov/meta"));
 }
+
+// The muxer's own guards, which the exports never reach twice: a second
+// head write changes nothing, a close without data leaves the file empty.
+TEST(Layout, SecondHeadWriteAndCloseWithoutDataWriteNothing) {
+  TempDir dir;
+  mp4_config_t config{};
+  config.dio_param1 = 4096;
+  config.dio_param2 = 32;
+  for (const bool head : {true, false}) {
+    const std::string path = dir.File(head ? "h.mp4" : "e.mp4");
+    bv::CMp4Muxer m;
+    ASSERT_EQ(0, m.Create(Widen(path).c_str(), config));
+    StdoutCapture cap;
+    if (head) {
+      ASSERT_EQ(0, m.WriteHeader());
+      const uint64_t size = m.FileSize();
+      EXPECT_EQ(0, m.WriteHeader());
+      EXPECT_EQ(size, m.FileSize());
+    }
+    EXPECT_EQ(0, m.Close());
+    const std::string log = cap.Take();
+    EXPECT_NE(std::string::npos, log.find(head ? "header already write" : "no data, ignore finish call")) << log;
+    std::string boxes;
+    const BoxTree written(ReadFile(path));
+    for (const Box& b : written.Top()) boxes += b.type + " ";
+    EXPECT_EQ(head ? "ftyp free mdat moov " : "", boxes);
+  }
+}
+
+// 1019 + 6 passes the 1024-character side-file path: refused before
+// anything is opened.
+TEST(Layout, RepairPathLengthLimit) {
+  TempDir dir;
+  std::wstring path = Widen(dir.path()) + L"/";
+  path += std::wstring(1019 - path.size(), L'r');
+  mp4_handle h = nullptr;
+  EXPECT_EQ(MP4_ERR_INVALID_PARAM, mp4_create_file(path.c_str(), MP4_FLAG_REPAIR, &h));
+  EXPECT_EQ(nullptr, h);
+  path.pop_back();  // now past the check (the name may still be too long to open)
+  EXPECT_NE(MP4_ERR_INVALID_PARAM, mp4_create_file(path.c_str(), MP4_FLAG_REPAIR, &h));
+  if (h) mp4_close_file(h);
+}
+
+#if !defined(_WIN32)
+// The size patch of ftyp seeks, which pushes the buffered bytes to the full
+// device: the header write reports 17, the stream stays failed and close
+// reports the same error rather than success.
+TEST(Layout, FullDiskIsReportedAsSeventeen) {
+  bv::CMp4Muxer m;
+  mp4_config_t config{};
+  ASSERT_EQ(0, m.Create(L"/dev/full", config));
+  StdoutCapture cap;
+  EXPECT_EQ(MP4_ERR_NO_SPACE, m.WriteHeader());
+  EXPECT_EQ(MP4_ERR_NO_SPACE, m.Close());
+  EXPECT_NE(std::string::npos, cap.Take().find("No space left on device"));
+}
+#endif
 
 }  // namespace

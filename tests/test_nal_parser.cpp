@@ -1,12 +1,10 @@
 // Cutting frames into NAL units, classifying them and finding parameter sets,
-// checked against a plain reference scanner, hand-made buffers and what
-// FFmpeg's parser and header tracer report for the test streams.
+// checked against a plain reference scanner and hand-made buffers (the
+// committed streams against FFmpeg's packets are the tool readers' test).
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -91,17 +89,6 @@ TEST(ParseFrame, EveryScanMatchesReferenceScannerOnRandomBuffers) {
   EXPECT_GE(scans, 2);
 }
 
-TEST(ParseFrame, AppendsToSlicesAlreadyHeld) {
-  const Bytes a = {0, 0, 1, 0x41, 0x01};
-  const Bytes b = {0, 0, 0, 1, 0x65, 0x02, 0, 0, 1, 0x06};
-  CVideoFrameParser p;
-  EXPECT_EQ(1u, p.ParseFrame(a.data(), static_cast<uint32_t>(a.size())));
-  EXPECT_EQ(3u, p.ParseFrame(b.data(), static_cast<uint32_t>(b.size())));
-  EXPECT_EQ(a.data() + 3, p[0].data);
-  EXPECT_EQ(b.data() + 4, p[1].data);
-  EXPECT_EQ(2u, p[1].size);
-}
-
 TEST(NalClassifier, TypesFrameUnitsAndKeyFrames) {
   bv::CH264Nal h264;
   bv::CHevcNal hevc;
@@ -150,43 +137,4 @@ TEST(CodecDataSearch, NeedsTheCompleteSetInOneFrame) {
   bvtest::StdoutCapture log;
   EXPECT_FALSE(bv::FindVideoCodecData(r, 2, &found));
   EXPECT_NE(std::string::npos, log.Take().find("unknown codec type 2"));
-}
-
-// Every access unit of the test streams (as FFmpeg's parser cut them):
-// ParseFrame gives the NAL units of the reference scanner and the NAL types
-// FFmpeg's header tracer read, and the key decision agrees with FFmpeg's key
-// flags (the streams use closed GOPs, so every key frame is an IDR), which
-// also makes a frame key when any of its slices is.
-TEST(ParseFrame, RealStreamsMatchReferenceAndFfmpeg) {
-  for (const auto& [file, hevc] : {std::pair<const char*, bool>{"video_h264.h264", false}, {"video_hevc.h265", true}}) {
-    SCOPED_TRACE(file);
-    const std::vector<bvtest::MediaFrame> aus = bvtest::LoadAccessUnits(file);
-    std::ifstream traced(bvtest::DataPath(std::string(file) + ".naltypes.txt"));
-    ASSERT_EQ(50u, aus.size());
-    bv::CH264Nal h264;
-    bv::CHevcNal hevcNal;
-    const bv::IVideoNalParser& nal = hevc ? static_cast<const bv::IVideoNalParser&>(hevcNal) : h264;
-    int keys = 0;
-    for (size_t k = 0; k < aus.size(); ++k) {
-      const Bytes& au = aus[k].bytes;
-      CVideoFrameParser slices;
-      ASSERT_GT(slices.ParseFrame(au.data(), static_cast<uint32_t>(au.size())), 0u);
-      Split got;
-      std::string types;
-      for (const _VIDEO_SLICE& s : slices) {
-        got.emplace_back(static_cast<size_t>(s.data - au.data()), s.size);
-        types += (types.empty() ? "" : " ") + std::to_string(nal.GetNalType(s.data, s.size));
-      }
-      std::string tracedTypes;
-      ASSERT_TRUE(std::getline(traced, tracedTypes)) << "frame " << k;
-      EXPECT_EQ(ReferenceSplit(au), got) << "frame " << k;
-      EXPECT_EQ(tracedTypes, types) << "frame " << k;
-      EXPECT_EQ(aus[k].key, bv::IsKeyFrame(nal, slices)) << "frame " << k;
-      keys += aus[k].key;
-      // Parameter sets come with every key frame and only there.
-      bv::VideoCodecData cd;
-      EXPECT_EQ(aus[k].key, bv::FindVideoCodecData(slices, hevc ? 1 : 0, &cd)) << "frame " << k;
-    }
-    EXPECT_EQ(2, keys);
-  }
 }

@@ -17,11 +17,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-struct MemoryFile : CBufferIO {
-  MemoryFile() { SetTarget(nullptr); }
-  Bytes All() const { return Bytes(Data(), Data() + Size()); }
-};
-
 struct Timing {
   uint32_t videoScale = 0;  // 0: no video track
   uint64_t videoFrame = 0;
@@ -32,9 +27,11 @@ struct Timing {
 };
 
 // A movie of the given timing, its video track holding FFmpeg's own H.264
-// parameter sets (or ProRes).
+// parameter sets (or ProRes), laid out as the muxer lays it out: something
+// before the movie box, the reserved movie box, the mdat header.
 struct SafeMovie {
   explicit SafeMovie(const Timing& t) : moov(&file, false, &file), mdat(&file, t.large) {
+    file.SetTarget(nullptr);
     moov.m_trakVideo.Stbl().SetUse64BitOffsets(t.large);
     moov.m_trakAudio.Stbl().SetUse64BitOffsets(t.large);
     if (t.videoScale) {
@@ -57,8 +54,6 @@ struct SafeMovie {
       EXPECT_TRUE(moov.m_trakAudio.Configure(a, 48000));
     }
   }
-  // Header as WriteHeader lays it out: something before the movie box, the
-  // reserved movie box, the mdat header.
   void WriteHead() {
     PutU32(file, 32);
     PutFourCC(file, "free");
@@ -67,28 +62,24 @@ struct SafeMovie {
     mdat.Write();
     mdat.Update();
   }
-  MemoryFile file;
+  Bytes All() const { return Bytes(file.Data(), file.Data() + file.Size()); }
+  CBufferIO file;
   CMp4MoovAtom moov;
   CMp4MdatAtom mdat;
 };
 
-const bvtest::Box& Find(const bvtest::BoxTree& t, const std::string& path) {
-  static const bvtest::Box kNone;
-  const bvtest::Box* b = t.Find(path);
-  EXPECT_TRUE(b) << path;
-  return b ? *b : kNone;
-}
-
 }  // namespace
 
 // Worked examples: capacities, and the reserved sizes the written movie box
-// really has (read back by the independent box reader).
+// really has (read back by the independent box reader); timing that gives
+// no size is refused before anything is written, with the documented reason.
 TEST(ReservedHeader, CapacitiesFollowTheMaximumDuration) {
   struct Row {
     const char* name;
     uint32_t maxMs;
     Timing t;
     uint32_t videoFrames, syncFrames, audioFrames;
+    const char* refusal = nullptr;
   };
   const Row rows[] = {
       {"1 h at 29.97", 3600000, {30000, 1001}, 107892, 3601, 0},
@@ -96,75 +87,66 @@ TEST(ReservedHeader, CapacitiesFollowTheMaximumDuration) {
       {"1 h audio 48 kHz", 3600000, {0, 0, 0, 48000, 1024}, 0, 0, 168750},
       {"ProRes reserves no sync table", 60000, {25, 1, MP4_VIDEO_PRORES}, 1500, 0, 0},
       {"large file, both tracks", 600000, {90000, 3600, MP4_VIDEO_H264, 48000, 1024, true}, 15000, 601, 28125},
+      {"no video frame duration", 60000, {90000, 0}, 0, 0, 0, "video frame duration not set"},
+      {"frame longer than the maximum", 1000, {1000, 5000}, 0, 0, 0, "invalid frame num:0"},
+      {"no audio frame duration", 60000, {90000, 3600, MP4_VIDEO_H264, 48000, 0}, 0, 0, 0,
+       "audio frame duration not set"},
+      {"tables past a 32-bit movie box", 604800000, {90000, 25, MP4_VIDEO_H264}, 0, 0, 0,
+       "more than a movie box can hold"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     SafeMovie m(r.t);
     bvtest::StdoutCapture cap;
+    if (r.refusal != nullptr) {
+      EXPECT_FALSE(m.moov.SetMaxDuration(r.maxMs));
+      EXPECT_NE(std::string::npos, cap.Take().find(r.refusal));
+      EXPECT_EQ(0u, m.file.Size());
+      continue;
+    }
     ASSERT_TRUE(m.moov.SetMaxDuration(r.maxMs));
     const uint32_t calc = m.moov.GetSize();
     m.WriteHead();
     // Tracks stay hidden until they hold samples: give each one.
-    EXPECT_EQ(0u, bvtest::BoxTree(m.file.All()).Count("moov", "trak"));
-    uint64_t at = m.file.Size();
-    for (CMp4TrakAtom* track : {static_cast<CMp4TrakAtom*>(&m.moov.m_trakVideo), static_cast<CMp4TrakAtom*>(&m.moov.m_trakAudio)}) {
+    EXPECT_EQ(0u, bvtest::BoxTree(m.All()).Count("moov", "trak"));
+    for (CMp4TrakAtom* track : {static_cast<CMp4TrakAtom*>(&m.moov.m_trakVideo),
+                                static_cast<CMp4TrakAtom*>(&m.moov.m_trakAudio)}) {
       if (!track->IsEnabled()) continue;
+      const uint64_t at = m.file.Size();
       PutZeros(m.file, 10);
       EXPECT_TRUE(m.moov.AddSample(*track, {at, 10, 0, 0, true}));
-      at += 10;
     }
     CHeaderUpdate reveal;
     m.moov.Update(reveal);
     reveal.Apply(m.file, 0);
     const std::string log = cap.Take();
     EXPECT_EQ(std::string::npos, log.find("not equal")) << log;
-    const bvtest::BoxTree tree(m.file.All());
+    const bvtest::BoxTree tree(m.All());
     EXPECT_TRUE(tree.Errors().empty());
-    EXPECT_EQ(calc, Find(tree, "moov").size);
+    ASSERT_TRUE(tree.Find("moov"));
+    EXPECT_EQ(calc, tree.Find("moov")->size);
     const char* chunks = r.t.large ? "co64" : "stco";
     const uint32_t width = r.t.large ? 8 : 4;
-    struct Track {
-      const char* path;
-      uint32_t frames;
+    auto size = [&tree](const std::string& path) {
+      const bvtest::Box* b = tree.Find(path);
+      EXPECT_TRUE(b) << path;
+      return b ? b->size : 0;
     };
     int index = 0;
-    for (const Track tr : {Track{"video", r.videoFrames}, Track{"audio", r.audioFrames}}) {
-      if (tr.frames == 0) continue;
+    for (const bool video : {true, false}) {
+      const uint32_t frames = video ? r.videoFrames : r.audioFrames;
+      if (frames == 0) continue;
+      SCOPED_TRACE(video ? "video" : "audio");
       const std::string stbl = "moov/trak[" + std::to_string(index++) + "]/mdia/minf/stbl/";
-      EXPECT_EQ(20u + 4u * tr.frames, Find(tree, stbl + "stsz").size) << tr.path;
-      EXPECT_EQ(16u + width * tr.frames, Find(tree, stbl + chunks).size) << tr.path;
+      EXPECT_EQ(20u + 4u * frames, size(stbl + "stsz"));
+      EXPECT_EQ(16u + width * frames, size(stbl + chunks));
       // Audio keeps one duration; video may change its duration every frame.
-      EXPECT_EQ(16u + 8u * (tr.path[0] == 'a' ? 1 : tr.frames), Find(tree, stbl + "stts").size) << tr.path;
-      EXPECT_EQ(28u, Find(tree, stbl + "stsc").size);
-      if (tr.path[0] == 'v') {
-        EXPECT_EQ(16u + 4u * r.syncFrames, Find(tree, stbl + "stss").size);
+      EXPECT_EQ(16u + 8u * (video ? frames : 1), size(stbl + "stts"));
+      EXPECT_EQ(28u, size(stbl + "stsc"));
+      if (video) {
+        EXPECT_EQ(16u + 4u * r.syncFrames, size(stbl + "stss"));
       }
     }
-  }
-}
-
-// Timing that gives no size is refused before anything is written, with the
-// documented reason.
-TEST(ReservedHeader, TimingWithoutASizeIsRefused) {
-  struct Row {
-    const char* name;
-    uint32_t maxMs;
-    Timing t;
-    const char* message;
-  };
-  const Row rows[] = {
-      {"no video frame duration", 60000, {90000, 0}, "video frame duration not set"},
-      {"frame longer than the maximum", 1000, {1000, 5000}, "invalid frame num:0"},
-      {"no audio frame duration", 60000, {90000, 3600, MP4_VIDEO_H264, 48000, 0}, "audio frame duration not set"},
-      {"tables past a 32-bit movie box", 604800000, {90000, 25, MP4_VIDEO_H264}, "more than a movie box can hold"},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.name);
-    SafeMovie m(r.t);
-    bvtest::StdoutCapture cap;
-    EXPECT_FALSE(m.moov.SetMaxDuration(r.maxMs));
-    EXPECT_NE(std::string::npos, cap.Take().find(r.message));
-    EXPECT_EQ(0u, m.file.Size());
   }
 }
 
@@ -186,7 +168,7 @@ TEST(ReservedHeader, AnUpdateWithNothingNewRewritesOnlyTimes) {
       m.moov.AddSample(m.moov.m_trakAudio, {at + 100, 50, 1920ull * i, 1920ull * i, false});
     }
     for (const int pass : {0, 1}) {
-      const Bytes before = m.file.All();
+      const Bytes before = m.All();
       CHeaderUpdate plan;
       m.moov.Update(plan);
       m.mdat.Update(plan);
@@ -197,9 +179,9 @@ TEST(ReservedHeader, AnUpdateWithNothingNewRewritesOnlyTimes) {
       }
       plan.Apply(m.file, 0);
       if (pass == 1) {
-        EXPECT_EQ(before, m.file.All());
+        EXPECT_EQ(before, m.All());
       }
     }
-    EXPECT_EQ(2u, bvtest::BoxTree(m.file.All()).Count("moov", "trak"));
+    EXPECT_EQ(2u, bvtest::BoxTree(m.All()).Count("moov", "trak"));
   }
 }

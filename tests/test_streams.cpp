@@ -33,27 +33,6 @@ TEST(ErrorMapping, SystemErrorNumbersMapToResultCodes) {
   EXPECT_EQ(MP4_ERR_ACCESS, bv::MapErrorCode(EACCES));
 }
 
-// A write in the middle overwrites; a flush hands everything to an open
-// target (skipping one not open) and empties the buffer.
-TEST(BufferStream, WriteInTheMiddleOverwritesAndFlushEmpties) {
-  for (const bool open : {true, false}) {
-    CBufferIO target;  // never opened: state 0
-    if (open) target.SetTarget(nullptr);
-    CBufferIO b;
-    b.SetTarget(&target);
-    b.Write("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09", 10);
-    b.Seek(4, 0);
-    b.Write("\xAA\xBB", 2);
-    EXPECT_EQ(10u, b.Size());
-    EXPECT_EQ(6u, b.Position());
-    b.Flush();
-    EXPECT_EQ(0u, b.Size());
-    EXPECT_EQ(0u, b.Position());
-    const std::vector<uint8_t> want = {0, 1, 2, 3, 0xAA, 0xBB, 6, 7, 8, 9};
-    EXPECT_EQ(open ? want : std::vector<uint8_t>(), std::vector<uint8_t>(target.Data(), target.Data() + target.Size()));
-  }
-}
-
 // Seeks stay within the bytes held, from any origin; reads stop at the end;
 // no buffer grows past what a box can hold. Each failure fails the stream
 // and logs why; the seeks within the bytes land where asked.

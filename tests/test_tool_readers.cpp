@@ -1,19 +1,21 @@
-// The bvmp4 tool's input readers: access-unit cutting of Annex-B streams,
-// ADTS framing and the picture size from the SPS. ffprobe's reading of the
-// same files is the oracle where it is available.
+// The bvmp4 tool's input readers against independent readings of the same
+// media: FFmpeg's packets of the committed streams (tests/data/*.packets.txt)
+// for access units and key flags, a plain scan for parameter sets, ffprobe
+// for picture size and rate, and the ADTS frames' own length fields.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <sstream>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "../tools/adts_reader.h"
 #include "../tools/annexb_reader.h"
 #include "../tools/sps_dimensions.h"
+#include "VideoFrameParser.h"
+#include "vui.h"
 #include "conformance.h"
+#include "media_source.h"
 #include "test_support.h"
 
 namespace {
@@ -26,102 +28,133 @@ using bvtool::MemorySource;
 using bvtool::VideoCodec;
 using Bytes = std::vector<uint8_t>;
 
-// The test data folder is <root>/tests/data, which need not exist; cut the
-// path text instead of letting the file system resolve "..".
-[[maybe_unused]] std::string SamplePath(const std::string& name) {
-  std::string root = BV_TEST_DATA_DIR;
-  const std::string tail = "/tests/data";
-  if (root.size() >= tail.size() && root.compare(root.size() - tail.size(), tail.size(), tail) == 0)
-    root.resize(root.size() - tail.size());
-  return root + "/samples/" + name;
-}
-
-struct ReadAus {
-  std::vector<AccessUnit> aus;
-  Bytes sps;
+struct Stream {
+  const char* name;
+  VideoCodec codec;
+  bool cra = false;  // key frames are CRA pictures
+};
+const Stream kStreams[] = {
+    {"video_h264.h264", VideoCodec::kH264},       {"bf_h264_pyramid.h264", VideoCodec::kH264},
+    {"colour_h264_bt709.h264", VideoCodec::kH264}, {"video_hevc.h265", VideoCodec::kHevc},
+    {"bf_hevc.hevc", VideoCodec::kHevc},           {"bf_hevc_cra.hevc", VideoCodec::kHevc, true},
+    {"colour_hevc_pq.h265", VideoCodec::kHevc},    {"colour_hevc_hlg.h265", VideoCodec::kHevc},
 };
 
-ReadAus ReadAllAus(const Bytes& stream, VideoCodec codec, size_t source_block = SIZE_MAX,
-                   size_t window_block = size_t{1} << 20) {
-  MemorySource src(stream, source_block);
-  AccessUnitReader reader(src, codec, window_block);
-  ReadAus out;
-  AccessUnit au;
-  while (reader.Next(au)) out.aus.push_back(au);
-  out.sps = reader.sps();
+// A packet's units, each behind 00 00 00 01. The tool drops every zero in
+// front of a start code (no unit ends in 00) and at the end of the stream;
+// the library's frame cutter drops one, the zero of a four-byte start code,
+// and leaves the frame's last unit as it ends.
+Bytes Units(const Bytes& b, bool allZeros) {
+  Bytes out;
+  for (size_t i = 0; i + 3 <= b.size();) {
+    if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) {
+      ++i;
+      continue;
+    }
+    size_t next = i + 3;
+    while (next + 3 <= b.size() && !(b[next] == 0 && b[next + 1] == 0 && b[next + 2] == 1)) ++next;
+    const bool last = next + 3 > b.size();
+    if (last) next = b.size();
+    size_t end = next;
+    while (end > i + 3 && b[end - 1] == 0 && (allZeros || (!last && end == next))) --end;
+    out.insert(out.end(), {0, 0, 0, 1});
+    out.insert(out.end(), b.begin() + static_cast<long>(i + 3), b.begin() + static_cast<long>(end));
+    i = next;
+  }
   return out;
 }
 
-void Append(Bytes& b, std::initializer_list<uint8_t> bytes) { b.insert(b.end(), bytes); }
-
-// A minimal ADTS frame: AAC LC, given sampling index, stereo, no CRC.
-Bytes AdtsFrameBytes(uint32_t payload, uint8_t sampling_index = 3, uint8_t fill = 0x21) {
-  const uint32_t len = payload + 7;
-  // Sized once, header written in place: no insert into a 7-byte vector.
-  Bytes f(len, fill);
-  const uint8_t header[7] = {0xFF, 0xF1, static_cast<uint8_t>((1 << 6) | (sampling_index << 2)),
-                             static_cast<uint8_t>((2 << 6) | ((len >> 11) & 3)), static_cast<uint8_t>((len >> 3) & 0xFF),
-                             static_cast<uint8_t>(((len & 7) << 5) | 0x1F), 0xFC};
-  std::copy(header, header + 7, f.begin());
-  return f;
+std::vector<AccessUnit> ReadAll(AccessUnitReader& reader) {
+  std::vector<AccessUnit> aus;
+  AccessUnit au;
+  while (reader.Next(au)) aus.push_back(au);
+  return aus;
 }
 
-TEST(ToolAccessUnits, PrefixUnitsJoinTheFollowingPictureAtAnyBlockBoundary) {
-  // SPS, PPS, IDR in two slices: the first unit, its start codes all four bytes long.
-  Bytes s = {0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1E, 0xAB, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80,
-             0, 0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0, 0, 1, 0x65, 0x40, 0x11, 0x22};
-  Bytes first = s;
-  first.insert(first.begin() + 24, 0);
-  first.insert(first.begin() + 9, 0);
-  // then SEI, P; AUD, P, end of sequence
-  Append(s, {0, 0, 0, 1, 0x06, 0x05, 0x01, 0x80, 0, 0, 0, 1, 0x41, 0x9A, 0x02, 0x03});
-  Append(s, {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x41, 0x9A, 0x04, 0x05, 0, 0, 0, 1, 0x0A});
-  for (size_t block : {size_t{1} << 20, size_t{1}, size_t{3}, size_t{7}}) {
-    SCOPED_TRACE(block);
-    const ReadAus r = ReadAllAus(s, VideoCodec::kH264, block, std::max<size_t>(block, 1));
-    ASSERT_EQ(3u, r.aus.size());
-    EXPECT_EQ(4u, r.aus[0].nal_count);  // SPS, PPS, two IDR slices
-    EXPECT_EQ(2u, r.aus[1].nal_count);  // SEI, P
-    EXPECT_EQ(3u, r.aus[2].nal_count);  // AUD, P, end of sequence
-    EXPECT_EQ((std::vector<bool>{true, false, false}),
-              (std::vector<bool>{r.aus[0].key, r.aus[1].key, r.aus[2].key}));
-    EXPECT_EQ(first, r.aus[0].data);
-    EXPECT_EQ((Bytes{0x67, 0x42, 0x00, 0x1E, 0xAB}), r.sps);
+// Read whole and in odd windows (units straddle every refill), each stream
+// gives FFmpeg's packets with their key flags (IDR, and CRA as an IRAP), and
+// the first parameter sets a plain scan finds. The library's frame cutter
+// finds the same units in each packet and takes the same key frames, except
+// CRA pictures (not sync samples); the parameter sets come with every key
+// frame of these streams and only there.
+TEST(ToolAccessUnits, StreamsAreCutAsFfmpegCutsThem) {
+  const bv::CH264Nal h264;
+  const bv::CHevcNal hevc;
+  for (const Stream& s : kStreams) {
+    const bool isHevc = s.codec == VideoCodec::kHevc;
+    const Bytes stream = bvtest::ReadFile(bvtest::DataPath(s.name));
+    const std::vector<bvtest::MediaFrame> packets = bvtest::LoadAccessUnits(s.name);
+    const bvtest::ParameterSets sets = bvtest::FirstParameterSets(s.name, isHevc);
+    for (size_t i = 0; i < packets.size(); ++i) {
+      const uint32_t size = static_cast<uint32_t>(packets[i].bytes.size());
+      bv::CVideoFrameParser slices, inPlace;
+      slices.ParseFrame(packets[i].bytes.data(), size);
+      Bytes units, prefixed, sample(2 * size + 16);
+      for (const bv::_VIDEO_SLICE& u : slices) {
+        units.insert(units.end(), {0, 0, 0, 1});
+        units.insert(units.end(), u.data, u.data + u.size);
+        const uint32_t n = u.size;
+        prefixed.insert(prefixed.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+        prefixed.insert(prefixed.end(), u.data, u.data + u.size);
+      }
+      EXPECT_TRUE(Units(packets[i].bytes, false) == units) << s.name << " packet " << i;
+      // The sample built in one pass holds the same units behind their lengths.
+      sample.resize(inPlace.ParseFrameInto(packets[i].bytes.data(), size, sample.data(), 2 * size + 16));
+      EXPECT_TRUE(prefixed == sample) << s.name << " packet " << i;
+      EXPECT_EQ(packets[i].key && !s.cra, bv::IsKeyFrame(isHevc ? static_cast<const bv::IVideoNalParser&>(hevc) : h264,
+                                                          slices)) << s.name << " packet " << i;
+      bv::VideoCodecData found;
+      EXPECT_EQ(packets[i].key, bv::FindVideoCodecData(slices, isHevc ? 1 : 0, &found)) << s.name << " packet " << i;
+    }
+    for (const auto& [sourceBlock, windowBlock] : {std::pair<size_t, size_t>{SIZE_MAX, 1u << 20}, {7, 61}}) {
+      SCOPED_TRACE(std::string(s.name) + " window " + std::to_string(windowBlock));
+      MemorySource src(stream, sourceBlock);
+      AccessUnitReader reader(src, s.codec, windowBlock);
+      const std::vector<AccessUnit> aus = ReadAll(reader);
+      ASSERT_EQ(packets.size(), aus.size());
+      for (size_t i = 0; i < aus.size(); ++i) {
+        EXPECT_TRUE(Units(packets[i].bytes, true) == aus[i].data) << "unit " << i;
+        EXPECT_EQ(packets[i].key, aus[i].key) << "unit " << i;
+      }
+      EXPECT_EQ(sets.sps, reader.sps());
+      EXPECT_EQ(sets.pps, reader.pps());
+      EXPECT_EQ(sets.vps, reader.vps());
+    }
   }
-  // HEVC: a suffix SEI stays with its picture, a prefix SEI opens the next;
-  // IDR and CRA are key.
-  Bytes h;
-  Append(h, {0, 0, 0, 1, 32 << 1, 0x01, 0x0C, 0, 0, 0, 1, 33 << 1, 0x01, 0x01, 0, 0, 0, 1, 34 << 1, 0x01, 0xC1});
-  Append(h, {0, 0, 0, 1, 19 << 1, 0x01, 0xAF, 0x10, 0, 0, 0, 1, 19 << 1, 0x01, 0x2F, 0x11});  // IDR, two segments
-  Append(h, {0, 0, 0, 1, 40 << 1, 0x01, 0x05});                                              // suffix SEI
-  Append(h, {0, 0, 0, 1, 39 << 1, 0x01, 0x05, 0, 0, 0, 1, 1 << 1, 0x01, 0xD0, 0x12});        // prefix SEI, TRAIL
-  Append(h, {0, 0, 0, 1, 21 << 1, 0x01, 0xA0, 0x13});                                        // CRA
-  const ReadAus r = ReadAllAus(h, VideoCodec::kHevc);
-  ASSERT_EQ(3u, r.aus.size());
-  EXPECT_EQ((std::vector<uint32_t>{6, 2, 1}), (std::vector<uint32_t>{r.aus[0].nal_count, r.aus[1].nal_count,
-                                                                     r.aus[2].nal_count}));
-  EXPECT_EQ((std::vector<bool>{true, false, true}), (std::vector<bool>{r.aus[0].key, r.aus[1].key, r.aus[2].key}));
 }
 
-TEST(ToolAccessUnits, ZerosAroundStartCodesGarbageAndCutStreams) {
+// What the committed streams do not hold: garbage and zeros around start
+// codes, streams cut short, units that close a picture (H.264 end of
+// sequence, HEVC suffix SEI) and units that open the next (HEVC prefix SEI).
+TEST(ToolAccessUnits, ZerosGarbageCutStreamsAndClosingUnits) {
   struct Case {
+    VideoCodec codec;
     Bytes in;
     std::vector<Bytes> aus;
   };
+  const VideoCodec h264 = VideoCodec::kH264, hevc = VideoCodec::kHevc;
   const std::vector<Case> cases = {
-      // Garbage before the first start code, trailing zeros behind a slice.
-      {{0x12, 0x34, 0, 0, 0, 0, 1, 0x65, 0x88, 0x10, 0, 0, 0, 0, 1, 0x41, 0x9A, 0x20, 0},
+      {h264, {0x12, 0x34, 0, 0, 0, 0, 1, 0x65, 0x88, 0x10, 0, 0, 0, 0, 1, 0x41, 0x9A, 0x20, 0},
        {{0, 0, 0, 1, 0x65, 0x88, 0x10}, {0, 0, 0, 1, 0x41, 0x9A, 0x20}}},
-      // A stream cut inside a slice still hands out what it has.
-      {{0, 0, 0, 1, 0x65, 0x88, 0, 0, 0, 1, 0x41, 0x9A, 0x02, 0, 0},
+      {h264, {0, 0, 0, 1, 0x65, 0x88, 0, 0, 0, 1, 0x41, 0x9A, 0x02, 0, 0},
        {{0, 0, 0, 1, 0x65, 0x88}, {0, 0, 0, 1, 0x41, 0x9A, 0x02}}},
-      {{}, {}}, {{0, 0, 1}, {}},
-      // Parameter sets with no picture after them are no access unit.
-      {{0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE}, {}},
+      {h264, {}, {}},
+      {h264, {0, 0, 1}, {}},
+      {h264, {0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE}, {}},  // no picture after the sets
+      {h264, {0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x41, 0x1A},  // SEI opens, the slice is no first
+       {{0, 0, 0, 1, 0x41, 0x9A}, {0, 0, 0, 1, 0x06, 0x05, 0, 0, 0, 1, 0x41, 0x1A}}},
+      {h264, {0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x0A, 0, 0, 1, 0x41, 0x9B},
+       {{0, 0, 0, 1, 0x41, 0x9A, 0, 0, 0, 1, 0x0A}, {0, 0, 0, 1, 0x41, 0x9B}}},
+      // TRAIL with a second segment, suffix SEI; prefix SEI, TRAIL.
+      {hevc, {0, 0, 1, 2, 1, 0xD0, 0, 0, 1, 2, 1, 0x50, 0, 0, 1, 80, 1, 5, 0, 0, 1, 78, 1, 5, 0, 0, 1, 2, 1, 0xD1},
+       {{0, 0, 0, 1, 2, 1, 0xD0, 0, 0, 0, 1, 2, 1, 0x50, 0, 0, 0, 1, 80, 1, 5},
+        {0, 0, 0, 1, 78, 1, 5, 0, 0, 0, 1, 2, 1, 0xD1}}},
   };
   for (const Case& c : cases) {
+    MemorySource src(c.in);
+    AccessUnitReader reader(src, c.codec);
     std::vector<Bytes> got;
-    for (const AccessUnit& au : ReadAllAus(c.in, VideoCodec::kH264).aus) got.push_back(au.data);
+    for (const AccessUnit& au : ReadAll(reader)) got.push_back(au.data);
     EXPECT_EQ(c.aus, got) << ::testing::PrintToString(c.in);
   }
 }
@@ -136,42 +169,53 @@ TEST(ToolAccessUnits, CodecIsGuessedFromTheExtension) {
   }
 }
 
-TEST(ToolAdts, HeaderFieldsAreDecoded) {
-  const Bytes f = AdtsFrameBytes(10, 4);
-  bvtool::AdtsHeader h;
-  ASSERT_TRUE(bvtool::ParseAdtsHeader(f.data(), &h));
-  EXPECT_EQ(44100u, h.sample_rate);
-  EXPECT_EQ(2u, h.channels);
-  EXPECT_EQ(2u, h.object_type);
-  EXPECT_EQ(17u, h.frame_size);
-  EXPECT_EQ(7u, h.header_size);
-  Bytes badIndex = f, badLayer = f, tooShort = AdtsFrameBytes(0);
-  badIndex[2] = static_cast<uint8_t>((badIndex[2] & ~0x3C) | (13 << 2));
-  badLayer[1] = 0xF3;
-  tooShort[4] = 0;
-  tooShort[5] = 0xDF;  // frame length 6 < header
-  for (const Bytes& bad : {badIndex, badLayer, tooShort}) EXPECT_FALSE(bvtool::ParseAdtsHeader(bad.data(), &h));
+// A minimal ADTS frame: AAC LC, given sampling index, stereo, no CRC.
+Bytes AdtsFrameBytes(uint32_t payload, uint8_t samplingIndex, uint8_t fill) {
+  const uint32_t len = payload + 7;
+  Bytes f(len, fill);
+  const uint8_t header[7] = {0xFF, 0xF1, static_cast<uint8_t>((1 << 6) | (samplingIndex << 2)),
+                             static_cast<uint8_t>((2 << 6) | ((len >> 11) & 3)), static_cast<uint8_t>((len >> 3) & 0xFF),
+                             static_cast<uint8_t>(((len & 7) << 5) | 0x1F), 0xFC};
+  std::copy(header, header + 7, f.begin());
+  return f;
 }
 
-TEST(ToolAdts, GarbageIsSkippedAndATruncatedTailReported) {
-  Bytes s = {0x00, 0x11, 0xFF, 0x00};  // garbage, including a lone 0xFF
-  const Bytes a = AdtsFrameBytes(20, 3, 0x11), b = AdtsFrameBytes(30, 3, 0x22), c = AdtsFrameBytes(5, 3, 0x33);
+// Frames at 48 and 44.1 kHz among garbage, sync-like garbage and headers
+// that cannot start a frame (a reserved sampling index, layer 1, a length
+// shorter than the header): the frames come out whole with their headers'
+// rate and channels, the rest is skipped and counted, and a last frame cut
+// short is reported, not returned.
+TEST(ToolAdts, GarbageAndBadHeadersAreSkippedAndATruncatedTailReported) {
+  const Bytes a = AdtsFrameBytes(20, 3, 0x11), b = AdtsFrameBytes(30, 4, 0x22), c = AdtsFrameBytes(5, 3, 0x33);
+  Bytes badIndex = AdtsFrameBytes(8, 13, 0x44), badLayer = AdtsFrameBytes(8, 3, 0x55);
+  Bytes tooShort = AdtsFrameBytes(0, 3, 0);
+  badLayer[1] = 0xF3;
+  tooShort[4] = 0;
+  tooShort[5] = 0xDF;  // frame length 6
+  Bytes s = {0x00, 0x11, 0xFF, 0x00};
   s.insert(s.end(), a.begin(), a.end());
-  Append(s, {0xFF, 0xFF, 0x12, 0x00, 0xAA});  // sync-like garbage
+  s.insert(s.end(), {0xFF, 0xFF, 0x12, 0x00, 0xAA});
+  for (const Bytes* bad : {&badIndex, &badLayer, &tooShort}) s.insert(s.end(), bad->begin(), bad->end());
   s.insert(s.end(), b.begin(), b.end());
   s.insert(s.end(), c.begin(), c.end());
-  const Bytes cut = s;
-  s.insert(s.end(), a.begin(), a.begin() + 20);  // a last frame cut short
-  for (const Bytes& stream : {cut, s}) {
+  const Bytes whole = s;
+  s.insert(s.end(), a.begin(), a.begin() + 20);
+  const uint64_t garbage = 4 + 5 + badIndex.size() + badLayer.size() + tooShort.size();
+  for (const Bytes& stream : {whole, s}) {
     for (size_t block : {size_t{1} << 20, size_t{3}, size_t{8}}) {
       MemorySource src(stream);
       AdtsReader reader(src, block);
       std::vector<Bytes> frames;
+      std::string formats;
       AdtsFrame f;
-      while (reader.Next(f)) frames.push_back(f.data);
+      while (reader.Next(f)) {
+        frames.push_back(f.data);
+        formats += std::to_string(f.header.sample_rate) + "/" + std::to_string(f.header.channels) + " ";
+      }
       EXPECT_EQ((std::vector<Bytes>{a, b, c}), frames) << block;
-      const bool truncated = stream.size() != cut.size();
-      EXPECT_EQ(truncated ? 29u : 9u, reader.skipped_bytes());
+      EXPECT_EQ("48000/2 44100/2 48000/2 ", formats);
+      const bool truncated = stream.size() != whole.size();
+      EXPECT_EQ(garbage + (truncated ? 20 : 0), reader.skipped_bytes());
       EXPECT_EQ(truncated, reader.truncated_tail());
       EXPECT_FALSE(reader.Next(f));  // stays at the end
     }
@@ -184,96 +228,90 @@ TEST(ToolAdts, GarbageIsSkippedAndATruncatedTailReported) {
   }
 }
 
-// --- Picture size from the SPS -------------------------------------------
-
-TEST(ToolSps, H264BaselineSizeWithoutCropping) {
-  // Baseline, 320x240 (20x15 macroblocks), POC type 2, no cropping.
-  // After the level byte: sps id 0, log2_max_frame_num-4 0, POC type 2, one
-  // reference frame, no gaps, 20-1 and 15-1 macroblocks, frame_mbs_only,
-  // direct_8x8, no cropping, no VUI, stop bit.
-  const std::vector<uint8_t> sps = {0x67, 0x42, 0x00, 0x1E, 0xDA, 0x05, 0x07, 0xE4};
-  bvtool::SpsInfo info;
-  ASSERT_TRUE(bvtool::ReadSps(VideoCodec::kH264, sps, &info));
-  EXPECT_EQ(320u, info.size.width);
-  EXPECT_EQ(240u, info.size.height);
-  EXPECT_EQ(0u, info.rate.num);  // no VUI: no rate
+// Baseline without VUI: a size (320x240, and 314x240 cropped by two chroma
+// columns on the left and one on the right, which no committed stream has)
+// and no rate.
+TEST(ToolSps, WithoutVuiThereIsASizeAndNoRate) {
+  const std::pair<Bytes, uint32_t> cases[] = {
+      {{0x67, 0x42, 0x00, 0x1E, 0xDA, 0x05, 0x07, 0xE4}, 320},
+      {bvtest::BitWriter().U(0x67, 8).U(66, 8).U(0, 8).U(30, 8).Ue({0, 0, 2, 1}).U(0, 1).Ue({19, 14}).U(7, 3)
+           .Ue({2, 1, 0, 0}).U(0, 1).Nal(), 314},
+  };
+  for (const auto& [sps, width] : cases) {
+    bvtool::SpsInfo info;
+    ASSERT_TRUE(bvtool::ReadSps(VideoCodec::kH264, sps, &info));
+    EXPECT_EQ(width, info.size.width);
+    EXPECT_EQ(240u, info.size.height);
+    EXPECT_EQ(0u, info.rate.num);
+  }
   bvtool::PictureSize size;
   EXPECT_FALSE(bvtool::PictureSizeFromSps(VideoCodec::kH264, {0x67, 0x42}, &size));
   EXPECT_FALSE(bvtool::PictureSizeFromSps(VideoCodec::kH264, {}, &size));
 }
 
-// --- The bundled samples against ffprobe ---------------------------------
-
-#ifdef BV_FFPROBE
-// ffprobe's output for `entries` of the file at `path`, one value a line.
-std::string Probe(const std::string& path, const std::string& entries) {
-  return bvtest::RunCommand(std::string(BV_FFPROBE) + " -v error -show_entries " + entries + " -of csv=p=0 '" + path + "'");
-}
-
-// The bundled H.264 clip and (no HEVC clip is bundled) a short HEVC one with a
-// conformance window, 180 lines coded as 184, cut in small windows so that
-// frames straddle refills: access units and key flags are ffprobe's packets,
-// size and rate its stream's. A cut SPS either still holds everything read
-// (the cut lies past the timing information) or reports no rate; it never
-// gives another one.
-TEST(ToolSample, AccessUnitsSizeAndRateMatchFfprobe) {
-  bvtest::TempDir dir;
-  const std::string hevc = dir.File("clip.hevc");
-  const std::string encode = std::string(BV_FFMPEG) +
-                             " -v error -y -f lavfi -i testsrc2=size=320x180:rate=25:duration=2 -c:v libx265"
-                             " -x265-params log-level=none:keyint=20:min-keyint=20:bframes=0:repeat-headers=1"
-                             " -f hevc '" + hevc + "'";
-  const bool haveHevc = std::system(encode.c_str()) == 0;
-  for (const auto& [path, codec] : {std::pair<std::string, VideoCodec>{SamplePath("sample.h264"), VideoCodec::kH264},
-                                    {hevc, VideoCodec::kHevc}}) {
-    if (codec == VideoCodec::kHevc && !haveHevc) continue;  // ffmpeg without libx265
-    SCOPED_TRACE(path);
-    bvtool::FileSource src(path);
-    ASSERT_TRUE(src.ok());
-    AccessUnitReader reader(src, codec, 2048);
-    std::string keys, probedKeys, line;
-    AccessUnit au;
-    uint64_t bytes = 0;
-    while (reader.Next(au)) keys += au.key ? 'K' : '_', bytes += au.data.size();
-    std::istringstream flags(Probe(path, "packet=flags"));
-    while (std::getline(flags, line))
-      if (!line.empty()) probedKeys += line[0] == 'K' ? 'K' : '_';
-    EXPECT_EQ(probedKeys, keys);
-    EXPECT_GT(bytes, src.size() * 9 / 10);
-    EXPECT_EQ(codec == VideoCodec::kHevc, !reader.vps().empty());
-
-    const Bytes sps = reader.sps();
+// An SPS cut anywhere: the tool's reader either still gives the whole one's
+// size and rate or reports no rate (never another one); the library's VUI
+// reader fails and reports nothing or gives exactly the whole one's fields
+// (the whole ones are checked against ffprobe below and FFmpeg's colour boxes
+// in the colour test). The other codec's VUI reader refuses the unit.
+TEST(SpsReaders, CutSetsGiveAllOrNothing) {
+  auto vuiOf = [](bool hevc, const Bytes& sps, bv::VideoUsability* v) {
+    return hevc ? bv::ReadHevcVui(sps.data(), sps.size(), v) : bv::ReadH264Vui(sps.data(), sps.size(), v);
+  };
+  auto same = [](const bv::VideoUsability& a, const bv::VideoUsability& b) {
+    return a.sarWidth == b.sarWidth && a.sarHeight == b.sarHeight && a.colourDescription == b.colourDescription &&
+           a.colourPrimaries == b.colourPrimaries && a.transferCharacteristics == b.transferCharacteristics &&
+           a.matrixCoefficients == b.matrixCoefficients && a.fullRange == b.fullRange;
+  };
+  for (const Stream& s : kStreams) {
+    SCOPED_TRACE(s.name);
+    const bool hevc = s.codec == VideoCodec::kHevc;
+    const Bytes sps = bvtest::FirstParameterSets(s.name, hevc).sps;
     bvtool::SpsInfo whole;
-    ASSERT_TRUE(bvtool::ReadSps(codec, sps, &whole));
+    bv::VideoUsability vui, other;
+    ASSERT_TRUE(bvtool::ReadSps(s.codec, sps, &whole));
     ASSERT_NE(0u, whole.rate.num);
-    EXPECT_EQ(Probe(path, "stream=width,height,r_frame_rate"), std::to_string(whole.size.width) + "," +
-              std::to_string(whole.size.height) + "," + std::to_string(whole.rate.num) + "/" +
-              std::to_string(whole.rate.den) + "\n");
+    ASSERT_TRUE(vuiOf(hevc, sps, &vui));
+    EXPECT_EQ(std::string(s.name).rfind("colour", 0) == 0, vui.colourDescription);
+    EXPECT_FALSE(vuiOf(!hevc, sps, &other));
     for (size_t n = 0; n < sps.size(); ++n) {
-      bvtool::SpsInfo cut;
-      const bool ok = bvtool::ReadSps(codec, Bytes(sps.begin(), sps.begin() + static_cast<long>(n)), &cut);
-      if (cut.rate.num != 0) { EXPECT_TRUE(whole.rate.num == cut.rate.num && whole.rate.den == cut.rate.den) << n; }
-      if (ok) { EXPECT_TRUE(whole.size.width == cut.size.width && whole.size.height == cut.size.height) << n; }
+      const Bytes cut(sps.begin(), sps.begin() + static_cast<long>(n));
+      bvtool::SpsInfo info;
+      const bool ok = bvtool::ReadSps(s.codec, cut, &info);
+      if (info.rate.num != 0) { EXPECT_TRUE(whole.rate.num == info.rate.num && whole.rate.den == info.rate.den) << n; }
+      if (ok) { EXPECT_TRUE(whole.size.width == info.size.width && whole.size.height == info.size.height) << n; }
+      bv::VideoUsability c;
+      EXPECT_TRUE(same(vuiOf(hevc, cut, &c) ? vui : bv::VideoUsability(), c)) << n;
     }
   }
 }
 
-TEST(ToolSample, AdtsFramesMatchFfprobeCountAndRate) {
-  const std::string path = SamplePath("sample.aac");
-  bvtool::FileSource src(path);
-  ASSERT_TRUE(src.ok());
-  AdtsReader reader(src, 1000);
-  AdtsFrame f;
-  std::string rates;
-  uint64_t frames = 0, bytes = 0;
-  while (reader.Next(f)) {
-    if (frames++ == 0) rates = std::to_string(f.header.sample_rate) + "," + std::to_string(f.header.channels) + "\n";
-    bytes += f.data.size();
+#ifdef BV_FFPROBE
+// The committed streams (H.264 at 160x120 crops 8 coded lines), the bundled
+// clip and an HEVC clip with a conformance window (180 lines coded as 184):
+// size and rate are ffprobe's.
+TEST(ToolSps, SizeAndRateAsFfprobeReadsThem) {
+  bvtest::TempDir dir;
+  const std::string hevc = dir.File("clip.hevc");
+  const std::string encode = std::string(BV_FFMPEG) +
+                             " -v error -y -f lavfi -i testsrc2=size=320x180:rate=25:duration=0.2 -c:v libx265"
+                             " -x265-params log-level=none:bframes=0 -f hevc '" + hevc + "'";
+  std::vector<std::pair<std::string, VideoCodec>> paths = {{bvtest::DataPath("../../samples/sample.h264"),
+                                                            VideoCodec::kH264}};
+  if (std::system(encode.c_str()) == 0) paths.emplace_back(hevc, VideoCodec::kHevc);  // ffmpeg may lack libx265
+  for (const Stream& s : kStreams) paths.emplace_back(bvtest::DataPath(s.name), s.codec);
+  for (const auto& [path, codec] : paths) {
+    SCOPED_TRACE(path);
+    const Bytes sps = bvtest::FirstParameterSetsIn(bvtest::ReadFile(path), codec == VideoCodec::kHevc).sps;
+    bvtool::SpsInfo whole;
+    bvtool::PictureSize size;
+    ASSERT_TRUE(bvtool::ReadSps(codec, sps, &whole));
+    ASSERT_TRUE(bvtool::PictureSizeFromSps(codec, sps, &size));
+    EXPECT_EQ(bvtest::RunCommand(std::string(BV_FFPROBE) +
+                                 " -v error -show_entries stream=width,height,r_frame_rate -of csv=p=0 '" + path + "'"),
+              std::to_string(size.width) + "," + std::to_string(size.height) + "," + std::to_string(whole.rate.num) +
+                  "/" + std::to_string(whole.rate.den) + "\n");
   }
-  const std::string sizes = Probe(path, "packet=size");
-  EXPECT_EQ(static_cast<long>(frames), std::count(sizes.begin(), sizes.end(), '\n'));
-  EXPECT_EQ(src.size(), bytes);  // nothing skipped in a clean stream
-  EXPECT_EQ(Probe(path, "stream=sample_rate,channels"), rates);
 }
 #endif
 

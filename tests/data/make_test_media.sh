@@ -101,24 +101,6 @@ for v in video_h264.h264 video_hevc.h265; do
   ffprobe -v error -select_streams v:0 -show_entries packet=size,flags -of csv=p=0 "$v" > "$v.packets.txt"
 done
 
-# NAL unit types per packet, as FFmpeg's header tracer reads them.
-for v in video_h264.h264 video_hevc.h265; do
-  ffmpeg -hide_banner -loglevel trace -i "$v" -c copy -bsf:v trace_headers -f null - 2>&1 |
-    python3 -c '
-import re, sys
-out = []
-for line in sys.stdin:
-    if "trace_headers" not in line:
-        continue
-    if re.search(r"\] Packet: \d+ bytes", line):
-        out.append([])
-    m = re.search(r"nal_unit_type\s+[01]+ = (\d+)", line)
-    if m and out:
-        out[-1].append(m.group(1))
-print("\n".join(" ".join(p) for p in out))
-' > "$v.naltypes.txt"
-done
-
 # B-frames: FFmpeg's own MP4 written while encoding is the reference (a raw
 # stream carries no times). The Annex-B stream is cut back out of it, and the
 # times of its packets in decode order (time base first) are what a host

@@ -1,14 +1,18 @@
-// Arbitrary VPS/SPS/PPS bytes through the HEVC configuration record and the
-// hvcC writer. Input layout: two length bytes per set (VPS, SPS, PPS; a
-// length past the input takes what is left), then the three sets back to
-// back.
+// Arbitrary parameter sets through the HEVC configuration record and the
+// hvcC writer, and the SPS through both codecs' VUI readers and what they
+// read through the colr (both forms) and pasp writers. Input layout: two
+// length bytes per set (VPS, SPS, PPS; a length past the input takes what is
+// left), then the three sets back to back.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "codec_config_error.h"
+#include "colr.h"
 #include "fuzz_support.h"
 #include "hvcc.h"
+#include "pasp.h"
+#include "vui.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzz::QuietStdout(); }
 
@@ -35,6 +39,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteBox<bv::CMp4HvccAtom>([&](bv::CMp4HvccAtom& hvcc) { hvcc.SetVosData(info); });
   } catch (const bv::CodecConfigError&) {
     // refused sets: nothing staged (WriteBox checks)
+  }
+
+  const std::vector<uint8_t>& sps = sets[1];
+  for (const bool hevc : {false, true}) {
+    bv::VideoUsability vui;
+    const bool ok =
+        hevc ? bv::ReadHevcVui(sps.data(), sps.size(), &vui) : bv::ReadH264Vui(sps.data(), sps.size(), &vui);
+    // A refused unit reports nothing: every field keeps its default.
+    const bv::VideoUsability none;
+    if (!ok && (vui.sarWidth != none.sarWidth || vui.sarHeight != none.sarHeight || vui.colourDescription ||
+                vui.colourPrimaries != 2 || vui.transferCharacteristics != 2 || vui.matrixCoefficients != 2 ||
+                vui.fullRange))
+      __builtin_trap();
+    for (const bool quickTime : {false, true}) {
+      fuzz::WriteBox<bv::CMp4ColrAtom>([&](bv::CMp4ColrAtom& colr) {
+        colr.m_bQuickTime = quickTime;
+        colr.Set(vui);
+      });
+    }
+    fuzz::WriteBox<bv::CMp4PaspAtom>([&](bv::CMp4PaspAtom& pasp) { pasp.Set(vui.sarWidth, vui.sarHeight); });
   }
   return 0;
 }

@@ -1,9 +1,12 @@
-// The tool's presentation-order reader on arbitrary bytes, as both codecs:
-// the input cut into access units as the tool cuts a stream, and the input
-// handed over whole as one access unit. Nothing may crash or read out of
-// bounds, and the slots must stay a presentation order: every picture one
-// distinct slot below the picture count, none presented more than the
-// reported depth before its decode slot.
+// The tool's stream readers on arbitrary bytes, as both codecs: the SPS
+// reader (size and VUI timing) on the input as one parameter set, the codec
+// sniffer on the input as a whole stream, and the presentation-order reader
+// on the input cut into access units as the tool cuts a stream and handed
+// over whole as one access unit. Nothing may crash or read out of bounds; a
+// rate, when reported, lies in the range the reader promises; and the slots
+// must stay a presentation order: every picture one distinct slot below the
+// picture count, none presented more than the reported depth before its
+// decode slot.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +14,8 @@
 
 #include "../tools/annexb_reader.h"
 #include "../tools/poc_order.h"
+#include "../tools/sps_dimensions.h"
+#include "../tools/stream_checks.h"
 
 namespace {
 
@@ -31,6 +36,12 @@ void Check(const bvtool::PictureOrder& order, size_t pictures) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);
   for (bvtool::VideoCodec codec : {bvtool::VideoCodec::kH264, bvtool::VideoCodec::kHevc}) {
+    bvtool::SpsInfo info;
+    bvtool::ReadSps(codec, bytes, &info);
+    if (info.rate.num != 0 &&
+        (info.rate.den == 0 || uint64_t{info.rate.num} > 1000ull * info.rate.den ||
+         uint64_t{info.rate.num} * 1000 < info.rate.den))
+      std::abort();
     bvtool::MemorySource src(bytes, 4096);
     bvtool::AccessUnitReader reader(src, codec, size_t{1} << 16);
     bvtool::PictureOrder order(codec);
@@ -45,5 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     whole.Add(bytes);
     Check(whole, 1);
   }
+  bvtool::MemorySource src(bytes, 4096);
+  bvtool::SniffVideoStream(src);
   return 0;
 }
