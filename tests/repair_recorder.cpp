@@ -42,7 +42,7 @@ bool RepairRecorder::Open() {
     const int32_t count = 42;
     if (mp4_set_metadata(h_, "title", "bv repair") != 0 ||
         mp4_set_metadata_ex(h_, "com.example.state", "repaired", 0, MP4_META_UTF8, "mdta") != 0 ||
-        mp4_set_metadata_ex(h_, "com.example.count", &count, 4, MP4_META_INT_BE, nullptr) != 0)
+        mp4_set_metadata_ex(h_, "com.example.count", &count, 4, MP4_META_INT_BE, "bvtt") != 0)
       return false;
   }
   if (plan_.video >= 0) {

@@ -19,7 +19,9 @@ struct RecordPlan {
   int video = -1;     // codec number, or -1
   std::string audio;  // ADTS file under tests/data, or empty
   uint32_t captions = 0;
-  bool metadata = false;  // a known key, a free-form text key and an integer key
+  // A known key, a free-form text key and an integer key in a namespace of
+  // its own.
+  bool metadata = false;
   bool timecode = false;
 };
 

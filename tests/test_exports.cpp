@@ -1,14 +1,19 @@
 // The exports under misuse: handles in every state, null pointers, paths,
-// refused creates, calls out of order or with extreme values, concurrent
-// closes; and the result texts, the banner and the deprecated calls.
-// Oracles: the result codes the header documents, a log line for every
-// refusal, and ffprobe for every file a successful close produced.
+// refused creates, calls out of order or with extreme values; the result
+// texts, the banner and the deprecated calls; and eight threads that record,
+// repair, query and misuse handles at once. Oracles: the result codes the
+// header documents, a log line for every refusal, and ffprobe/ffmpeg for
+// every file a successful close or repair produced.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -179,6 +184,8 @@ TEST(Exports, RefusedPointersAndModesLeaveNoHandleAndNoFile) {
                            [](void*) -> int32_t { return 0; },
                            nullptr,
                            [](void*, const void*, uint32_t) -> int32_t { return 1; }};
+  ExternalIoFuncs noOpen = refusing;
+  noOpen.open = nullptr;
   auto create = [&](uint32_t ioMode, uint8_t flags, uint32_t blockNum, uint32_t maxDuration, ExternalIoFuncs* f) {
     mp4_config_t c = bvtest::RecordingConfig(ioMode, flags, blockNum, maxDuration);
     c.pFunc = f;
@@ -210,6 +217,7 @@ TEST(Exports, RefusedPointersAndModesLeaveNoHandleAndNoFile) {
       {create(MP4_IO_DIRECT, 0, 8, 0, nullptr), kUnsupported, "windows platform do not support direct io"},
       {create(MP4_IO_EXTERNAL, 0, 8, 0, nullptr), kParam, "error: pFunc should not be null when use external io mode"},
       {create(MP4_IO_EXTERNAL, 0, 8, 0, &empty), kParam, "init external writer failed"},
+      {create(MP4_IO_EXTERNAL, 0, 8, 0, &noOpen), kParam, "init external writer failed"},
       {create(MP4_IO_EXTERNAL, 0, 8, 0, &refusing), kParam, "init external writer failed"},
       {create(MP4_IO_SAFE_WRITE, MP4_FLAG_REPAIR, 8, 0, nullptr), kUnsupported, "can't set repair flag on safe mode"},
       {create(MP4_IO_SAFE_WRITE, 0, 0, 0, nullptr), kParam, "invalid block config in safe write mode"},
@@ -290,7 +298,10 @@ TEST(Exports, PathsAreConvertedOrRefused) {
   EXPECT_EQ(nullptr, h);
 }
 
-TEST(Exports, DeprecatedFunctionsReturnZeroAndWarnOnceEach) {
+// The deprecated calls answer 0 with one warning each. The banner belongs to
+// the first create or repair of the process: two creates print it at most
+// once between them, and any later one never.
+TEST(Exports, DeprecatedCallsWarnAndTheBannerComesOncePerProcess) {
   StdoutCapture cap;
   EXPECT_EQ(0, mp4_set_safe_param());
   EXPECT_EQ(0, mp4_get_safe_param());
@@ -298,20 +309,15 @@ TEST(Exports, DeprecatedFunctionsReturnZeroAndWarnOnceEach) {
   EXPECT_EQ(1u, CountOf(log, "function mp4_set_safe_param deprecated"));
   EXPECT_EQ(1u, CountOf(log, "function mp4_get_safe_param deprecated"));
   EXPECT_EQ(2u, CountOf(log, "[warn]"));
-}
-
-// The banner belongs to the first create or repair of the process: two
-// creates print it at most once between them, and any later one never.
-TEST(Exports, BannerIsLoggedOncePerProcess) {
   TempDir dir;
   auto createAndCount = [&](int creates) {
-    StdoutCapture cap;
+    StdoutCapture banner;
     for (int i = 0; i < creates; ++i) {
       mp4_handle h = nullptr;
       EXPECT_EQ(MP4_SUCCESS, mp4_create_file_ex(dir.File("b.mp4").c_str(), 0, &h));
       EXPECT_EQ(MP4_SUCCESS, mp4_close_file(h));
     }
-    return CountOf(cap.Take(), "brelvane mp4 library 1.0.1.0");
+    return CountOf(banner.Take(), "brelvane mp4 library 1.0.1.0");
   };
   EXPECT_LE(createAndCount(2), 1u);
   EXPECT_EQ(0u, createAndCount(1));
@@ -338,6 +344,8 @@ TEST(ResultText, EachCodeHasItsOwnTextAndOthersAreUnknown) {
   for (int c : {-1, 3, 5, 22, 1000, INT32_MIN}) EXPECT_EQ(unknown, mp4_strerror(c)) << c;
 }
 
+// Only while no other thread creates: a handle closed a moment ago may be
+// reissued to the next file created.
 TEST(Exports, ConcurrentClosesOfOneHandleCloseItOnce) {
   TempDir dir;
   for (int round = 0; round < 20; ++round) {
@@ -347,16 +355,167 @@ TEST(Exports, ConcurrentClosesOfOneHandleCloseItOnce) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { results[t] = mp4_close_file(h); });
     for (auto& t : threads) t.join();
-    int successes = 0;
-    for (int r : results) {
-      if (r == MP4_SUCCESS) {
-        ++successes;
-      } else {
-        EXPECT_EQ(MP4_ERR_INVALID_HANDLE, r);
+    std::sort(results.begin(), results.end());
+    EXPECT_EQ((std::vector<int>{MP4_SUCCESS, MP4_ERR_INVALID_HANDLE, MP4_ERR_INVALID_HANDLE, MP4_ERR_INVALID_HANDLE}),
+              results);
+  }
+}
+
+struct Shared {
+  std::mutex lock;
+  std::vector<mp4_handle> open, stale;
+  std::vector<std::string> finished, crashCopies;
+  std::atomic<long> calls{0};
+  std::atomic<int> recordersLeft{0};
+  std::atomic<int> failures{0};
+};
+
+// The queries, whose answers only have to come back.
+void Queries(mp4_handle h) {
+  uint64_t size = 0;
+  double rate = 0;
+  mp4_get_duration_ms(h);
+  mp4_get_moov_size(h);
+  mp4_get_file_size(h, &size);
+  mp4_get_video_bitrate(h, &rate);
+  mp4_get_audio_bitrate(h, &rate);
+}
+
+// External I/O over a C file, one per handle.
+uint8_t XOpen(void** h, const wchar_t* path, uint32_t, uint32_t) {
+  std::string narrow;
+  for (const wchar_t* p = path; *p; ++p) narrow += static_cast<char>(*p);
+  *h = std::fopen(narrow.c_str(), "wb+");
+  return *h != nullptr;
+}
+int32_t XClose(void* h) { return std::fclose(static_cast<FILE*>(h)); }
+int64_t XTell(void* h) { return std::ftell(static_cast<FILE*>(h)); }
+int32_t XSeek(void* h, int64_t o, int32_t w) { return std::fseek(static_cast<FILE*>(h), static_cast<long>(o), w); }
+int32_t XFlush(void* h) { return std::fflush(static_cast<FILE*>(h)); }
+int32_t XRead(void* h, void* d, uint32_t n) { return static_cast<int32_t>(std::fread(d, n, 1, static_cast<FILE*>(h))); }
+int32_t XWrite(void* h, const void* s, uint32_t n) {
+  return static_cast<int32_t>(std::fwrite(s, n, 1, static_cast<FILE*>(h)));
+}
+ExternalIoFuncs g_x{XOpen, XClose, XTell, XSeek, XFlush, XRead, XWrite};
+
+void Recorder(Shared& sh, const TempDir& dir, int id, int rounds) {
+  auto check = [&](int rc) {
+    ++sh.calls;
+    if (rc != 0) ++sh.failures;
+  };
+  for (int round = 0; round < rounds; ++round) {
+    const uint32_t mode = static_cast<uint32_t>(id + round) % 4;  // 0 plain, 1 repair, 2 external, 3 safe
+    const std::string path = dir.File("t" + std::to_string(id) + "_" + std::to_string(round) + ".mp4");
+    mp4_config_t c = bvtest::RecordingConfig(mode == 1 ? MP4_IO_FILE : mode, mode == 1 ? MP4_FLAG_REPAIR : 0, 4, 60);
+    c.pFunc = &g_x;
+    mp4_handle h = nullptr;
+    check(mp4_create_file_full_ex(path.c_str(), &c, &h));
+    if (h == nullptr) continue;
+    {
+      std::lock_guard<std::mutex> g(sh.lock);
+      sh.open.push_back(h);
+    }
+    if (mode == 1) check(mp4_repair_set_flush_interval(h, 10));
+    bvtest::RecordClip(h, mode == MP4_IO_SAFE_WRITE, 20, check);
+    // The tenth and twentieth video frames flushed the side file.
+    if (mode == 1) bvtest::CopyWithSideFile(path, path + ".crash.mp4");
+    {
+      std::lock_guard<std::mutex> g(sh.lock);
+      sh.open.erase(std::find(sh.open.begin(), sh.open.end(), h));
+    }
+    check(mp4_close_file(h));
+    std::lock_guard<std::mutex> g(sh.lock);
+    sh.stale.push_back(h);
+    sh.finished.push_back(path);
+    if (mode == 1) sh.crashCopies.push_back(path + ".crash.mp4");
+  }
+  --sh.recordersLeft;
+}
+
+// Every export refuses null and never-issued handles, whatever the other
+// threads do. Stale handles may have been reissued to another thread's
+// file: only the queries go to them.
+void Abuser(Shared& sh, int seed) {
+  int neverIssued = seed;
+  const std::vector<HandleCall> calls = HandleCalls();
+  for (long n = 0; sh.recordersLeft > 0 || n < 200; ++n) {
+    mp4_handle stale = nullptr;
+    {
+      std::lock_guard<std::mutex> g(sh.lock);
+      if (!sh.stale.empty()) stale = sh.stale[static_cast<size_t>(n) % sh.stale.size()];
+    }
+    for (const HandleCall& c : calls) {
+      if (c.call(nullptr) != MP4_ERR_INVALID_HANDLE) ++sh.failures;
+      if (c.call(&neverIssued) != MP4_ERR_INVALID_HANDLE) ++sh.failures;
+    }
+    Queries(stale);
+    sh.calls += 2 * static_cast<long>(calls.size()) + 5;
+  }
+}
+
+void Querier(Shared& sh) {
+  while (sh.recordersLeft > 0) {
+    std::vector<mp4_handle> open;
+    {
+      std::lock_guard<std::mutex> g(sh.lock);
+      open = sh.open;
+    }
+    for (mp4_handle h : open) Queries(h);
+    sh.calls += 5 * static_cast<long>(open.size());
+    std::this_thread::yield();
+  }
+}
+
+void Repairer(Shared& sh, std::vector<std::string>& repaired) {
+  for (;;) {
+    std::string next;
+    {
+      std::lock_guard<std::mutex> g(sh.lock);
+      if (!sh.crashCopies.empty()) {
+        next = sh.crashCopies.back();
+        sh.crashCopies.pop_back();
       }
     }
-    EXPECT_EQ(1, successes);
+    if (next.empty()) {
+      if (sh.recordersLeft == 0) return;
+      std::this_thread::yield();
+      continue;
+    }
+    ++sh.calls;
+    if (mp4_repair_file_ex(next.c_str(), 1) != 0) ++sh.failures;
+    repaired.push_back(next);
   }
+}
+
+// Eight threads: four record their own files in every output mode, one
+// repairs the crash copies they leave, one queries open handles and two call
+// every export with null, never-issued and stale handles. Every call the
+// recorders and the repairer make succeeds, the misused handles are refused,
+// every file plays, and each repair equals the file its recording closed.
+TEST(ThreadStress, EightThreadsRecordQueryAbuseAndRepair) {
+  constexpr int kRecorders = 4, kRounds = 4;
+  TempDir dir;
+  Shared sh;
+  sh.recordersLeft = kRecorders;
+  std::vector<std::string> repaired;
+  bvtest::StdoutCapture quiet;
+  std::vector<std::thread> threads;
+  for (int id = 0; id < kRecorders; ++id) threads.emplace_back(Recorder, std::ref(sh), std::cref(dir), id, kRounds);
+  threads.emplace_back(Abuser, std::ref(sh), 1);
+  threads.emplace_back(Abuser, std::ref(sh), 2);
+  threads.emplace_back(Querier, std::ref(sh));
+  threads.emplace_back(Repairer, std::ref(sh), std::ref(repaired));
+  for (auto& t : threads) t.join();
+  quiet.Take();
+  EXPECT_EQ(0, sh.failures.load());
+  EXPECT_EQ(static_cast<size_t>(kRecorders * kRounds), sh.finished.size());
+  EXPECT_EQ(static_cast<size_t>(kRecorders), repaired.size());  // one repair-mode round per recorder
+  std::printf("[ figures ] %zu files recorded, %zu repaired, %ld calls\n", sh.finished.size(), repaired.size(),
+              sh.calls.load());
+  for (const std::string& f : repaired) {
+    EXPECT_TRUE(ReadFile(f) == ReadFile(f.substr(0, f.size() - std::string(".crash.mp4").size()))) << f;
+  }
+  for (const std::string& f : sh.finished) bvtest::ExpectPlayable(f);
 }
 
 }  // namespace

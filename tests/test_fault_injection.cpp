@@ -30,15 +30,12 @@ using bvtest::TempDir;
 namespace {
 
 // The bytes handed to a stream, placed where they were written.
-struct Shadow {
-  std::vector<uint8_t> bytes;
-  void Put(int64_t pos, const void* src, uint32_t n) {
-    if (pos < 0) return;
-    const size_t end = static_cast<size_t>(pos) + n;
-    if (bytes.size() < end) bytes.resize(end);
-    std::memcpy(bytes.data() + pos, src, n);
-  }
-};
+using Shadow = std::vector<uint8_t>;
+void Place(Shadow& shadow, int64_t pos, const void* src, uint32_t n) {
+  if (pos < 0) return;
+  if (shadow.size() < static_cast<size_t>(pos) + n) shadow.resize(static_cast<size_t>(pos) + n);
+  std::memcpy(shadow.data() + pos, src, n);
+}
 
 // One injected fault: call number `failAt` (1-based, over every stream of
 // the recording) fails with `err`.
@@ -53,9 +50,12 @@ struct Injector {
   size_t activeCall = 0;      // index in Outcome::results of the call under way
   long failedDuringCall = -1;
   int hostOpens = 0, hostCloses = 0;
-  bool Tick() {
+  // Counts an I/O call of stream `index`; true when it is the one to fail.
+  bool Tick(int index, const Shadow& shadow) {
     if (++calls != failAt) return false;
     failedDuringCall = static_cast<long>(activeCall);
+    faulted = index;
+    frozen = shadow;
     return true;
   }
 };
@@ -90,16 +90,13 @@ class FaultStream : public bv::IBaseIO {
   int32_t Write(const void* src, uint32_t n) override {
     Tick(bv::kWriteErrorMsg);
     if (g_inj.faulted == index_) ++g_inj.writesAfterFault;
-    shadow_.Put(inner_->Ftell(), src, n);
+    Place(shadow_, inner_->Ftell(), src, n);
     return Sync(inner_->Write(src, n));
   }
 
  private:
   void Tick(const char* msg) {
-    if (!g_inj.Tick()) return;
-    g_inj.faulted = index_;
-    g_inj.frozen = shadow_.bytes;
-    Fail(g_inj.err, msg, __LINE__, msg != bv::kReadEofMsg);
+    if (g_inj.Tick(index_, shadow_)) Fail(g_inj.err, msg, __LINE__, msg != bv::kReadEofMsg);
   }
   int32_t Sync(int32_t rc) {
     if (inner_->state == kFailed) {
@@ -126,9 +123,7 @@ struct HostFile {
   int index = 0;
 };
 bool HostFault(HostFile* h) {
-  if (!g_inj.Tick()) return false;
-  g_inj.faulted = h->index;
-  g_inj.frozen = h->shadow.bytes;
+  if (!g_inj.Tick(h->index, h->shadow)) return false;
   errno = g_inj.err == EIO ? 0 : g_inj.err;
   return true;
 }
@@ -162,7 +157,7 @@ int32_t HostWrite(void* h, const void* src, uint32_t n) {
   static const int32_t kFailures[] = {0, -1, 7};
   if (HostFault(HF(h))) return kFailures[g_inj.failAt / 3 % 3];
   if (g_inj.faulted == HF(h)->index) ++g_inj.writesAfterFault;
-  HF(h)->shadow.Put(std::ftell(HF(h)->f), src, n);
+  Place(HF(h)->shadow, std::ftell(HF(h)->f), src, n);
   return static_cast<int32_t>(std::fwrite(src, n, 1, HF(h)->f));
 }
 ExternalIoFuncs g_host{HostOpen, HostClose, HostTell, HostSeek, HostFlush, HostRead, HostWrite};
@@ -202,22 +197,9 @@ Outcome Record(const std::string& path, const Mode& m) {
   return out;
 }
 
-// The library's code for an injected error number.
-int Mapped(int err) {
-  switch (err) {
-    case ENOSPC: return MP4_ERR_NO_SPACE;
-    case EACCES: return MP4_ERR_ACCESS;
-    default: return MP4_ERR_FAILED;
-  }
-}
-
 bool StartsWith(const std::vector<uint8_t>& file, const std::vector<uint8_t>& prefix) {
   return file.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), file.begin());
 }
-
-struct ModeFigures {
-  long calls = 0, injected = 0, repaired = 0;
-};
 
 // The call that made the failing I/O reports the injected error and every
 // call before it succeeded; later calls succeed or report it too; close
@@ -237,12 +219,12 @@ TEST(FaultInjection, EveryFailedCallIsReportedAndLeavesEarlierBytesIntact) {
     TempDir dir;
     const std::string path = dir.File("f.mp4"), side = path + ".info";
     const std::string media = external ? path + ".host" : path;
-    ModeFigures fig;
+    long injected = 0, repaired = 0;
     bvtest::StdoutCapture quiet;
     g_inj = Injector{};
     const Outcome clean = Record(path, m);
     quiet.Take();
-    fig.calls = g_inj.calls;
+    const long calls = g_inj.calls;
     ASSERT_EQ(std::vector<int>(clean.results.size(), 0), clean.results);
     const std::vector<uint8_t> cleanBytes = ReadFile(media);
     if (m.ioMode == MP4_IO_FILE && m.flags == 0) plainBytes = cleanBytes;
@@ -250,8 +232,8 @@ TEST(FaultInjection, EveryFailedCallIsReportedAndLeavesEarlierBytesIntact) {
       EXPECT_EQ(plainBytes, cleanBytes);
       EXPECT_FALSE(bvtest::FileExists(path)) << "every byte goes to the host";
     }
-    ASSERT_GT(fig.calls, 10);
-    for (long n = 1; n <= fig.calls; ++n) {
+    ASSERT_GT(calls, 10);
+    for (long n = 1; n <= calls; ++n) {
       const int err = kErrors[n % 3];
       SCOPED_TRACE(testing::Message() << "call " << n << " fails with errno " << err);
       std::remove(side.c_str());
@@ -261,9 +243,9 @@ TEST(FaultInjection, EveryFailedCallIsReportedAndLeavesEarlierBytesIntact) {
       bvtest::StdoutCapture quietRun;
       const Outcome o = Record(path, m);
       quietRun.Take();
-      ++fig.injected;
+      ++injected;
       ASSERT_NE(-1, g_inj.faulted);
-      const int code = Mapped(err);
+      const int code = err == ENOSPC ? MP4_ERR_NO_SPACE : err == EACCES ? MP4_ERR_ACCESS : MP4_ERR_FAILED;
       const bool mediaFault = g_inj.faulted == m.mediaStream;
       const size_t failed = static_cast<size_t>(g_inj.failedDuringCall);
       ASSERT_LT(failed, o.results.size());
@@ -288,7 +270,7 @@ TEST(FaultInjection, EveryFailedCallIsReportedAndLeavesEarlierBytesIntact) {
         const int rc = mp4_repair_file_ex(path.c_str(), 1);
         quietRepair.Take();
         EXPECT_EQ(0, rc) << "repair, side file of " << ReadFile(side).size() << " bytes";
-        fig.repaired += rc == 0;
+        repaired += rc == 0;
         // Every 29th repaired file through the players' tooling; a fault
         // before the first frame leaves nothing to decode.
         if (tools && rc == 0 && n % 29 == 0) {
@@ -301,8 +283,8 @@ TEST(FaultInjection, EveryFailedCallIsReportedAndLeavesEarlierBytesIntact) {
       }
       if (testing::Test::HasFailure()) break;
     }
-    std::printf("[ figures ] %s: %ld I/O calls, %ld faults injected and survived, %ld repaired\n", m.name,
-                fig.calls, fig.injected, fig.repaired);
+    std::printf("[ figures ] %s: %ld I/O calls, %ld faults injected and survived, %ld repaired\n", m.name, calls,
+                injected, repaired);
   }
   bv::SetStreamWrapperForTest(nullptr);
 }

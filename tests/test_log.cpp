@@ -1,14 +1,13 @@
-// The log line format.
+// The log line: its shape, where it goes (standard output or the host's
+// callback), the threshold, and concurrent writers.
 #include <gtest/gtest.h>
 
-
-#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <set>
 #include <ctime>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,9 +16,12 @@
 #include "bv_mp4.h"
 #include "test_support.h"
 
+using bvtest::CountOf;
 using bvtest::StdoutCapture;
 
 namespace {
+
+using Writer = int (*)(const char*, const char*, int, const char*, ...);
 
 // "[MM-DD hh:mm:ss.mmm] [level] [x.cpp:42] hello 7\n": the stamp is the
 // local time of the call (one of the seconds the clock showed around it),
@@ -27,7 +29,6 @@ namespace {
 // separator of either kind; a null one is no crash) and the message (cut
 // after 1023 characters).
 TEST(Log, LineShapeStampLevelWordsAndCuts) {
-  using Writer = int (*)(const char*, const char*, int, const char*, ...);
   const std::string longText(2000, 'z');
   const struct {
     Writer writer;
@@ -52,10 +53,11 @@ TEST(Log, LineShapeStampLevelWordsAndCuts) {
     // uses by a tick, so both bounds come from the precise clock.
     const std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     StdoutCapture cap;
-    c.writer("%s", c.path, 42, "fn", c.text);
+    const int n = c.writer("%s", c.path, 42, "fn", c.text);
     const std::string line = cap.Take();
     const std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     ASSERT_GE(line.size(), 21u) << line;
+    EXPECT_EQ(static_cast<int>(line.size()), n);
     bool seen = false;
     for (std::time_t t = before; t <= after && !seen; ++t) {
       char want[32];
@@ -69,11 +71,13 @@ TEST(Log, LineShapeStampLevelWordsAndCuts) {
 }
 
 // Lines the host's callback received, by level; several sinks may share one
-// set of lines to prove that a line went to exactly one of them.
+// set of lines to prove that a line went to exactly one of them. Each line
+// received logs one of its own, which must go to standard output.
 struct Received {
   std::vector<std::pair<int, std::string>> lines;
   static void BV_MP4_CALL Take(void* ctx, int level, const char* line) {
     static_cast<Received*>(ctx)->lines.emplace_back(level, line);
+    mm_log_error("from inside", "cb.cpp", 2, "cb");
   }
 };
 
@@ -85,54 +89,36 @@ struct LogDefaults {
   }
 };
 
-TEST(Log, ThresholdPassesItsLevelAndAbove) {
+// At each threshold the lines at it and above reach the callback, as
+// finished lines, and nothing else; a null callback gives standard output
+// back; levels outside the range are refused.
+TEST(Log, ThresholdAndCallbackDecideWhereLinesGo) {
   LogDefaults restore;
-  using Writer = int (*)(const char*, const char*, int, const char*, ...);
   const Writer writers[] = {mm_log_debug, mm_log_info, mm_log_warn, mm_log_error};
+  const char* const words[] = {"DEBUG", "info", "warn", "error"};
   for (int threshold = MM_LOG_DEBUG; threshold <= MM_LOG_NONE; ++threshold) {
+    SCOPED_TRACE(threshold);
     ASSERT_EQ(MP4_SUCCESS, mm_log_set_level(threshold));
     Received got;
     mm_log_set_callback(Received::Take, &got);
-    for (Writer w : writers) w("m", "f.cpp", 1, "fn");
-    mm_log_set_callback(nullptr, nullptr);
     StdoutCapture cap;
-    for (Writer w : writers) w("m", "f.cpp", 1, "fn");
+    for (Writer w : writers) w("to %s", "/src/x.cpp", 42, "fn", "callback");
+    mm_log_set_callback(nullptr, nullptr);
+    for (Writer w : writers) w("to %s", "y.cpp", 3, "fn", "stdout");
     const std::string printed = cap.Take();
-    std::vector<int> levels;
-    for (const auto& l : got.lines) levels.push_back(l.first);
-    std::vector<int> want;
-    for (int level = threshold; level < MM_LOG_NONE; ++level) want.push_back(level);
-    EXPECT_EQ(want, levels) << "threshold " << threshold;
-    EXPECT_EQ(want.size(), static_cast<size_t>(std::count(printed.begin(), printed.end(), '\n')))
-        << "threshold " << threshold << ": " << printed;
+    ASSERT_EQ(static_cast<size_t>(MM_LOG_NONE - threshold), got.lines.size());
+    for (size_t i = 0; i < got.lines.size(); ++i) {
+      const int level = threshold + static_cast<int>(i);
+      EXPECT_EQ(level, got.lines[i].first);
+      ASSERT_GE(got.lines[i].second.size(), 20u);
+      EXPECT_EQ(std::string(" [") + words[level] + "] [x.cpp:42] to callback\n", got.lines[i].second.substr(20));
+    }
+    EXPECT_EQ(got.lines.size(), CountOf(printed, "] [error] [cb.cpp:2] from inside\n")) << printed;
+    EXPECT_EQ(got.lines.size(), CountOf(printed, "] [y.cpp:3] to stdout\n")) << printed;
+    EXPECT_EQ(0u, CountOf(printed, "callback")) << printed;
   }
   EXPECT_EQ(MP4_ERR_INVALID_PARAM, mm_log_set_level(-1));
   EXPECT_EQ(MP4_ERR_INVALID_PARAM, mm_log_set_level(MM_LOG_NONE + 1));
-}
-
-// The callback gets the text standard output would get; a line the callback
-// logs itself goes to standard output; a null callback restores it.
-TEST(Log, CallbackReceivesTheFinishedLine) {
-  LogDefaults restore;
-  struct Echo {
-    std::string line;
-    static void BV_MP4_CALL Take(void* ctx, int, const char* line) {
-      static_cast<Echo*>(ctx)->line = line;
-      mm_log_warn("from inside", "cb.cpp", 2, "cb");
-    }
-  } echo;
-  mm_log_set_callback(Echo::Take, &echo);
-  StdoutCapture cap;
-  const int n = mm_log_info("hello %d", "/src/x.cpp", 42, "fn", 7);
-  mm_log_set_callback(nullptr, nullptr);
-  mm_log_info("after", "y.cpp", 3, "fn");
-  const std::string printed = cap.Take();
-  EXPECT_EQ(static_cast<int>(echo.line.size()), n);
-  ASSERT_GE(echo.line.size(), 20u);
-  EXPECT_EQ(" [info] [x.cpp:42] hello 7\n", echo.line.substr(20));
-  EXPECT_NE(std::string::npos, printed.find("] [warn] [cb.cpp:2] from inside\n")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("] [info] [y.cpp:3] after\n")) << printed;
-  EXPECT_EQ(std::string::npos, printed.find("hello")) << printed;
 }
 
 // Eight threads log at once while a ninth keeps switching between two
@@ -141,6 +127,7 @@ TEST(LogThreads, ConcurrentLinesArriveWholeAndOnce) {
   LogDefaults restore;
   constexpr int kThreads = 8, kLines = 400;
   Received a, b;
+  StdoutCapture inside;
   mm_log_set_callback(Received::Take, &a);
   std::atomic<int> running{kThreads};
   std::vector<std::thread> loggers;
@@ -159,10 +146,8 @@ TEST(LogThreads, ConcurrentLinesArriveWholeAndOnce) {
   for (std::thread& th : loggers) th.join();
   mm_log_set_callback(nullptr, nullptr);
   std::set<std::string> seen;
-  size_t total = 0;
   for (const Received* r : {&a, &b}) {
     for (const auto& l : r->lines) {
-      ++total;
       EXPECT_EQ(MM_LOG_WARN, l.first);
       int t = -1, i = -1;
       ASSERT_EQ(2, std::sscanf(l.second.c_str() + 20, " [warn] [thr.cpp:%*d] t%d n%d", &t, &i)) << l.second;
@@ -173,8 +158,10 @@ TEST(LogThreads, ConcurrentLinesArriveWholeAndOnce) {
       seen.insert(std::to_string(t) + "/" + std::to_string(i));
     }
   }
+  const size_t total = a.lines.size() + b.lines.size();
   EXPECT_EQ(static_cast<size_t>(kThreads * kLines), total);
-  EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+  EXPECT_EQ(total, seen.size());
+  EXPECT_EQ(total, CountOf(inside.Take(), "from inside\n"));
 }
 
 }  // namespace

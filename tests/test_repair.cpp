@@ -205,8 +205,9 @@ TEST(Repair, FailedRepairLeavesBothFilesUntouched) {
 }
 
 // The side file reaches the disk at the header and every `interval` video
-// frames, not in between; intervals below 10 are refused.
-TEST(Repair, SideFileFlushesAtTheInterval) {
+// frames, not in between; intervals below 10 are refused. A create that
+// fails after the side file was opened removes it again.
+TEST(Repair, SideFileFlushesAtTheIntervalAndGoesWithAFailedCreate) {
   TempDir dir;
   const RecordPlan plan{"f.mp4", 0, MP4_VIDEO_H264, "", 0, false, false};
   const std::string path = dir.File(plan.file);
@@ -219,33 +220,22 @@ TEST(Repair, SideFileFlushesAtTheInterval) {
   EXPECT_NE(std::string::npos, log.find("ERROR:info file flush interval(9) too small\n"));
   EXPECT_NE(std::string::npos, log.find("change info file flush interval from 900 to 10\n"));
   StdoutCapture quiet;
-  const bool first = rec.WriteUntilVideo(1);
-  const uintmax_t atHeader = fs::file_size(path + ".info");
-  const bool ninth = rec.WriteUntilVideo(9);
-  const uintmax_t atNinth = fs::file_size(path + ".info");
-  const bool tenth = rec.WriteUntilVideo(10);
-  const uintmax_t atTenth = fs::file_size(path + ".info");
-  const int closed = rec.Close();
-  quiet.Take();
-  ASSERT_TRUE(first && ninth && tenth);
-  EXPECT_EQ(5u, atHeader) << "flags and mdat position";
-  EXPECT_EQ(atHeader, atNinth);
-  EXPECT_LT(atHeader + 10 * 22, atTenth);
-  EXPECT_EQ(MP4_SUCCESS, closed);
-}
+  std::vector<uintmax_t> sizes;
+  for (size_t frames : {1, 9, 10}) {
+    EXPECT_TRUE(rec.WriteUntilVideo(frames));
+    sizes.push_back(fs::file_size(path + ".info"));
+  }
+  EXPECT_EQ(MP4_SUCCESS, rec.Close());
+  EXPECT_EQ(5u, sizes[0]) << "flags and mdat position";
+  EXPECT_EQ(sizes[0], sizes[1]);
+  EXPECT_LT(sizes[0] + 10 * 22, sizes[2]);
 
-// A create that fails after the side file was opened removes it again.
-TEST(Repair, FailedCreateLeavesNoSideFile) {
-  TempDir dir;
-  const std::string path = dir.File("busy.mp4");
-  fs::create_directory(path);  // the output itself cannot be opened
+  const std::string busy = dir.File("busy.mp4");
+  fs::create_directory(busy);  // the output itself cannot be opened
   mp4_handle h = nullptr;
-  StdoutCapture quiet;
-  const int rc = mp4_create_file_ex(path.c_str(), MP4_FLAG_REPAIR, &h);
-  quiet.Take();
-  EXPECT_NE(MP4_SUCCESS, rc);
+  EXPECT_NE(MP4_SUCCESS, mp4_create_file_ex(busy.c_str(), MP4_FLAG_REPAIR, &h));
   EXPECT_EQ(nullptr, h);
-  EXPECT_FALSE(FileExists(path + ".info"));
+  EXPECT_FALSE(FileExists(busy + ".info"));
 }
 
 }  // namespace

@@ -116,11 +116,14 @@ void CopyWithSideFile(const std::string& from, const std::string& to) {
   CopyFile(from + ".info", to + ".info");
 }
 
-void RecordClip(mp4_handle h, bool safeWrite, size_t frames, const std::function<void(int)>& result) {
+void RecordClip(mp4_handle h, bool safeWrite, size_t frames, const std::function<void(int)>& result,
+                uint64_t frameDuration) {
   static const std::vector<MediaFrame> video = LoadAccessUnits("video_h264.h264");
   static const std::vector<MediaFrame> audio = LoadAdtsFrames("audio_48000_2.aac");
-  const mp4_video_track_info_t v = H264TrackWithParameterSets();
-  const mp4_audio_track_info_t a = AacTrack(MP4_AUDIO_AAC_ADTS);
+  mp4_video_track_info_t v = H264TrackWithParameterSets();
+  mp4_audio_track_info_t a = AacTrack(MP4_AUDIO_AAC_ADTS);
+  v.frame_duration = frameDuration;
+  a.frame_duration = frameDuration ? 1024 : 0;
   const mp4_subtitle_track_info_t s{MP4_SUBTITLE_CEA608, 1000};
   const mp4_time_code_track_info_t t{25, 1, 25, 0};
   result(mp4_set_video_track(h, &v));
@@ -128,16 +131,19 @@ void RecordClip(mp4_handle h, bool safeWrite, size_t frames, const std::function
   if (!safeWrite) result(mp4_set_subtitle_track(h, &s));
   result(mp4_set_time_code_track(h, &t));
   result(mp4_set_metadata(h, "title", "clip"));
+  result(mp4_set_metadata(h, "com.brelvane.take", "7"));
   result(mp4_write_time_code(h, 0));
+  uint64_t vt = 0;
   for (size_t i = 0; i < frames; ++i) {
     for (size_t k = 2 * i; k < 2 * i + 2; ++k) {
       const std::vector<uint8_t>& f = audio.at(k).bytes;
       result(mp4_write_audio_frame(h, f.data(), static_cast<uint32_t>(f.size()), k * 1024));
     }
     const uint8_t cc[] = {0x61, 0x02, 0x02, 0x00, 0x94, static_cast<uint8_t>(0x20 + i % 16)};
-    if (!safeWrite) result(mp4_write_subtitle_frame(h, cc, sizeof(cc), i * 40));
+    if (!safeWrite) result(mp4_write_subtitle_frame(h, cc, sizeof(cc), vt / 90));
     const std::vector<uint8_t>& f = video.at(i).bytes;
-    result(mp4_write_video_frame(h, f.data(), static_cast<uint32_t>(f.size()), i * 3600));
+    result(mp4_write_video_frame(h, f.data(), static_cast<uint32_t>(f.size()), vt));
+    vt += i == 7 ? 7200 : i + 2 == frames ? 1800 : 3600;
   }
 }
 

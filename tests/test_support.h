@@ -70,11 +70,15 @@ size_t CountOf(const std::string& text, const std::string& what);
 // Copies a recording and its side file, as a crash at this moment would leave
 // them for another process.
 void CopyWithSideFile(const std::string& from, const std::string& to);
-// Declares on `h` the clip's H.264 video (parameter sets up front), its ADTS
-// audio, CEA-608 captions (except in safe write) and a time code, sets a
-// title, then records `frames` steps of two audio frames, a caption and a
-// video frame, so that a step ends on the call that may flush a side file.
-// Every call's result goes to `result`.
-void RecordClip(mp4_handle h, bool safeWrite, size_t frames, const std::function<void(int)>& result);
+// Declares on `h` the clip's H.264 video (parameter sets up front, the given
+// frame duration; 0 lets the library measure both tracks'), its ADTS audio,
+// CEA-608 captions (except in safe write) and a time code, sets a title and a
+// free-form key, then records `frames` steps of two audio frames, a caption
+// and a video frame, so that a step ends on the call that may flush a side
+// file. The ninth video frame comes late and the last one early, so that the
+// time-to-sample table holds several runs and its last delta differs. Every
+// call's result goes to `result`.
+void RecordClip(mp4_handle h, bool safeWrite, size_t frames, const std::function<void(int)>& result,
+                uint64_t frameDuration = 3600);
 
 }  // namespace bvtest
