@@ -32,9 +32,9 @@
  * overlap; those of different handles run side by side. Every other call
  * that takes a handle runs alone: it waits for the frame calls in flight on
  * all handles and holds new ones back until it returns, so a close never
- * cuts into a frame call. Do not use a handle after mp4_close_file
- * returned on any thread (it is then refused with MP4_ERR_INVALID_HANDLE,
- * unless the address is reused by a later create). mp4_repair_file* and
+ * cuts into a frame call. A handle used after mp4_close_file returned on
+ * any thread is refused with MP4_ERR_INVALID_HANDLE: handles are tokens,
+ * never issued twice in a process. mp4_repair_file* and
  * mp4_get_file_duration* take no handle and no lock.
  *
  * Every status is one of the MP4_* result codes below; mp4_strerror gives
