@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "bv_mp4.h"
 #include "Mp4Muxer.h"
+#include "mp4_registry.h"
 
 namespace bvtest {
 
@@ -44,7 +46,11 @@ class SafeRecording {
   // Steps until `videoFrames` video frames were written or a call fails.
   void RunUntilVideo(size_t videoFrames);
   int Close();
-  bv::CMp4Muxer& muxer() const { return *static_cast<bv::CMp4Muxer*>(h_); }
+  // Handles are registry tokens: the muxer is found as the exports find it.
+  bv::CMp4Muxer& muxer() const {
+    std::lock_guard<std::recursive_mutex> lock(bv::LibraryLock());
+    return *bv::LookupHandle(h_, "muxer");
+  }
   size_t video() const { return video_; }
   size_t audio() const { return audio_; }
   size_t calls() const { return video_ + audio_; }
