@@ -86,13 +86,9 @@ uint32_t dio_buffer::write(const void* src, uint32_t n) {
   const uint8_t* p = static_cast<const uint8_t*>(src);
   uint32_t left = n;
   for (;;) {
-    m_dirty = true;
     const uint32_t k = std::min(left, m_size - m_pos);
     std::memcpy(m_data + m_pos, p, k);
-    m_pos += k;
-    m_hwm = std::max(m_hwm, m_pos);
-    m_clean = std::max(m_clean, m_pos);
-    m_filled = std::max(m_filled, m_start + m_pos);
+    advance(k);
     p += k;
     left -= k;
     if (left == 0) return n;
@@ -110,13 +106,16 @@ uint8_t* dio_buffer::lend(uint32_t need, uint32_t* capacity) {
 
 bool dio_buffer::commit(uint32_t n) {
   if (n > m_size - m_pos) return false;
-  if (n == 0) return true;
+  if (n > 0) advance(n);
+  return true;
+}
+
+void dio_buffer::advance(uint32_t n) {
   m_dirty = true;
   m_pos += n;
   m_hwm = std::max(m_hwm, m_pos);
   m_clean = std::max(m_clean, m_pos);
   m_filled = std::max(m_filled, m_start + m_pos);
-  return true;
 }
 
 void dio_buffer::flush() {

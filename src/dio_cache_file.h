@@ -87,6 +87,8 @@ class dio_buffer {
   // takes them, so that no stale byte reaches the file. Never below m_pos.
   uint32_t m_clean = 0;
   void zero_gap();  // zeroes up to the position
+  // Takes `n` bytes placed at the position into the content.
+  void advance(uint32_t n);
 };
 
 // The header region: a fixed window [0, size) that tracks the pages changed
