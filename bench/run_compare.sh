@@ -70,28 +70,29 @@ check_mp4() {  # file samples reference-framemd5-or-empty
   if [ -n "$ref" ]; then [ "$md5" = "$(cat "$ref")" ] || fail "sample bytes of $f differ from libavformat's"; else echo "$md5" >"$f.framemd5"; fi
 }
 
-run() {  # where writer workload binary label
-  local where=$1 writer=$2 wl=$3 bin=$4 label=$5
+run() {  # where writer workload binary label round
+  local where=$1 writer=$2 wl=$3 bin=$4 label=$5 r=$6
   local dir; [ "$where" = tmpfs ] && dir=/dev/shm || dir=$DISK
   local out=$dir/bvcmp_${label}_$wl.mp4 line secs n bytes
-  for r in $(seq 1 "$RUNS"); do
-    # On disk, the page cache that an earlier writer left dirty would be
-    # written back during this run and slow it: start each run from a clean one.
-    [ "$where" = tmpfs ] || sync
-    line=$($bin "$writer" "$wl" "$out" --h264 $H264 $QUICK | grep '^RESULT') || fail "$label $wl failed"
-    read -r _ _ _ secs n bytes cpu <<<"$line"
-    if [ "$writer" = fwrite ] || [ "$writer" = direct ]; then
-      [ "$(stat -c %s "$out")" = "$bytes" ] || fail "$writer output size"
-    elif [ "$r" = 1 ]; then
-      local ref=$dir/bvcmp_ref_$wl.framemd5
-      if [ "$writer" = libavformat ]; then check_mp4 "$out" "$n" ""; mv "$out.framemd5" "$ref"
-      else check_mp4 "$out" "$n" "$([ -f "$ref" ] && echo "$ref")"; rm -f "$out.framemd5"; fi
-    fi
-    rm -f "$out" "$out.info"
-    echo "$where $wl $label $secs $n ${cpu:-0}" >>"$RESULTS"
-  done
+  # On disk, the page cache that an earlier writer left dirty would be
+  # written back during this run and slow it: start each run from a clean one.
+  [ "$where" = tmpfs ] || sync
+  line=$($bin "$writer" "$wl" "$out" --h264 $H264 $QUICK | grep '^RESULT') || fail "$label $wl failed"
+  read -r _ _ _ secs n bytes cpu <<<"$line"
+  if [ "$writer" = fwrite ] || [ "$writer" = direct ]; then
+    [ "$(stat -c %s "$out")" = "$bytes" ] || fail "$writer output size"
+  elif [ "$r" = 1 ]; then
+    local ref=$dir/bvcmp_ref_$wl.framemd5
+    if [ "$writer" = libavformat ]; then check_mp4 "$out" "$n" ""; mv "$out.framemd5" "$ref"
+    else check_mp4 "$out" "$n" "$([ -f "$ref" ] && echo "$ref")"; rm -f "$out.framemd5"; fi
+  fi
+  rm -f "$out" "$out.info"
+  echo "$where $wl $label $secs $n ${cpu:-0} $r" >>"$RESULTS"
 }
 
+# Rounds are the outer loop: a disk (or a shared machine) that drifts over
+# minutes then slows every writer of a round alike, and the ratios below are
+# taken within each round before their median.
 for where in $MEDIA; do
   for wl in $WORKLOADS; do
     # GStreamer gets the real frames only: its parser rewrites what it
@@ -99,11 +100,13 @@ for where in $MEDIA; do
     gst=""; [ $wl = w1 ] && gst=$GST_WRITERS
     # The write-through floor of safe write needs a file system with O_DIRECT.
     direct=""; [ "$where" = disk ] && $BIN --writers | grep -qw direct && direct=direct
-    for writer in libavformat fwrite $direct bv_mp4 bv_mp4_repair bv_mp4_safe bv_mp4_safe_1s $gst; do
-      [ -z "$ONLY" ] || [[ "$ONLY" == *" $writer "* ]] || continue
-      run $where $writer $wl $BIN $writer
-      [ -n "$BASE" ] && [[ "$writer" == bv_mp4* ]] && "$BASE" --writers | grep -qw "$writer" &&
-        run $where $writer $wl "$BASE" "before:$writer"
+    for r in $(seq 1 "$RUNS"); do
+      for writer in libavformat fwrite $direct bv_mp4 bv_mp4_repair bv_mp4_safe bv_mp4_safe_1s $gst; do
+        [ -z "$ONLY" ] || [[ "$ONLY" == *" $writer "* ]] || continue
+        run $where $writer $wl $BIN $writer $r
+        [ -n "$BASE" ] && [[ "$writer" == bv_mp4* ]] && "$BASE" --writers | grep -qw "$writer" &&
+          run $where $writer $wl "$BASE" "before:$writer" $r
+      done
     done
     rm -f /dev/shm/bvcmp_ref_$wl.framemd5 "$DISK"/bvcmp_ref_$wl.framemd5
   done
@@ -111,24 +114,32 @@ done
 [ -n "$GST_WRITERS" ] || echo "note: GStreamer rows skipped (bench_compare built without gstreamer-app-1.0)"
 
 echo
-echo "median over $RUNS run(s); x_fwrite = writer / fwrite of the same bytes on the same medium;"
+echo "median over $RUNS round(s); x_fwrite = median of writer / fwrite of the same bytes on the same medium, within each round;"
 echo "cpu = processor seconds of the writing process (all threads), steadier than wall on a shared machine"
 python3 - "$RESULTS" <<'PY'
 import sys, statistics
 rows = {}
 for line in open(sys.argv[1]):
-    where, wl, label, secs, n, cpu = line.split()
-    r = rows.setdefault((where, wl, label), {"wall": [], "cpu": [], "n": int(n)})
-    r["wall"].append(float(secs)); r["cpu"].append(float(cpu))
+    where, wl, label, secs, n, cpu, rnd = line.split()
+    r = rows.setdefault((where, wl, label), {"wall": {}, "cpu": {}, "n": int(n)})
+    r["wall"][rnd] = float(secs); r["cpu"][rnd] = float(cpu)
+
+def pairs(a, b, what):
+    return [a[what][k] / b[what][k] for k in a[what] if k in b[what] and b[what][k] > 0]
+
+def ratio(a, b, what):
+    """Median of the ratios taken within each round both writers ran."""
+    p = pairs(a, b, what)
+    return statistics.median(p) if p else 0
+
 print("%-6s %-4s %-24s %9s %10s %8s %9s %8s" % ("medium", "load", "writer", "wall_s", "ns/sample", "x_fwrite", "cpu_s", "x_fwrite"))
 for key in sorted(rows):
     r = rows[key]
-    wall, cpu = statistics.median(r["wall"]), statistics.median(r["cpu"])
+    wall, cpu = statistics.median(r["wall"].values()), statistics.median(r["cpu"].values())
     f = rows.get((key[0], key[1], "fwrite"))
-    fw = statistics.median(f["wall"]) if f else 0
-    fc = statistics.median(f["cpu"]) if f else 0
+    xc = ratio(r, f, "cpu") if f and cpu else 0
     print("%-6s %-4s %-24s %9.3f %10.0f %8.2f %9.3f %8s" % (key[0], key[1], key[2], wall, wall * 1e9 / r["n"],
-          wall / fw if fw else 0, cpu, "%.2f" % (cpu / fc) if fc and cpu else "-"))
+          ratio(r, f, "wall") if f else 0, cpu, "%.2f" % xc if xc else "-"))
 # Safe write against its two references: the write-through floor of the same
 # bytes, and GStreamer's crash-safe mode.
 for (where, wl, label), r in sorted(rows.items()):
@@ -136,7 +147,7 @@ for (where, wl, label), r in sorted(rows.items()):
     for ref in ("direct", "gst_qtmux_robust"):
         o = rows.get((where, wl, ref))
         if o:
-            print("%s %s %s / %s: wall %.2f, cpu %.2f" % (where, wl, label, ref,
-                  statistics.median(r["wall"]) / statistics.median(o["wall"]),
-                  statistics.median(r["cpu"]) / statistics.median(o["cpu"])))
+            w = pairs(r, o, "wall")
+            print("%s %s %s / %s: wall %.2f (rounds %.2f to %.2f), cpu %.2f" % (where, wl, label, ref, ratio(r, o, "wall"),
+                  min(w), max(w), ratio(r, o, "cpu")))
 PY
