@@ -102,34 +102,45 @@ __attribute__((target("avx2"))) const uint8_t* FindStartCodeEndAvx2(const uint8_
   return FindStartCodeEndTail(a + 2, end);
 }
 
-// FindStartCodeEndAvx2 that also copies what it reads: the frame's bytes
+// The start-code search that also copies what it reads: the frame's bytes
 // pass through the registers once on their way into the sample. Looks for
 // the 01 of a start code in [from + 2, end) and copies from[0, ...) to dst:
 // on a hit q at least [from, q - 2), the unit before the start code; without
 // one all of [from, limit). Reads and writes nothing past limit.
+// Unlike the plain search it takes every block's zero mask (compare and
+// movemask) and finds the pairs with shifts: slice data holds a zero byte in
+// about two blocks of five, and the pair test of FindStartCodeEndAvx2 then
+// costs four more unaligned loads a block, which made the copy run at 60 %
+// of memcpy's rate; this runs at memcpy's.
+__attribute__((target("avx2"))) inline uint64_t ZeroMask64(__m256i lo, __m256i hi) {
+  const __m256i zero = _mm256_setzero_si256();
+  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, zero))) |
+         uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero)))} << 32;
+}
+
 __attribute__((target("avx2"))) const uint8_t* FindCopyAvx2(const uint8_t* from, const uint8_t* end,
                                                             const uint8_t* limit, uint8_t* dst) {
   const uint8_t* a = from;
-  while (end - 2 - a >= 128) {
+  uint64_t carry = 0;  // bit 0: the byte before the block is zero (none before `from`)
+  // A pair ending on a block's last byte has its 01 one byte further: the
+  // block loop keeps that byte inside [a, end).
+  while (end - a >= 129) {
     const __m256i v0 = Load(a), v1 = Load(a + 32), v2 = Load(a + 64), v3 = Load(a + 96);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v0);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), v1);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 64), v2);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 96), v3);
-    if (HasZero(_mm256_min_epu8(_mm256_min_epu8(v0, v1), _mm256_min_epu8(v2, v3)))) {
-      const __m256i pairs = _mm256_min_epu8(_mm256_min_epu8(PairMax(a), PairMax(a + 32)),
-                                            _mm256_min_epu8(PairMax(a + 64), PairMax(a + 96)));
-      // The block's 128 bytes are copied: a start code whose first zero
-      // lies in it ends a unit that is complete in dst.
-      if (HasZero(pairs)) {
-        if (const uint8_t* q = FindStartCodeEndTail(a + 2, a + 130)) return q;
-      }
-    }
+    const uint64_t z0 = ZeroMask64(v0, v1), z1 = ZeroMask64(v2, v3);
+    // The block's 128 bytes are copied: a start code whose first zero lies
+    // in it ends a unit that is complete in dst.
+    if (const uint8_t* q = CheckZeroPairs(a, z0, carry, end)) return q;
+    if (const uint8_t* q = CheckZeroPairs(a + 64, z1, z0 >> 63, end)) return q;
+    carry = z1 >> 63;
     a += 128;
     dst += 128;
   }
   std::memcpy(dst, a, static_cast<size_t>(limit - a));
-  return FindStartCodeEndTail(a + 2, end);
+  return FindStartCodeEndTail(a == from ? from + 2 : a + 1, end);
 }
 #endif
 
