@@ -246,7 +246,12 @@ bool WriteBvMp4(const std::string& path, const Workload& w, uint32_t flags, bool
     config.io_mode = MP4_IO_SAFE_WRITE;
     config.block_size = 4096;
     config.block_num = 256;
-    config.max_duration = 24 * 3600;  // W2 lasts 11 h at 25 fps
+    // The tables are reserved for what the recording may last, as a host
+    // sizes them: 2 h (what qtmux's robust mode below reserves) for the
+    // workloads that fit, a day for W2's 11 h.
+    uint64_t ticks = 0;
+    for (const Step& s : w.steps) ticks += s.audio ? 0 : w.video_duration;
+    config.max_duration = ticks / w.video_timescale <= 7200 ? 7200 : 24 * 3600;
   }
   mp4_handle h = nullptr;
   if (mp4_create_file_full_ex(path.c_str(), &config, &h) != MP4_SUCCESS) return false;

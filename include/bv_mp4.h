@@ -35,7 +35,9 @@
  * cuts into a frame call. A handle used after mp4_close_file returned on
  * any thread is refused with MP4_ERR_INVALID_HANDLE: handles are tokens,
  * never issued twice in a process. mp4_repair_file* and
- * mp4_get_file_duration* take no handle and no lock.
+ * mp4_get_file_duration* take no handle and no lock. The library starts no
+ * thread of its own: all its work, the writes of safe mode included, runs
+ * on the thread of the call, and nothing runs between calls.
  *
  * Every status is one of the MP4_* result codes below; mp4_strerror gives
  * its text. No function lets an exception or a signal out for bad

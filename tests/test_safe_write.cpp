@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +38,14 @@ namespace {
 
 using Call = SafeRecording::Call;
 using Options = SafeRecording::Options;
+
+#if defined(__linux__)
+size_t ThreadsOfThisProcess() {
+  size_t n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) n += task.is_directory() ? 1 : 0;
+  return n;
+}
+#endif
 
 // Safe-mode defaults at create (nothing is opened before the header size is
 // known), refusals, and a recording whose reserved tables fill up: the
@@ -81,6 +90,10 @@ TEST(SafeWrite, DefaultsRefusalsAndFullTables) {
   Options o;
   o.maxDuration = 1;
   const std::string full = dir.File("full.mp4");
+#if defined(__linux__)
+  const size_t threads = ThreadsOfThisProcess();
+  ASSERT_GE(threads, 1u);
+#endif
   SafeRecording rec(full, o);
   ASSERT_EQ(0, rec.rc());
   StdoutCapture cap;
@@ -90,6 +103,11 @@ TEST(SafeWrite, DefaultsRefusalsAndFullTables) {
     EXPECT_TRUE(rec.rc() == 0 || rec.rc() == MP4_ERR_TABLE_FULL) << rec.rc();
     (rec.rc() == 0 ? accepted : refused) += 1;
   }
+#if defined(__linux__)
+  // The header's promise: safe mode's writes, header updates included, run
+  // on the caller's thread, and no writer is left running between calls.
+  EXPECT_EQ(threads, ThreadsOfThisProcess());
+#endif
   EXPECT_EQ(0, rec.Close());
   EXPECT_NE(std::string::npos, cap.Take().find("reach the max frame num 25"));
   EXPECT_EQ(25u + 46u, accepted);
