@@ -1,11 +1,12 @@
 // The reserved header of safe mode under fuzzed recordings: capacities,
 // samples of two tracks (sizes, durations, key frames, tables that fill up)
-// and in-place updates with fuzzed page sizes, all in memory. Each page-run
-// write of an update (the crash seam) covers one range of consecutive pages;
-// after each, every visible track has all its counts set, covering only
-// entries that are final, with no more chunks than samples, and the mdat
-// size changes only with the last write; after every update the tables hold
-// exactly the accepted samples.
+// and in-place updates, all in memory. After each stage of an update (the
+// crash seam), and with any one page of the next stage landed or missing
+// (a power cut: the pages of a stage reach the disk in any order, page sizes
+// fuzzed), every visible track has all its counts set, covering only entries
+// that are final, with no more chunks than samples; the mdat size changes
+// only with the last stage; after every update the tables hold exactly the
+// accepted samples.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -178,10 +179,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       time[track] += step;
       continue;
     }
-    // An update, cut after every page-run write.
+    // An update, cut after every stage: a process killed there, or a power
+    // cut with any of the next stage's pages (fuzzed page sizes) on disk.
     static const uint64_t kPages[] = {0, 16, 512, 4096};
     const uint64_t page = kPages[op & 3];
     const uint32_t mdatBefore = LoadBE32(file.Data() + mdatSizeAt);
+    const std::vector<uint8_t> before(file.Data(), file.Data() + file.Size());
     g_cuts.clear();
     g_file = &file;
     g_writesAt.assign(1, file.writes.size());
@@ -192,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHeaderUpdate plan;
     moov.Update(plan);
     mdat.Update(plan);
-    plan.Apply(file, page);
+    plan.Apply(file);
     CHeaderUpdate::SetWriteHookForTest(nullptr);
     const uint32_t mdatAfter = LoadBE32(file.Data() + mdatSizeAt);
     Check(std::vector<uint8_t>(file.Data(), file.Data() + file.Size()), moovAt, large, model, true);
@@ -200,11 +203,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const bool last = k + 1 == g_cuts.size();
       Check(g_cuts[k], moovAt, large, model, false);
       if (Be32(g_cuts[k], mdatSizeAt) != (last ? mdatAfter : mdatBefore)) std::abort();
-      uint64_t lastPage = 0;
-      for (size_t w = g_writesAt[k]; page != 0 && w < g_writesAt[k + 1]; ++w) {
+      // The stage's pages (or, without pages, its writes): each one alone
+      // on top of the stage before, and all but each one.
+      const std::vector<uint8_t>& base = k == 0 ? before : g_cuts[k - 1];
+      const std::vector<uint8_t>& full = g_cuts[k];
+      if (base.size() != full.size()) std::abort();  // updates rewrite in place
+      std::vector<std::pair<uint64_t, uint64_t>> units;  // begin, end
+      for (size_t w = g_writesAt[k]; w < g_writesAt[k + 1]; ++w) {
         const auto& wr = file.writes[w];
-        if (w > g_writesAt[k] && wr.first / page > lastPage + 1) std::abort();  // not one page range
-        lastPage = std::max(lastPage, (wr.first + wr.second - 1) / page);
+        if (page == 0) {
+          units.push_back({wr.first, wr.first + wr.second});
+          continue;
+        }
+        for (uint64_t pg = wr.first / page; pg <= (wr.first + wr.second - 1) / page; ++pg) {
+          const std::pair<uint64_t, uint64_t> u{pg * page, std::min<uint64_t>((pg + 1) * page, full.size())};
+          if (std::find(units.begin(), units.end(), u) == units.end()) units.push_back(u);
+        }
+      }
+      for (const auto& u : units) {
+        std::vector<uint8_t> only = base, allBut = full;
+        std::copy(full.begin() + u.first, full.begin() + u.second, only.begin() + u.first);
+        std::copy(base.begin() + u.first, base.begin() + u.second, allBut.begin() + u.first);
+        Check(only, moovAt, large, model, false);
+        Check(allBut, moovAt, large, model, false);
       }
     }
   }

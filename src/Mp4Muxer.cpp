@@ -42,7 +42,6 @@ CMp4Muxer::~CMp4Muxer() {
 
 int CMp4Muxer::Create(const wchar_t* path, const mp4_config_t& config) {
   m_fileSize = 0;
-  m_headerPageSize = config.block_size;
   LOGI("mp4 flag is %d", static_cast<int>(config.flags));
   if (config.flags & MP4_FLAG_SAFE_DEPRECATED) LOGW("safe mode flag already deprecated");
 

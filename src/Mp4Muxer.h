@@ -125,8 +125,6 @@ class CMp4Muxer {
   uint32_t m_videoFrames = 0;
   uint32_t m_videoFramesAtUpdate = 0;
   uint32_t m_headerUpdates = 0;
-  // The unit in which the safe-mode stream writes header pages.
-  uint32_t m_headerPageSize = 0;
   bool m_bUpdateOpen = false;  // a header update is being written
   bool m_bRescueTried = false;
 

@@ -64,7 +64,7 @@ void CMp4Muxer::UpdateHeader() {
   // Planning marked the new entries as written; until Apply returns they
   // are not all on the disk.
   m_bUpdateOpen = true;
-  plan.Apply(*m_pIO, m_headerPageSize);
+  plan.Apply(*m_pIO);
   m_bUpdateOpen = false;
 }
 
@@ -100,7 +100,7 @@ void CMp4Muxer::RescueAfterWriteFault() {
   m_mdat->Update(plan, std::max(durable, cache->extent()));
   CHeaderRescueIO io(*cache);
   try {
-    plan.Apply(io, m_headerPageSize);
+    plan.Apply(io);
     io.Close();
   } catch (const bv_mp4_exception& e) {
     LOGE("header rescue failed with error %d, header left as the disk has it", e.code());

@@ -85,14 +85,63 @@ uint32_t bv_direct_io::write(const void* src, uint32_t n, uint32_t content) {
   if (m_pos <= m_durable) m_durable = std::max(m_durable, m_pos + std::min(done, content));
   m_pos += done;
   if (err != 0) {
-    if (m_writeError == 0) m_writeError = err;
-    m_lastError = err;
-    m_inPlace = false;
+    Fail(err);
     LOGE("written size not equal(%u, written:%u), error:%s", n, done, text.c_str());
     return done;
   }
   if (cost > kSlowWriteMs) LOGW("write %u size data cost %ums", n, static_cast<unsigned>(cost));
   return n;
+}
+
+uint32_t bv_direct_io::rewrite_deferred(const void* src, uint32_t n, uint32_t content) {
+  if (m_writeError != 0 && !m_inPlace) return 0;
+  if (m_pos + n > m_extent) {
+    // The file would grow by bytes that no write-through put on the device.
+    LOGE("deferred write of %u bytes at %llu passes the end of the file", n, static_cast<unsigned long long>(m_pos));
+    Fail(EINVAL);
+    return 0;
+  }
+  int err = 0;
+  uint32_t done = 0;
+  std::string text;
+  if (TakeFault(&err)) {
+    text = plat::ErrorText(err);
+  } else if ((err = m_file.WriteAtDeferred(m_pos, src, n, &done)) != 0) {
+    text = m_file.LastErrorText();
+  }
+  // Bytes of the header region that were first written as padding hold
+  // content once rewritten: media data that begins in that region.
+  if (m_pos <= m_durable) m_durableAtBarrier = std::max(m_durableAtBarrier, m_pos + std::min(done, content));
+  m_pos += done;
+  if (err == 0) return n;
+  Fail(err);
+  LOGE("written size not equal(%u, written:%u), error:%s", n, done, text.c_str());
+  return done;
+}
+
+bool bv_direct_io::barrier() {
+  if (m_writeError != 0 && !m_inPlace) return false;
+  int err = 0;
+  std::string text;
+  if (TakeFault(&err)) {
+    text = plat::ErrorText(err);
+  } else if ((err = m_file.Sync()) != 0) {
+    text = m_file.LastErrorText();
+  }
+  if (err == 0) {
+    m_durable = std::max(m_durable, m_durableAtBarrier);
+    return true;
+  }
+  m_durableAtBarrier = m_durable;
+  Fail(err);
+  LOGE("sync of the deferred writes failed, error:%s", text.c_str());
+  return false;
+}
+
+void bv_direct_io::Fail(int err) {
+  if (m_writeError == 0) m_writeError = err;
+  m_lastError = err;
+  m_inPlace = false;
 }
 
 uint32_t bv_direct_io::read(void* dst, uint32_t n) {

@@ -30,6 +30,16 @@ class bv_direct_io {
   // content; the rest pads a block.
   virtual uint32_t write(const void* src, uint32_t n, uint32_t content);
   uint32_t write(const void* src, uint32_t n) { return write(src, n, n); }
+  // A rewrite of bytes already in the file whose place on the device may
+  // wait for the next barrier (see plat::RawFile::WriteAtDeferred); it
+  // fails, and counts for the test seam, as write does, and its `content`
+  // joins the durable prefix with the barrier. Rewrites only: nothing past
+  // the extent.
+  uint32_t rewrite_deferred(const void* src, uint32_t n, uint32_t content);
+  // Puts the deferred rewrites on the device. False after a failure, which
+  // counts as a failed write (write_error); a barrier after a refused
+  // rewrite does nothing and is false too.
+  bool barrier();
   // Bytes read at the position; fewer than n at the end of the file.
   // last_error tells a failure (non-zero) from the end of the file (0).
   virtual uint32_t read(void* dst, uint32_t n);
@@ -53,11 +63,16 @@ class bv_direct_io {
   static void FailWriteForTest(uint32_t nth, int err);
 
  private:
+  // Records a failed write or barrier: the first error sticks, and an
+  // in-place rescue in progress ends.
+  void Fail(int err);
+
   plat::RawFile m_file;
   uint64_t m_pos = 0;
   int m_lastError = 0;
   int m_writeError = 0;  // sticky: the first failed write
   uint64_t m_durable = 0;
+  uint64_t m_durableAtBarrier = 0;  // what the deferred rewrites add to it
   uint64_t m_extent = 0;
   bool m_inPlace = false;
 };

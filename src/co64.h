@@ -18,6 +18,9 @@ class CMp4Co64Atom : public CMp4EntryTableAtom {
   void Write() override;
   uint64_t MemoryBytes() const { return CMp4EntryTableAtom::MemoryBytes() + m_offsets.MemoryBytes(); }
 
+ protected:
+  CHeaderUpdate::Stage CountStage() const override { return CHeaderUpdate::kChunkCounts; }
+
  private:
   // Entries of a table written only at close: 4 bytes each in memory
   // instead of 8. A reserved table keeps the file layout, which its

@@ -43,36 +43,23 @@ uint64_t CHeaderUpdate::PatchBytes() const {
   return n;
 }
 
-uint32_t CHeaderUpdate::Apply(IBaseIO& io, uint64_t pageSize) {
+uint32_t CHeaderUpdate::Apply(IBaseIO& io) {
   if (m_patches.empty()) return 0;
   const int64_t end = io.Ftell();
   std::stable_sort(m_patches.begin(), m_patches.end(), [](const Patch& a, const Patch& b) {
     return a.stage != b.stage ? a.stage < b.stage : a.offset < b.offset;
   });
 
-  uint32_t writes = 0;
-  bool open = false;
-  Stage runStage = kEntries;
-  uint64_t runLastPage = 0;
-  // Leaving the header region hands the changed pages to the disk.
-  auto closeRun = [&]() {
+  uint32_t stages = 0;
+  // Leaving the header region hands the stage's changed pages to the disk.
+  auto closeStage = [&]() {
     io.Seek(end, 0);
-    ++writes;
-    if (g_writeHook) g_writeHook(writes);
+    ++stages;
+    if (g_writeHook) g_writeHook(stages);
   };
-  for (const Patch& p : m_patches) {
-    const uint64_t first = pageSize ? p.offset / pageSize : 0;
-    const uint64_t last = pageSize ? (p.offset + p.size - 1) / pageSize : 0;
-    if (open && (p.stage != runStage || first > runLastPage + 1)) {
-      closeRun();
-      open = false;
-    }
-    if (!open) {
-      open = true;
-      runStage = p.stage;
-      runLastPage = last;
-    }
-    runLastPage = std::max(runLastPage, last);
+  for (size_t i = 0; i < m_patches.size(); ++i) {
+    const Patch& p = m_patches[i];
+    if (i > 0 && p.stage != m_patches[i - 1].stage) closeStage();
     io.Seek(static_cast<int64_t>(p.offset), 0);
     const uint8_t* src = p.data ? p.data : p.value;
     for (uint64_t done = 0; done < p.size && io.state == IBaseIO::kOpen;) {
@@ -82,9 +69,9 @@ uint32_t CHeaderUpdate::Apply(IBaseIO& io, uint64_t pageSize) {
       done += n;
     }
   }
-  if (open) closeRun();
+  closeStage();
   m_patches.clear();
-  return writes;
+  return stages;
 }
 
 }  // namespace bv

@@ -1,29 +1,31 @@
 // One in-place update of the reserved header: the boxes first say what they
 // want rewritten (new table entries, counts, durations, the mdat size), then
-// the whole set is written in an order that keeps the file readable after
-// any prefix of its page writes.
+// the whole set is written in an order that keeps the file readable whatever
+// part of it a power cut lets reach the disk.
 //
-// The header lives in memory pages of the safe-mode stream, and a page reaches
-// the disk when the stream leaves the header region. A process can die
-// between two such page writes, so the stages are written one after the
-// other, each to disk before the next starts:
+// The header lives in memory pages of the safe-mode stream, and the changed
+// pages reach the disk when the stream leaves the header region: rewritten
+// in place, in any order, with one barrier (the device has them all) before
+// the stream returns. The patches are therefore grouped in stages, each
+// written and made durable before the next starts, such that any subset of
+// one stage's pages on top of the stages before leaves a readable file:
 //   1. entries: new entries land behind the counts on disk, so readers ignore
-//      them until stage 2;
-//   2. counts, in file order: within a track the sizes come before the chunk
-//      offsets, so no chunk ever points at a sample the sizes do not cover;
-//   3. durations of the movie, the tracks and their media;
-//   4. edit lists that gained an empty edit switch to that form; before the
+//      them until the counts move;
+//   2. counts of the times, sync samples, composition offsets and sizes (a
+//      count ahead of another only lists samples the others do not, which
+//      readers pass over);
+//   3. chunk counts, once the sizes of the samples they point at are on disk;
+//   4. durations of the movie, the tracks and their media;
+//   5. edit lists that gained an empty edit switch to that form; before the
 //      tracks are revealed, so that a track that starts late is never shown
 //      beside another without its offset;
-//   5. tracks that received their first samples are revealed: a track is
+//   6. tracks that received their first samples are revealed: a track is
 //      written as a "free" box until then, because readers refuse a track
 //      whose time, size and chunk counts are not all zero or all set, and
 //      those three counts lie pages apart;
-//   6. the mdat size.
-// Within a stage, writes are made in ascending file order and handed to disk
-// one run of consecutive pages at a time (exactly the ranges the stream
-// would merge itself), so that every disk write of an update is a point at
-// which the test seam can stop the process.
+//   7. the mdat size.
+// A process that dies in a stage leaves a prefix of its pages in file order,
+// one of those subsets.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +37,15 @@ namespace bv {
 
 class CHeaderUpdate {
  public:
-  enum Stage : uint8_t { kEntries = 0, kCounts = 1, kDurations = 2, kEdits = 3, kTracks = 4, kMediaSize = 5 };
+  enum Stage : uint8_t {
+    kEntries = 0,
+    kCounts = 1,
+    kChunkCounts = 2,
+    kDurations = 3,
+    kEdits = 4,
+    kTracks = 5,
+    kMediaSize = 6
+  };
 
   // `data` is borrowed and must stay unchanged until Apply returns.
   void AddBytes(Stage stage, uint64_t offset, const uint8_t* data, uint64_t size);
@@ -44,17 +54,17 @@ class CHeaderUpdate {
   // A duration field: 64 bits when `wide`, else its low 32 bits.
   void AddTime(uint64_t offset, bool wide, uint64_t value);
 
-  // Writes everything through `io` and leaves it at the position it had.
-  // `pageSize` is the unit in which `io` writes changed header pages (0 for
-  // a stream that writes at once). Returns the number of page-run writes.
-  uint32_t Apply(IBaseIO& io, uint64_t pageSize);
+  // Writes everything through `io`, returning to the position it had after
+  // each stage (which puts a safe-mode stream's changed pages on the disk),
+  // and leaves it there. Returns the number of stages written.
+  uint32_t Apply(IBaseIO& io);
 
   bool Empty() const { return m_patches.empty(); }
   // Bytes the patches change (pages written are counted by Apply).
   uint64_t PatchBytes() const;
 
-  // Test seam: called after each page-run write of every update with the
-  // run's index within its update (from 1). A crash test stops the process
+  // Test seam: called after each stage of every update with the stage's
+  // index among those written (from 1). A crash test stops the process
   // there to leave the file exactly as a power cut at that point would.
   using WriteHook = void (*)(uint32_t writeIndex);
   static void SetWriteHookForTest(WriteHook hook);

@@ -38,7 +38,7 @@ void CMp4MdhdAtom::Update(CHeaderUpdate& plan) {
 void CMp4MdhdAtom::Update() {
   CHeaderUpdate plan;
   Update(plan);
-  plan.Apply(*m_pIO, 0);
+  plan.Apply(*m_pIO);
 }
 
 void CMp4HdlrAtom::Write() {

@@ -40,7 +40,7 @@ void CMp4MvhdAtom::Update(CHeaderUpdate& plan) {
 void CMp4MvhdAtom::Update() {
   CHeaderUpdate plan;
   Update(plan);
-  plan.Apply(*m_pIO, 0);
+  plan.Apply(*m_pIO);
 }
 
 }  // namespace bv

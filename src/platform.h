@@ -37,6 +37,13 @@ class RawFile {
   // 0 or the error; *written receives the bytes that landed, also when a
   // full device took only part of them.
   int WriteAt(uint64_t offset, const void* data, uint32_t size, uint32_t* written);
+  // WriteAt whose bytes need only be on the device after the next Sync: a
+  // group of writes that may land in any order then costs one wait for the
+  // device instead of one each. Where every write is through to the device
+  // anyway (Windows: the handle is write-through), the same as WriteAt.
+  int WriteAtDeferred(uint64_t offset, const void* data, uint32_t size, uint32_t* written);
+  // Puts the deferred writes on the device: 0 or the error.
+  int Sync();
   int ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got);
   int Close();
   bool IsOpen() const;
@@ -53,6 +60,10 @@ class RawFile {
   // for the transfers that are not on 4 KiB boundaries, which such a
   // descriptor refuses. -1 when fd_ itself goes through the cache.
   int buffered_ = -1;
+  // The descriptor of the deferred writes: through the page cache, without
+  // O_DSYNC. `pending_`: written since the last Sync.
+  int lazy_ = -1;
+  bool pending_ = false;
 #endif
 };
 

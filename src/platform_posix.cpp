@@ -75,18 +75,21 @@ int RawFile::Create(const wchar_t* path) {
   // the whole muxer); transfers off the 4 KiB grid take a second, cached
   // descriptor. File systems without O_DIRECT (tmpfs) refuse the flag.
 #if defined(O_DIRECT)
-  fd_ = ::open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC | O_DIRECT, 0644);
+  fd_ = ::open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC | O_DIRECT | O_CLOEXEC, 0644);
   if (fd_ >= 0) {
-    buffered_ = ::open(narrow.c_str(), O_RDWR | O_DSYNC);
+    buffered_ = ::open(narrow.c_str(), O_RDWR | O_DSYNC | O_CLOEXEC);
     if (buffered_ < 0) {
       ::close(fd_);
       fd_ = -1;
     }
   }
-  if (fd_ >= 0) return 0;
+  if (fd_ < 0) fd_ = ::open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC, 0644);
+#else
+  fd_ = ::open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC, 0644);
 #endif
-  fd_ = ::open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC, 0644);
   if (fd_ < 0) return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
+  // Without it the deferred writes are plain write-through ones.
+  lazy_ = ::open(narrow.c_str(), O_RDWR | O_CLOEXEC);
   return 0;
 }
 
@@ -113,6 +116,37 @@ int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size, uint32_t*
     size -= static_cast<uint32_t>(n);
     *written += static_cast<uint32_t>(n);
   }
+  return 0;
+}
+
+int RawFile::WriteAtDeferred(uint64_t offset, const void* data, uint32_t size, uint32_t* written) {
+  if (lazy_ < 0) return WriteAt(offset, data, size, written);
+  *written = 0;
+  const char* p = static_cast<const char*>(data);
+  pending_ = true;
+  while (size > 0) {
+    const ssize_t n = ::pwrite(lazy_, p, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
+    }
+    if (n == 0) return static_cast<int>(sysError_ = EIO);
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<uint32_t>(n);
+    *written += static_cast<uint32_t>(n);
+  }
+  return 0;
+}
+
+int RawFile::Sync() {
+  if (!pending_) return 0;
+  int r;
+  do {
+    r = ::fdatasync(lazy_);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
+  pending_ = false;
   return 0;
 }
 
@@ -143,6 +177,11 @@ int RawFile::ReadAt(uint64_t offset, void* data, uint32_t size, uint32_t* got) {
 int RawFile::Close() {
   if (buffered_ >= 0) ::close(buffered_);
   buffered_ = -1;
+  // Deferred writes not yet synced are the caller's to sync: a close does
+  // not wait for the device.
+  if (lazy_ >= 0) ::close(lazy_);
+  lazy_ = -1;
+  pending_ = false;
   if (fd_ < 0) return 0;
   const int r = ::close(fd_);
   fd_ = -1;

@@ -105,14 +105,14 @@ void CMp4EntryTableAtom::Update(CHeaderUpdate& plan) {
   m_countStale = false;
   plan.AddBytes(CHeaderUpdate::kEntries, m_startPos + HeaderSize() + m_flushedBytes, m_buffer.Data() + m_flushedBytes,
                 used - m_flushedBytes);
-  plan.AddU32(CHeaderUpdate::kCounts, m_startPos + CountOffset(), m_count);
+  plan.AddU32(CountStage(), m_startPos + CountOffset(), m_count);
   m_flushedBytes = used;
 }
 
 void CMp4EntryTableAtom::Update() {
   CHeaderUpdate plan;
   Update(plan);
-  plan.Apply(*m_pIO, 0);
+  plan.Apply(*m_pIO);
 }
 
 }  // namespace bv

@@ -69,6 +69,9 @@ class CMp4EntryTableAtom : public CMp4Atom {
 
   // A table that can be written without entries (all equal) says so here.
   virtual bool CompactValue(uint32_t* /*value*/) const { return false; }
+  // The update stage of the count (chunk offsets have their own, after the
+  // sample counts they point into).
+  virtual CHeaderUpdate::Stage CountStage() const { return CHeaderUpdate::kCounts; }
 
  private:
   uint32_t HeaderSize() const { return m_hasSampleSizeField ? 20u : 16u; }

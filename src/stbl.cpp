@@ -82,7 +82,7 @@ void CMp4StblAtom::Update(CHeaderUpdate& plan) {
 void CMp4StblAtom::Update() {
   CHeaderUpdate plan;
   Update(plan);
-  plan.Apply(*m_pIO, 0);
+  plan.Apply(*m_pIO);
 }
 
 bool CMp4StblAtom::AddSample(uint64_t offset, uint32_t size, uint64_t dts, uint64_t pts, bool newChunk) {

@@ -14,6 +14,9 @@ class CMp4StcoAtom : public CMp4EntryTableAtom {
   bool AddChunk(uint64_t offset);
   void SetMaxFrame(uint32_t frames) { ReserveEntries(frames); }
   bool IsFull() const { return CheckRoom() != Room::kFree; }
+
+ protected:
+  CHeaderUpdate::Stage CountStage() const override { return CHeaderUpdate::kChunkCounts; }
 };
 
 }  // namespace bv

@@ -115,7 +115,7 @@ void CMp4SttsAtom::Update(CHeaderUpdate& plan) {
 void CMp4SttsAtom::Update() {
   CHeaderUpdate plan;
   Update(plan);
-  plan.Apply(*m_pIO, 0);
+  plan.Apply(*m_pIO);
 }
 
 }  // namespace bv

@@ -45,7 +45,7 @@ void CMp4TkhdAtom::Update(CHeaderUpdate& plan) {
 void CMp4TkhdAtom::Update() {
   CHeaderUpdate plan;
   Update(plan);
-  plan.Apply(*m_pIO, 0);
+  plan.Apply(*m_pIO);
 }
 
 void CMp4ElstAtom::Write() { WriteForm(m_emptyDuration != 0); }
@@ -102,7 +102,7 @@ void CMp4ElstAtom::Update(CHeaderUpdate& plan) {
 void CMp4ElstAtom::Update() {
   CHeaderUpdate plan;
   Update(plan);
-  plan.Apply(*m_pIO, 0);
+  plan.Apply(*m_pIO);
 }
 
 void CMp4EdtsAtom::Write() {

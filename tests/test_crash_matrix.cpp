@@ -1,10 +1,11 @@
 // The crash matrix: a child process records and dies by SIGKILL, inside a
-// header update right after one of its page-run writes (the test seam) or
-// at a seeded random moment. A safe-write file as left on disk, with no
-// repair, must play exactly the frames of some header update; a file
-// recorded with the repair flag must repair into one holding every video
-// frame up to the last side-file flush, each sample as the same recording
-// closed normally holds it. Oracles: ffprobe silent with exact frame counts
+// header update right after one of its stages (the test seam) or at a
+// seeded random moment; and a power cut inside a stage, which lands any of
+// its pages, is made from copies of the file. A safe-write file as left on
+// disk, with no repair, must play exactly the frames of some header update
+// (each track on its own); a file recorded with the repair flag must repair
+// into one holding every video frame up to the last side-file flush, each
+// sample as the same recording closed normally holds it. Oracles: ffprobe silent with exact frame counts
 // and start times (those of the edit lists: 0.5 s of 90 kHz video), ffmpeg
 // decoding every frame.
 //
@@ -47,7 +48,7 @@ unsigned long EnvNumber(const char* name, unsigned long fallback) {
   return v && *v ? std::strtoul(v, nullptr, 10) : fallback;
 }
 
-// Where a child dies: right after page-run write `write` of header update
+// Where a child dies: right after stage `write` of header update
 // `update` (counted from 1; 0: not in an update), else `delayUs` after it
 // reported `frames` video frames.
 struct Kill {
@@ -158,17 +159,20 @@ const struct Case {
   Options options;
   long long videoMs;
   bool pageKills;  // kills inside the first two updates
+  bool powerCuts;  // their stages landed in part
 } kCases[] = {
-    {"plain.mp4", With(0, 0, 0), 0, true},
-    {"in_time_order.mp4", With(MP4_FLAG_KEEP_TRACK_STARTS, kLateVideo, 0), 500, true},
-    {"video_first.mp4", With(MP4_FLAG_KEEP_TRACK_STARTS, kLateVideo, 2500), 500, false},
+    {"plain.mp4", With(0, 0, 0), 0, true, true},
+    {"in_time_order.mp4", With(MP4_FLAG_KEEP_TRACK_STARTS, kLateVideo, 0), 500, true, false},
+    {"video_first.mp4", With(MP4_FLAG_KEEP_TRACK_STARTS, kLateVideo, 2500), 500, false, false},
     {"video_first.mov", With(MP4_FLAG_KEEP_TRACK_STARTS | MP4_FLAG_LARGE_FILE | MP4_FLAG_TIME64, kLateVideo, 2500),
-     500, true},
+     500, true, true},
 };
 
 bv::CMp4Muxer* g_muxer = nullptr;
-uint32_t g_updateWrites[2];  // page-run writes of the first two updates
+uint32_t g_updateWrites[2];  // stages of the first two updates
 Kill g_kill;
+std::string g_path;
+std::vector<std::vector<uint8_t>> g_stageFiles[2];  // the file after each stage of the first two updates
 
 // The recording run here to its close. A copy of the file right after each
 // header update, and every 71 calls between updates, is what a kill at that
@@ -185,8 +189,15 @@ std::vector<Frames> RecordWithCopies(const TempDir& dir, const Case& k) {
     EXPECT_EQ(0, rec.rc());
     g_muxer = &rec.muxer();
     g_updateWrites[0] = g_updateWrites[1] = 0;
+    g_path = path;
+    g_stageFiles[0].clear();
+    g_stageFiles[1].clear();
     bv::CHeaderUpdate::SetWriteHookForTest([](uint32_t) {
-      if (g_muxer->HeaderUpdateCount() < 2) ++g_updateWrites[g_muxer->HeaderUpdateCount()];
+      const uint32_t u = g_muxer->HeaderUpdateCount();
+      if (u < 2) {
+        ++g_updateWrites[u];
+        g_stageFiles[u].push_back(ReadFile(g_path));
+      }
     });
     for (size_t step = 1; rec.rc() == 0 && rec.video() < kFrames; ++step) {
       const Frames before{rec.video(), rec.audio()};
@@ -210,6 +221,39 @@ std::vector<Frames> RecordWithCopies(const TempDir& dir, const Case& k) {
     videoAlone |= got.video > 0 && got.audio == 0;
   }
   EXPECT_EQ(k.options.leadMs > 0, videoAlone);
+  // A power cut inside a stage lands any of its pages, in any order: each
+  // changed page of each stage of the first two updates (the tracks are
+  // revealed in the first) alone on top of the stage before, and the stage
+  // without it. (The entries of an update's first stage lie behind counts
+  // that do not list them yet.)
+  constexpr size_t kPage = 4096;  // the header page of the recording's blocks
+  size_t cuts = 0;
+  for (size_t u = 0; k.powerCuts && u < 2; ++u) {
+    const std::vector<Frames> allowed{u == 0 ? Frames{} : updates[0], updates[u]};
+    for (size_t s = 1; s < g_stageFiles[u].size(); ++s) {
+      const std::vector<uint8_t>& before = g_stageFiles[u][s - 1];
+      const std::vector<uint8_t>& after = g_stageFiles[u][s];
+      if (before.size() != after.size()) {
+        ADD_FAILURE() << "stage " << s + 1 << " of update " << u + 1 << " changed the file's size";
+        break;
+      }
+      for (size_t from = 0; from < after.size(); from += kPage) {
+        const size_t to = std::min(after.size(), from + kPage);
+        if (std::equal(before.begin() + from, before.begin() + to, after.begin() + from)) continue;
+        for (const bool alone : {true, false}) {
+          std::vector<uint8_t> bytes = alone ? before : after;
+          const std::vector<uint8_t>& page = alone ? after : before;
+          std::copy(page.begin() + from, page.begin() + to, bytes.begin() + from);
+          const std::string cut = path + ".cut" + std::to_string(cuts++);
+          WriteFile(cut, bytes);
+          SCOPED_TRACE(testing::Message() << "update " << u + 1 << ", stage " << s + 1 << ", page at " << from
+                                          << (alone ? " alone" : " missing"));
+          ExpectPlays(cut, allowed, k.videoMs);
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(!k.powerCuts || cuts >= 8) << cuts << " power cuts";
   return updates;
 }
 

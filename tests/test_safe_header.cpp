@@ -118,7 +118,7 @@ TEST(ReservedHeader, CapacitiesFollowTheMaximumDuration) {
     }
     CHeaderUpdate reveal;
     m.moov.Update(reveal);
-    reveal.Apply(m.file, 0);
+    reveal.Apply(m.file);
     const std::string log = cap.Take();
     EXPECT_EQ(std::string::npos, log.find("not equal")) << log;
     const bvtest::BoxTree tree(m.All());
@@ -177,7 +177,7 @@ TEST(ReservedHeader, AnUpdateWithNothingNewRewritesOnlyTimes) {
         // (12); mvhd (4); mdat size (4, or 8 in the 64-bit form).
         EXPECT_EQ(2u * 12 + 2 * 12 + 4 + (large ? 8 : 4), plan.PatchBytes());
       }
-      plan.Apply(m.file, 0);
+      plan.Apply(m.file);
       if (pass == 1) {
         EXPECT_EQ(before, m.All());
       }
