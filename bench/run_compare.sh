@@ -132,14 +132,17 @@ def ratio(a, b, what):
     p = pairs(a, b, what)
     return statistics.median(p) if p else 0
 
-print("%-6s %-4s %-24s %9s %10s %8s %9s %8s" % ("medium", "load", "writer", "wall_s", "ns/sample", "x_fwrite", "cpu_s", "x_fwrite"))
+print("%-6s %-4s %-24s %9s %10s %8s %11s %9s %8s" % ("medium", "load", "writer", "wall_s", "ns/sample", "x_fwrite",
+      "rounds", "cpu_s", "x_fwrite"))
 for key in sorted(rows):
     r = rows[key]
     wall, cpu = statistics.median(r["wall"].values()), statistics.median(r["cpu"].values())
     f = rows.get((key[0], key[1], "fwrite"))
     xc = ratio(r, f, "cpu") if f and cpu else 0
-    print("%-6s %-4s %-24s %9.3f %10.0f %8.2f %9.3f %8s" % (key[0], key[1], key[2], wall, wall * 1e9 / r["n"],
-          ratio(r, f, "wall") if f else 0, cpu, "%.2f" % xc if xc else "-"))
+    w = pairs(r, f, "wall") if f else []
+    print("%-6s %-4s %-24s %9.3f %10.0f %8.2f %11s %9.3f %8s" % (key[0], key[1], key[2], wall, wall * 1e9 / r["n"],
+          ratio(r, f, "wall") if f else 0, "%.2f-%.2f" % (min(w), max(w)) if w else "-", cpu,
+          "%.2f" % xc if xc else "-"))
 # Safe write against its two references: the write-through floor of the same
 # bytes, and GStreamer's crash-safe mode.
 for (where, wl, label), r in sorted(rows.items()):
