@@ -33,6 +33,19 @@ bool TakeFault(int* err) {
   return false;
 }
 
+// The armed test fault, else what `op` on the file returns; a failure's
+// text in *text.
+template <typename Op>
+int FaultOr(plat::RawFile& file, Op op, std::string* text) {
+  int err = 0;
+  if (TakeFault(&err)) {
+    *text = plat::ErrorText(err);
+  } else if ((err = op()) != 0) {
+    *text = file.LastErrorText();
+  }
+  return err;
+}
+
 }  // namespace
 
 void bv_direct_io::FailWriteForTest(uint32_t nth, int err) {
@@ -71,14 +84,9 @@ int64_t bv_direct_io::seek(uint64_t offset) {
 uint32_t bv_direct_io::write(const void* src, uint32_t n, uint32_t content) {
   if (m_writeError != 0 && !(m_inPlace && m_pos + n <= m_extent)) return 0;
   const uint64_t start = plat::TickMs();
-  int err = 0;
   uint32_t done = 0;
   std::string text;
-  if (TakeFault(&err)) {
-    text = plat::ErrorText(err);
-  } else if ((err = m_file.WriteAt(m_pos, src, n, &done)) != 0) {
-    text = m_file.LastErrorText();
-  }
+  const int err = FaultOr(m_file, [&] { return m_file.WriteAt(m_pos, src, n, &done); }, &text);
   const uint64_t cost = plat::TickMs() - start;
   m_extent = std::max(m_extent, m_pos + done);
   // Only a write that continues the durable prefix extends it.
@@ -101,14 +109,9 @@ uint32_t bv_direct_io::rewrite_deferred(const void* src, uint32_t n, uint32_t co
     Fail(EINVAL);
     return 0;
   }
-  int err = 0;
   uint32_t done = 0;
   std::string text;
-  if (TakeFault(&err)) {
-    text = plat::ErrorText(err);
-  } else if ((err = m_file.WriteAtDeferred(m_pos, src, n, &done)) != 0) {
-    text = m_file.LastErrorText();
-  }
+  const int err = FaultOr(m_file, [&] { return m_file.WriteAtDeferred(m_pos, src, n, &done); }, &text);
   // Bytes of the header region that were first written as padding hold
   // content once rewritten: media data that begins in that region.
   if (m_pos <= m_durable) m_durableAtBarrier = std::max(m_durableAtBarrier, m_pos + std::min(done, content));
@@ -121,13 +124,8 @@ uint32_t bv_direct_io::rewrite_deferred(const void* src, uint32_t n, uint32_t co
 
 bool bv_direct_io::barrier() {
   if (m_writeError != 0 && !m_inPlace) return false;
-  int err = 0;
   std::string text;
-  if (TakeFault(&err)) {
-    text = plat::ErrorText(err);
-  } else if ((err = m_file.Sync()) != 0) {
-    text = m_file.LastErrorText();
-  }
+  const int err = FaultOr(m_file, [&] { return m_file.Sync(); }, &text);
   if (err == 0) {
     m_durable = std::max(m_durable, m_durableAtBarrier);
     return true;

@@ -55,6 +55,10 @@ class RawFile {
 #if defined(_WIN32)
   void* handle_ = nullptr;
 #else
+  // pwrite until all of it landed: through lazy_ when `deferred`, else
+  // through fd_ (or buffered_ off the 4 KiB grid).
+  int WriteAll(bool deferred, uint64_t offset, const void* data, uint32_t size, uint32_t* written);
+
   int fd_ = -1;
   // Where fd_ bypasses the page cache: a second descriptor of the same file
   // for the transfers that are not on 4 KiB boundaries, which such a

@@ -94,11 +94,21 @@ int RawFile::Create(const wchar_t* path) {
 }
 
 int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size, uint32_t* written) {
+  return WriteAll(false, offset, data, size, written);
+}
+
+int RawFile::WriteAtDeferred(uint64_t offset, const void* data, uint32_t size, uint32_t* written) {
+  if (lazy_ < 0) return WriteAll(false, offset, data, size, written);
+  pending_ = true;
+  return WriteAll(true, offset, data, size, written);
+}
+
+int RawFile::WriteAll(bool deferred, uint64_t offset, const void* data, uint32_t size, uint32_t* written) {
   const char* p = static_cast<const char*>(data);
   *written = 0;
-  bool direct = buffered_ >= 0;
+  bool direct = !deferred && buffered_ >= 0;
   while (size > 0) {
-    const int fd = direct && DirectAligned(p, offset, size) ? fd_ : (buffered_ >= 0 ? buffered_ : fd_);
+    const int fd = deferred ? lazy_ : direct && DirectAligned(p, offset, size) ? fd_ : (buffered_ >= 0 ? buffered_ : fd_);
     const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -110,26 +120,6 @@ int RawFile::WriteAt(uint64_t offset, const void* data, uint32_t size, uint32_t*
       return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
     }
     // A device that accepts nothing and reports no error would loop forever.
-    if (n == 0) return static_cast<int>(sysError_ = EIO);
-    p += n;
-    offset += static_cast<uint64_t>(n);
-    size -= static_cast<uint32_t>(n);
-    *written += static_cast<uint32_t>(n);
-  }
-  return 0;
-}
-
-int RawFile::WriteAtDeferred(uint64_t offset, const void* data, uint32_t size, uint32_t* written) {
-  if (lazy_ < 0) return WriteAt(offset, data, size, written);
-  *written = 0;
-  const char* p = static_cast<const char*>(data);
-  pending_ = true;
-  while (size > 0) {
-    const ssize_t n = ::pwrite(lazy_, p, size, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return static_cast<int>(sysError_ = static_cast<unsigned long>(errno));
-    }
     if (n == 0) return static_cast<int>(sysError_ = EIO);
     p += n;
     offset += static_cast<uint64_t>(n);
