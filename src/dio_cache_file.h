@@ -2,7 +2,8 @@
 // two regions with one block-aligned memory buffer each:
 //  - the header region [0, header size): kept in memory for the whole
 //    recording (dio_page_buffer); after its first write only the pages an
-//    in-place update changed go to disk again, merged into ranges;
+//    in-place update changed go to disk again, merged into ranges that are
+//    rewritten in any order and made durable by one barrier per flush;
 //  - the data region behind it: a sliding window of block count x block size
 //    bytes (dio_buffer), written whole each time it fills.
 // All file access goes through one write-through bv_direct_io.
