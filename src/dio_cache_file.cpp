@@ -208,16 +208,21 @@ void dio_page_buffer::flush() {
     const uint32_t offset = m_dirtyPages[i] * m_pageSize;
     const uint32_t length = static_cast<uint32_t>(j - i) * m_pageSize;
     LOGI("update %u, size:%u", offset, length);
-    // The region is on the disk whole since the first flush: these are
-    // rewrites, and the ranges of one flush may reach the device in any
-    // order, so they share one barrier below.
-    if (m_io->tell() != static_cast<int64_t>(offset) && m_io->seek(offset) < 0) {
-      throw bv_mp4_exception(m_io->last_error());
-    }
     // Pages past everything written hold zeros, not content.
     const uint64_t content = m_filled > offset ? std::min<uint64_t>(length, m_filled - offset) : 0;
-    if (m_io->rewrite_deferred(m_data + offset, length, static_cast<uint32_t>(content)) != length) {
-      throw bv_mp4_exception(m_io->last_error());
+    if (uint64_t{offset} + length > m_io->extent()) {
+      // The first flush found nothing to write: these pages grow the file,
+      // which only a write-through write may do.
+      put(offset, m_data + offset, length, static_cast<uint32_t>(content));
+    } else {
+      // Rewrites of pages on the disk: those of one flush may reach the
+      // device in any order, so they share one barrier below.
+      if (m_io->tell() != static_cast<int64_t>(offset) && m_io->seek(offset) < 0) {
+        throw bv_mp4_exception(m_io->last_error());
+      }
+      if (m_io->rewrite_deferred(m_data + offset, length, static_cast<uint32_t>(content)) != length) {
+        throw bv_mp4_exception(m_io->last_error());
+      }
     }
     m_onDisk = std::max<uint64_t>(m_onDisk, uint64_t{offset} + length);
     i = j;
