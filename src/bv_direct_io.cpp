@@ -124,9 +124,13 @@ uint32_t bv_direct_io::rewrite_deferred(const void* src, uint32_t n, uint32_t co
 
 bool bv_direct_io::barrier() {
   if (m_writeError != 0 && !m_inPlace) return false;
+  const uint64_t start = plat::TickMs();
   std::string text;
   const int err = FaultOr(m_file, [&] { return m_file.Sync(); }, &text);
   if (err == 0) {
+    // The device's time for the deferred writes is spent here.
+    const uint64_t cost = plat::TickMs() - start;
+    if (cost > kSlowWriteMs) LOGW("sync of the deferred writes cost %ums", static_cast<unsigned>(cost));
     m_durable = std::max(m_durable, m_durableAtBarrier);
     return true;
   }
