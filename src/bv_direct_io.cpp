@@ -101,14 +101,9 @@ uint32_t bv_direct_io::write(const void* src, uint32_t n, uint32_t content) {
   return n;
 }
 
-uint32_t bv_direct_io::rewrite_deferred(const void* src, uint32_t n, uint32_t content) {
+uint32_t bv_direct_io::write_deferred(const void* src, uint32_t n, uint32_t content) {
+  if (m_pos + n > m_extent) return write(src, n, content);
   if (m_writeError != 0 && !m_inPlace) return 0;
-  if (m_pos + n > m_extent) {
-    // The file would grow by bytes that no write-through put on the device.
-    LOGE("deferred write of %u bytes at %llu passes the end of the file", n, static_cast<unsigned long long>(m_pos));
-    Fail(EINVAL);
-    return 0;
-  }
   uint32_t done = 0;
   std::string text;
   const int err = FaultOr(m_file, [&] { return m_file.WriteAtDeferred(m_pos, src, n, &done); }, &text);

@@ -30,12 +30,12 @@ class bv_direct_io {
   // content; the rest pads a block.
   virtual uint32_t write(const void* src, uint32_t n, uint32_t content);
   uint32_t write(const void* src, uint32_t n) { return write(src, n, n); }
-  // A rewrite of bytes already in the file whose place on the device may
-  // wait for the next barrier (see plat::RawFile::WriteAtDeferred); it
-  // fails, and counts for the test seam, as write does, and its `content`
-  // joins the durable prefix with the barrier. Rewrites only: nothing past
-  // the extent.
-  uint32_t rewrite_deferred(const void* src, uint32_t n, uint32_t content);
+  // write, except that a rewrite of bytes already in the file may wait for
+  // the next barrier to reach the device (see
+  // plat::RawFile::WriteAtDeferred), its `content` joining the durable
+  // prefix with that barrier. Bytes that grow the file are written through
+  // at once: only those keep the file's size and contents durable together.
+  uint32_t write_deferred(const void* src, uint32_t n, uint32_t content);
   // Puts the deferred rewrites on the device. False after a failure, which
   // counts as a failed write (write_error); a barrier after a refused
   // rewrite does nothing and is false too.

@@ -23,10 +23,11 @@ dio_buffer::dio_buffer(std::shared_ptr<bv_direct_io> io, uint32_t size, uint32_t
   m_clean = size;
 }
 
-void dio_buffer::put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content) {
+void dio_buffer::put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content, bool deferred) {
   if (length == 0) return;
   if (m_io->tell() != static_cast<int64_t>(offset) && m_io->seek(offset) < 0) throw bv_mp4_exception(m_io->last_error());
-  if (m_io->write(from, length, content) != length) throw bv_mp4_exception(m_io->last_error());
+  const uint32_t done = deferred ? m_io->write_deferred(from, length, content) : m_io->write(from, length, content);
+  if (done != length) throw bv_mp4_exception(m_io->last_error());
 }
 
 void dio_buffer::load(bool withSeek) {
@@ -210,20 +211,9 @@ void dio_page_buffer::flush() {
     LOGI("update %u, size:%u", offset, length);
     // Pages past everything written hold zeros, not content.
     const uint64_t content = m_filled > offset ? std::min<uint64_t>(length, m_filled - offset) : 0;
-    if (uint64_t{offset} + length > m_io->extent()) {
-      // The first flush found nothing to write: these pages grow the file,
-      // which only a write-through write may do.
-      put(offset, m_data + offset, length, static_cast<uint32_t>(content));
-    } else {
-      // Rewrites of pages on the disk: those of one flush may reach the
-      // device in any order, so they share one barrier below.
-      if (m_io->tell() != static_cast<int64_t>(offset) && m_io->seek(offset) < 0) {
-        throw bv_mp4_exception(m_io->last_error());
-      }
-      if (m_io->rewrite_deferred(m_data + offset, length, static_cast<uint32_t>(content)) != length) {
-        throw bv_mp4_exception(m_io->last_error());
-      }
-    }
+    // The ranges of one flush may reach the device in any order: they share
+    // one barrier below.
+    put(offset, m_data + offset, length, static_cast<uint32_t>(content), true);
     m_onDisk = std::max<uint64_t>(m_onDisk, uint64_t{offset} + length);
     i = j;
   }

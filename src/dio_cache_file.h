@@ -66,8 +66,9 @@ class dio_buffer {
  protected:
   void load(bool withSeek);
   // Writes `length` window bytes from `from` at file offset `offset`, of
-  // which the first `content` are the file's content (the rest pads).
-  void put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content);
+  // which the first `content` are the file's content (the rest pads);
+  // `deferred`: a rewrite may wait for the next barrier.
+  void put(uint64_t offset, const uint8_t* from, uint32_t length, uint32_t content, bool deferred = false);
   // Starts an empty window at `start` (loaded when the file holds data there).
   void move_to(uint64_t start, bool withSeek);
 
